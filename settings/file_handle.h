@@ -1,0 +1,29 @@
+// An owned C stream that is closed on every way out of the scope that opened it.
+#ifndef PAIRSET_SETTINGS_FILE_HANDLE_H_
+#define PAIRSET_SETTINGS_FILE_HANDLE_H_
+
+#include <cstdio>
+#include <memory>
+
+namespace pairset {
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// A stream that closes itself; call close_file() where the result of closing matters.
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+// Gives the stream at `path` opened in `mode`, or an empty handle when it does not open.
+inline FileHandle open_file(const char* path, const char* mode) {
+  return FileHandle(std::fopen(path, mode));
+}
+
+// Closes the stream and gives true when everything written to it reached the file.
+inline bool close_file(FileHandle file) {
+  return std::fclose(file.release()) == 0;
+}
+
+}  // namespace pairset
+
+#endif  // PAIRSET_SETTINGS_FILE_HANDLE_H_

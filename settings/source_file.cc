@@ -1,0 +1,101 @@
+#include "settings/source_file.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "settings/file_handle.h"
+
+#ifndef _WIN32
+#include <stdio.h>  // fileno
+#endif
+
+namespace pairset {
+namespace {
+
+// The most one fread asks for; some C runtimes mishandle single requests of 2 GiB or more.
+constexpr std::size_t kReadChunk = std::size_t{64} << 20;
+// Where a stream tells no size (a pipe, a device), the buffer starts here and doubles.
+constexpr std::size_t kUnknownSizeStart = std::size_t{64} << 10;
+
+// Gives the size of the regular file behind `file`, or 0 when it is not a regular file.
+std::uint64_t regular_file_size(std::FILE* file) {
+#ifdef _WIN32
+  struct _stat64 info {};
+  if (_fstat64(_fileno(file), &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) return 0;
+#else
+  struct stat info {};
+  if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+#endif
+  return info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+}
+
+// Gives a buffer of `capacity` bytes, left uninitialised since it is about to be filled, or
+// null when memory is short.
+std::unique_ptr<char[]> allocate(std::size_t capacity) {
+  return std::unique_ptr<char[]>(new (std::nothrow) char[capacity]);
+}
+
+// Gives a buffer twice as large holding the first `size` bytes of `data`, or null when
+// memory is short or the size cannot be counted.
+std::unique_ptr<char[]> grow(const std::unique_ptr<char[]>& data, std::size_t size,
+                             std::size_t& capacity) {
+  if (capacity > std::numeric_limits<std::size_t>::max() / 2) return nullptr;
+  std::unique_ptr<char[]> larger = allocate(capacity * 2);
+  if (!larger) return nullptr;
+  std::memcpy(larger.get(), data.get(), size);
+  capacity *= 2;
+  return larger;
+}
+
+LoadResult failure(LoadStatus status) {
+  return {status, {}};
+}
+
+}  // namespace
+
+LoadResult load_source_file(const char* path) {
+  FileHandle file = open_file(path, "rb");
+  if (!file) return failure(LoadStatus::kCannotOpen);
+
+  // A regular file is read into a buffer of its exact size; anything that turns out longer
+  // than it said (a file still growing, a pipe) makes the buffer double.
+  const std::uint64_t expected = regular_file_size(file.get());
+  if (expected > std::numeric_limits<std::size_t>::max()) {
+    return failure(LoadStatus::kOutOfMemory);
+  }
+  std::size_t capacity = expected > 0 ? static_cast<std::size_t>(expected) : kUnknownSizeStart;
+  std::unique_ptr<char[]> data = allocate(capacity);
+  if (!data) return failure(LoadStatus::kOutOfMemory);
+
+  std::size_t size = 0;
+  for (;;) {
+    if (size == capacity) {
+      const int next = std::fgetc(file.get());
+      if (next == EOF) break;
+      data = grow(data, size, capacity);
+      if (!data) return failure(LoadStatus::kOutOfMemory);
+      data[size++] = static_cast<char>(next);
+    }
+    const std::size_t wanted = std::min(capacity - size, kReadChunk);
+    const std::size_t got = std::fread(data.get() + size, 1, wanted, file.get());
+    size += got;
+    if (got < wanted) break;
+  }
+  // A failed read is never taken for the end of a shorter file.
+  if (std::ferror(file.get()) != 0) return failure(LoadStatus::kReadError);
+  return {LoadStatus::kLoaded, SourceFile{std::move(data), size}};
+}
+
+bool has_source_signature(const SourceFile& file) {
+  const std::span<const char> bytes = file.bytes();
+  return bytes.size() >= kSignatureSize &&
+         std::equal(kSourceSignature.begin(), kSourceSignature.end(), bytes.begin());
+}
+
+}  // namespace pairset

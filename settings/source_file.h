@@ -1,0 +1,55 @@
+// The .cn1 source settings file of DNC terminals v1.0 to v1.2: one direction (input into the
+// CNC unit, or output) of one unit's settings.
+//
+//   offset 0   43 bytes  signature "DNC-terminal ucpu settings file (one) v1.0" and a zero byte
+//   offset 43  16 bytes  setting name
+//   offset 59  the rest  settings body, opaque
+#ifndef PAIRSET_SETTINGS_SOURCE_FILE_H_
+#define PAIRSET_SETTINGS_SOURCE_FILE_H_
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <string_view>
+
+namespace pairset {
+
+inline constexpr std::size_t kSignatureSize = 43;
+inline constexpr std::size_t kSettingNameOffset = kSignatureSize;
+inline constexpr std::size_t kSettingNameSize = 16;
+inline constexpr std::size_t kSettingsBodyOffset = kSettingNameOffset + kSettingNameSize;
+
+// The v1.0 signature; the only one a source file may open with. The closing zero is part of it.
+inline constexpr std::string_view kSourceSignature{"DNC-terminal ucpu settings file (one) v1.0",
+                                                   kSignatureSize};
+
+// A source settings file held whole in memory.
+struct SourceFile {
+  std::unique_ptr<char[]> data;
+  std::size_t size = 0;
+
+  // Gives the file's bytes.
+  std::span<const char> bytes() const { return {data.get(), size}; }
+};
+
+enum class LoadStatus {
+  kLoaded,
+  kCannotOpen,   // the file does not open for reading
+  kReadError,    // it opened, but reading it failed before its end
+  kOutOfMemory,  // it is larger than the memory the process can have
+};
+
+struct LoadResult {
+  LoadStatus status = LoadStatus::kCannotOpen;
+  SourceFile file;  // empty unless status is kLoaded
+};
+
+// Gives the whole file at `path`, read once from start to end, or why it could not be had.
+LoadResult load_source_file(const char* path);
+
+// Gives true when `file` opens with all 43 bytes of the v1.0 signature.
+bool has_source_signature(const SourceFile& file);
+
+}  // namespace pairset
+
+#endif  // PAIRSET_SETTINGS_SOURCE_FILE_H_
