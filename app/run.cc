@@ -1,0 +1,83 @@
+#include "app/run.h"
+
+#include <optional>
+#include <string_view>
+
+#include "app/messages.h"
+#include "settings/source_file.h"
+#include "settings/target_file.h"
+
+namespace pairset {
+namespace {
+
+constexpr std::string_view kNameSwitch = "/N";
+
+// Writes the message for a source that did not load; true when one was written.
+bool report_load_failure(std::ostream& out, LoadStatus status, std::string_view path) {
+  switch (status) {
+    case LoadStatus::kLoaded:
+      return false;
+    case LoadStatus::kCannotOpen:
+      print_open_failure(out, path);
+      return true;
+    case LoadStatus::kReadError:
+      print_read_failure(out, path);
+      return true;
+    case LoadStatus::kOutOfMemory:
+      print_out_of_memory(out, path);
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void run_pairset(std::span<const char* const> args, std::ostream& out) {
+  if (args.size() < 2) {
+    print_usage(out);
+    return;
+  }
+
+  // The input source is loaded and checked before the form of the command is judged.
+  const char* const input_path = args[0];
+  const LoadResult input = load_source_file(input_path);
+  if (report_load_failure(out, input.status, input_path)) return;
+  if (!has_source_signature(input.file)) {
+    print_not_cn1(out, input_path);
+    print_usage(out);
+    return;
+  }
+
+  std::optional<std::string_view> new_name;
+  if (args.size() == 5 && args[3] == kNameSwitch) {
+    new_name = args[4];
+  } else if (args.size() != 3) {
+    print_usage(out);
+    return;
+  }
+
+  const char* const output_path = args[1];
+  const LoadResult output = load_source_file(output_path);
+  if (report_load_failure(out, output.status, output_path)) return;
+  if (!has_source_signature(output.file)) {
+    print_second_not_cn1(out, input_path, output_path);
+    print_usage(out);
+    return;
+  }
+
+  // Both sources are in memory and closed now, so the target may be either of them.
+  const char* const target_path = args[2];
+  switch (write_target_file(target_path, input.file, output.file, new_name)) {
+    case WriteStatus::kWritten:
+      print_success(out);
+      break;
+    case WriteStatus::kCannotOpen:
+      print_open_failure(out, target_path);
+      break;
+    case WriteStatus::kWriteError:
+      print_write_failure(out, target_path);
+      break;
+  }
+}
+
+}  // namespace pairset
