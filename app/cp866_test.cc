@@ -1,0 +1,89 @@
+#include "app/cp866.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#if defined(__GLIBC__)
+#include <iconv.h>
+#endif
+
+namespace pairset::cp866 {
+namespace {
+
+// Gives the CP866 bytes of `text`, or nothing when it does not convert.
+std::optional<std::string> convert(std::u8string_view text) {
+  const auto size = encode(text);
+  if (!size) return std::nullopt;
+  std::string out(*size, '\0');
+  encode(text, out.data());
+  return out;
+}
+
+struct EncodeCase {
+  const char8_t* text;
+  std::optional<std::string> expected;
+};
+
+class EncodeTest : public ::testing::TestWithParam<EncodeCase> {};
+
+TEST_P(EncodeTest, GivesTheCodePageBytesOrRefuses) {
+  EXPECT_EQ(convert(GetParam().text), GetParam().expected);
+}
+
+// The edges of each run of the Russian alphabet, where an off-by-one would show.
+INSTANTIATE_TEST_SUITE_P(Letters, EncodeTest,
+                         ::testing::Values(EncodeCase{u8"", ""},
+                                           EncodeCase{u8"PAIRSET /N 'a'\n", "PAIRSET /N 'a'\n"},
+                                           EncodeCase{u8"А", "\x80"}, EncodeCase{u8"Я", "\x9F"},
+                                           EncodeCase{u8"а", "\xA0"}, EncodeCase{u8"п", "\xAF"},
+                                           EncodeCase{u8"р", "\xE0"}, EncodeCase{u8"я", "\xEF"},
+                                           EncodeCase{u8"Ё", "\xF0"}, EncodeCase{u8"ё", "\xF1"},
+                                           EncodeCase{u8"УЧПУ", "\x93\x97\x8F\x93"}));
+
+// Text the console could not show must stop the build, not reach the console garbled.
+INSTANTIATE_TEST_SUITE_P(
+    Refused, EncodeTest,
+    ::testing::Values(EncodeCase{u8"é", std::nullopt}, EncodeCase{u8"€", std::nullopt},
+                      EncodeCase{u8"😀", std::nullopt},
+                      EncodeCase{reinterpret_cast<const char8_t*>("\xD0"), std::nullopt},
+                      EncodeCase{reinterpret_cast<const char8_t*>("\x80"), std::nullopt},
+                      EncodeCase{reinterpret_cast<const char8_t*>("\xC1\x81"), std::nullopt},
+                      EncodeCase{reinterpret_cast<const char8_t*>("\xD0\x41"), std::nullopt}));
+
+TEST(Cp866Bytes, ConvertAtCompileTime) {
+  constexpr std::string_view converted = bytes<u8"Файл">();
+  static_assert(converted == "\x94\xA0\xA9\xAB");
+  EXPECT_EQ(converted, "\x94\xA0\xA9\xAB");
+}
+
+#if defined(__GLIBC__)
+// Gives the CP866 bytes of `text` as the C library's iconv converts it.
+std::string convert_with_iconv(std::u8string_view text) {
+  iconv_t converter = iconv_open("CP866", "UTF-8");
+  EXPECT_NE(converter, reinterpret_cast<iconv_t>(-1));
+  std::string in(text.begin(), text.end());
+  std::string out(in.size(), '\0');
+  char* in_next = in.data();
+  std::size_t in_left = in.size();
+  char* out_next = out.data();
+  std::size_t out_left = out.size();
+  EXPECT_NE(iconv(converter, &in_next, &in_left, &out_next, &out_left),
+            static_cast<std::size_t>(-1));
+  iconv_close(converter);
+  out.resize(out.size() - out_left);
+  return out;
+}
+
+TEST(Cp866Bytes, AgreeWithIconvOnTheWholeAlphabet) {
+  const std::u8string_view alphabet =
+      u8"АБВГДЕЁЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯабвгдеёжзийклмнопрстуфхцчшщъыьэюя"
+      u8" !\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`"
+      u8"abcdefghijklmnopqrstuvwxyz{|}~\n";
+  EXPECT_EQ(convert(alphabet), convert_with_iconv(alphabet));
+}
+#endif
+
+}  // namespace
+}  // namespace pairset::cp866

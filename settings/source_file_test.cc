@@ -1,0 +1,128 @@
+#include "settings/source_file.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "tests/test_support.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+namespace pairset {
+namespace {
+
+using testing::bytes;
+using testing::cn1_file;
+using testing::TempDir;
+using testing::write_file;
+
+// Gives every byte value once, in order.
+std::string all_byte_values() {
+  std::string all;
+  for (int value = 0; value < 256; ++value) all += static_cast<char>(value);
+  return all;
+}
+
+struct LoadCase {
+  const char* label;
+  std::string contents;
+};
+
+// Names the case in test output.
+void PrintTo(const LoadCase& c, std::ostream* os) {
+  *os << c.label;
+}
+
+class LoadSourceFileTest : public ::testing::TestWithParam<LoadCase> {};
+
+TEST_P(LoadSourceFileTest, HoldsTheFileByteForByte) {
+  TempDir dir;
+  const std::string path = dir.path("source.cn1");
+  write_file(path, GetParam().contents);
+
+  const LoadResult result = load_source_file(path.c_str());
+
+  ASSERT_EQ(result.status, LoadStatus::kLoaded);
+  const std::span<const char> loaded = result.file.bytes();
+  EXPECT_EQ(std::string(loaded.begin(), loaded.end()), GetParam().contents);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Contents, LoadSourceFileTest,
+    ::testing::Values(LoadCase{"empty", ""}, LoadCase{"one_byte", "x"},
+                      LoadCase{"line_ends_and_eof_byte", "\r\n\n\r\x1A\r\n\x1A"},
+                      LoadCase{"every_byte_value", all_byte_values()},
+                      LoadCase{"settings_file",
+                               cn1_file("CNC-1", bytes("G90\r\nM30\r\n\xFF\x00\x1A"))},
+                      LoadCase{"larger_than_a_read_buffer", std::string(300'001, '\xFF')}),
+    [](const auto& info) { return info.param.label; });
+
+TEST(LoadSourceFile, MissingFileDoesNotOpen) {
+  TempDir dir;
+  EXPECT_EQ(load_source_file(dir.path("missing.cn1").c_str()).status, LoadStatus::kCannotOpen);
+}
+
+#ifndef _WIN32
+TEST(LoadSourceFile, FolderThatOpensIsAReadErrorNotAnEmptyFile) {
+  TempDir dir;
+  EXPECT_EQ(load_source_file(dir.path("").c_str()).status, LoadStatus::kReadError);
+}
+
+// A pipe tells no size: everything written to it is held, however long.
+TEST(LoadSourceFile, PipeIsReadToItsEnd) {
+  TempDir dir;
+  const std::string path = dir.path("pipe");
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  const std::string contents = cn1_file("PIPE", std::string(1'000'003, 'p'));
+  std::thread writer([&] { write_file(path, contents); });
+
+  const LoadResult result = load_source_file(path.c_str());
+  writer.join();
+
+  ASSERT_EQ(result.status, LoadStatus::kLoaded);
+  const std::span<const char> loaded = result.file.bytes();
+  EXPECT_EQ(std::string(loaded.begin(), loaded.end()), contents);
+}
+#endif
+
+struct SignatureCase {
+  const char* label;
+  std::string contents;
+  bool accepted;
+};
+
+// Names the case in test output.
+void PrintTo(const SignatureCase& c, std::ostream* os) {
+  *os << c.label;
+}
+
+class SignatureTest : public ::testing::TestWithParam<SignatureCase> {};
+
+TEST_P(SignatureTest, AcceptsOnlyTheWholeV10Signature) {
+  const std::string& contents = GetParam().contents;
+  SourceFile file{std::make_unique<char[]>(contents.size()), contents.size()};
+  std::copy(contents.begin(), contents.end(), file.data.get());
+  EXPECT_EQ(has_source_signature(file), GetParam().accepted);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, SignatureTest,
+    ::testing::Values(
+        SignatureCase{"signature_alone", bytes("DNC-terminal ucpu settings file (one) v1.0\0"),
+                      true},
+        SignatureCase{"whole_settings_file", cn1_file("CNC", "body"), true},
+        SignatureCase{"empty", "", false},
+        SignatureCase{"no_closing_zero", "DNC-terminal ucpu settings file (one) v1.0", false},
+        SignatureCase{"line_break_for_zero", "DNC-terminal ucpu settings file (one) v1.0\n", false},
+        SignatureCase{"space_for_zero", "DNC-terminal ucpu settings file (one) v1.0 ", false},
+        SignatureCase{"version_1_1", bytes("DNC-terminal ucpu settings file (one) v1.1\0"), false},
+        SignatureCase{"version_1_2", bytes("DNC-terminal ucpu settings file (one) v1.2\0"), false},
+        SignatureCase{"target_file", bytes("DNC-terminal ucpu settings file (one) v1.3\0"), false},
+        SignatureCase{"lower_case", bytes("dnc-terminal ucpu settings file (one) v1.0\0"), false}),
+    [](const auto& info) { return info.param.label; });
+
+}  // namespace
+}  // namespace pairset

@@ -1,0 +1,131 @@
+#include "settings/target_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "tests/test_support.h"
+
+namespace pairset {
+namespace {
+
+using testing::bytes;
+using testing::cn1_file;
+using testing::name_field;
+using testing::read_file;
+using testing::TempDir;
+using testing::write_file;
+
+const std::string kV13 = bytes("DNC-terminal ucpu settings file (one) v1.3\0");
+const std::string kV10 = bytes("DNC-terminal ucpu settings file (one) v1.0\0");
+
+// Gives a loaded source holding `contents`.
+SourceFile source(const std::string& contents) {
+  SourceFile file{std::make_unique<char[]>(contents.size()), contents.size()};
+  std::memcpy(file.data.get(), contents.data(), contents.size());
+  return file;
+}
+
+struct LayoutCase {
+  const char* label;
+  std::string input;
+  std::string output;
+  std::optional<std::string> new_name;
+  std::string expected;
+};
+
+// Names the case in test output.
+void PrintTo(const LayoutCase& c, std::ostream* os) {
+  *os << c.label;
+}
+
+class TargetLayoutTest : public ::testing::TestWithParam<LayoutCase> {};
+
+TEST_P(TargetLayoutTest, WritesSignatureNameBodyNameBody) {
+  const LayoutCase& c = GetParam();
+  TempDir dir;
+  const std::string path = dir.path("target.c13");
+
+  ASSERT_EQ(write_target_file(path.c_str(), source(c.input), source(c.output), c.new_name),
+            WriteStatus::kWritten);
+  EXPECT_EQ(read_file(path), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    KeptName, TargetLayoutTest,
+    ::testing::Values(
+        LayoutCase{"both_bodies", cn1_file("LATHE-16K20", "G90\r\nM30\r\n"),
+                   cn1_file("OTHER-NAME", bytes("\x1A\r\n\x00\xFF")), std::nullopt,
+                   kV13 + name_field("LATHE-16K20") + "G90\r\nM30\r\n" + name_field("LATHE-16K20") +
+                       bytes("\x1A\r\n\x00\xFF")},
+        LayoutCase{"full_sixteen_byte_name", cn1_file("ABCDEFGHIJKLMNOP", "1"), cn1_file("X", "2"),
+                   std::nullopt, kV13 + "ABCDEFGHIJKLMNOP1ABCDEFGHIJKLMNOP2"},
+        LayoutCase{"input_of_59_bytes", cn1_file("MILL", ""), cn1_file("X", "out"), std::nullopt,
+                   kV13 + name_field("MILL") + name_field("MILL") + "out"},
+        LayoutCase{"output_of_59_bytes", cn1_file("MILL", "in"), cn1_file("X", ""), std::nullopt,
+                   kV13 + name_field("MILL") + "in" + name_field("MILL")},
+        LayoutCase{"output_of_43_bytes", cn1_file("MILL", "in"), kV10, std::nullopt,
+                   kV13 + name_field("MILL") + "in" + name_field("MILL")},
+        // A name cut short by the end of the file is padded, never filled from memory.
+        LayoutCase{"input_ends_inside_name", kV10 + "SHORT", cn1_file("X", "out"), std::nullopt,
+                   kV13 + name_field("SHORT") + name_field("SHORT") + "out"},
+        LayoutCase{"input_of_43_bytes", kV10, cn1_file("X", "out"), std::nullopt,
+                   kV13 + name_field("") + name_field("") + "out"}),
+    [](const auto& info) { return info.param.label; });
+
+INSTANTIATE_TEST_SUITE_P(
+    NewName, TargetLayoutTest,
+    ::testing::Values(
+        LayoutCase{"three_letters", cn1_file("OLD", "in"), cn1_file("X", "out"), "ABC",
+                   kV13 + bytes("ABC\0\0\0\0\0\0\0\0\0\0\0\0\0") + "in" +
+                       bytes("ABC\0\0\0\0\0\0\0\0\0\0\0\0\0") + "out"},
+        LayoutCase{"twenty_bytes_cut_to_sixteen", cn1_file("OLD", "in"), cn1_file("X", "out"),
+                   "ABCDEFGHIJKLMNOPQRST", kV13 + "ABCDEFGHIJKLMNOPinABCDEFGHIJKLMNOPout"},
+        LayoutCase{"empty", cn1_file("OLD", "in"), cn1_file("X", "out"), "",
+                   kV13 + std::string(16, '\0') + "in" + std::string(16, '\0') + "out"},
+        LayoutCase{
+            "cp866_bytes_as_given", cn1_file("OLD", ""), cn1_file("X", ""),
+            "\x91\x92\x80\x8D\x8E\x8A",
+            kV13 + name_field("\x91\x92\x80\x8D\x8E\x8A") + name_field("\x91\x92\x80\x8D\x8E\x8A")},
+        LayoutCase{"input_ends_inside_name", kV10 + "SHO", cn1_file("X", "out"), "NEW",
+                   kV13 + name_field("NEW") + name_field("NEW") + "out"}),
+    [](const auto& info) { return info.param.label; });
+
+TEST(WriteTargetFile, ReplacesALongerExistingFile) {
+  TempDir dir;
+  const std::string path = dir.path("target.c13");
+  write_file(path, std::string(10'000, 'x'));
+
+  ASSERT_EQ(write_target_file(path.c_str(), source(cn1_file("A", "1")), source(cn1_file("B", "2")),
+                              std::nullopt),
+            WriteStatus::kWritten);
+  EXPECT_EQ(read_file(path), kV13 + name_field("A") + "1" + name_field("A") + "2");
+}
+
+TEST(WriteTargetFile, TargetThatDoesNotOpenIsReportedAndNothingIsCreated) {
+  TempDir dir;
+  const std::string in_missing_folder = dir.path("missing/target.c13");
+  const SourceFile file = source(cn1_file("A", "1"));
+
+  EXPECT_EQ(write_target_file(in_missing_folder.c_str(), file, file, std::nullopt),
+            WriteStatus::kCannotOpen);
+  EXPECT_FALSE(std::filesystem::exists(dir.path("missing")));
+  EXPECT_EQ(write_target_file(dir.path("").c_str(), file, file, std::nullopt),
+            WriteStatus::kCannotOpen);
+}
+
+#ifndef _WIN32
+// A full disk must not pass for success, whether a write or the final flush finds it.
+TEST(WriteTargetFile, FullDeviceIsAWriteError) {
+  for (const std::size_t body_size : {std::size_t{1}, std::size_t{4} << 20}) {
+    const SourceFile file = source(cn1_file("A", std::string(body_size, 'b')));
+    EXPECT_EQ(write_target_file("/dev/full", file, file, std::nullopt), WriteStatus::kWriteError)
+        << "body of " << body_size << " bytes";
+  }
+}
+#endif
+
+}  // namespace
+}  // namespace pairset

@@ -1,0 +1,48 @@
+// Runs the built pairset executable as a user's shell or script does.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/cp866.h"
+#include "tests/test_support.h"
+
+namespace pairset {
+namespace {
+
+using testing::console;
+using testing::name_field;
+using testing::Outcome;
+using testing::quoted;
+using testing::read_file;
+using testing::run_executable;
+using testing::TempDir;
+
+TEST(PairsetExecutable, ConvertsTheExamplePair) {
+  TempDir dir;
+  const std::string input = PAIRSET_EXAMPLES_DIR "/lathe-input.cn1";
+  const std::string output = PAIRSET_EXAMPLES_DIR "/lathe-output.cn1";
+  const std::string target = dir.path("lathe.c13");
+
+  const Outcome outcome = run_executable(quoted({input, output, target}), dir);
+
+  EXPECT_EQ(outcome.out, console(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">()));
+  EXPECT_EQ(outcome.err, "");
+  EXPECT_EQ(outcome.status, 0);
+  const std::string in = read_file(input);
+  EXPECT_EQ(read_file(target), std::string("DNC-terminal ucpu settings file (one) v1.3", 43) +
+                                   in.substr(43) + name_field("16K20F3-NC31") +
+                                   read_file(output).substr(59));
+}
+
+TEST(PairsetExecutable, FailureStillExitsWithZero) {
+  TempDir dir;
+  const Outcome outcome = run_executable(quoted({dir.path("missing.cn1"), "a", "b"}), dir);
+
+  EXPECT_EQ(outcome.out, console(std::string(cp866::bytes<u8"\nНе могу открыть файл '">()) +
+                                 dir.path("missing.cn1") + "'\n"));
+  EXPECT_EQ(outcome.err, "");
+  EXPECT_EQ(outcome.status, 0);
+}
+
+}  // namespace
+}  // namespace pairset

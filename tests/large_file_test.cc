@@ -1,0 +1,106 @@
+// Sources larger than 32-bit counts and larger than the memory the process may have.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "app/cp866.h"
+#include "tests/test_support.h"
+
+namespace pairset {
+namespace {
+
+using testing::cn1_file;
+using testing::console;
+using testing::name_field;
+using testing::read_file;
+using testing::run_command;
+using testing::run_in_process;
+using testing::TempDir;
+
+// Makes a sparse file at `path`: `head`, a hole, and `tail` ending at byte `size`.
+void write_sparse_file(const std::string& path, const std::string& head, const std::string& tail,
+                       std::uint64_t size) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(head.data(), static_cast<std::streamsize>(head.size()));
+  file.seekp(static_cast<std::streamoff>(size - tail.size()));
+  file.write(tail.data(), static_cast<std::streamsize>(tail.size()));
+  file.close();
+  ASSERT_FALSE(file.fail()) << "cannot write " << path;
+}
+
+// Gives true when the bytes of `file` from its position on are all zero, `count` of them.
+bool reads_zeros(std::ifstream& file, std::uint64_t count) {
+  std::string chunk(std::size_t{1} << 20, '\0');
+  while (count > 0) {
+    const auto wanted = static_cast<std::streamsize>(std::min<std::uint64_t>(count, chunk.size()));
+    if (!file.read(chunk.data(), wanted)) return false;
+    if (chunk.find_first_not_of('\0', 0) < static_cast<std::size_t>(wanted)) return false;
+    count -= static_cast<std::uint64_t>(wanted);
+  }
+  return true;
+}
+
+TEST(LargeSource, OverTwoGibibytesConvertsExactly) {
+  TempDir dir;
+  const std::uint64_t size = (std::uint64_t{1} << 31) + 4097;  // past every 32-bit signed count
+  const std::string head = cn1_file("HUGE", "first line\r\n");
+  const std::string tail = "\r\nlast line\x1A";
+  write_sparse_file(dir.path("in.cn1"), head, tail, size);
+  testing::write_file(dir.path("out.cn1"), cn1_file("X", "output body"));
+
+  ASSERT_EQ(run_in_process({dir.path("in.cn1"), dir.path("out.cn1"), dir.path("target.c13")}),
+            cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">());
+
+  const std::string expected_head =
+      std::string("DNC-terminal ucpu settings file (one) v1.3", 43) + head.substr(43);
+  const std::string expected_tail = tail + name_field("HUGE") + "output body";
+  const std::uint64_t target_size = 75 + (size - 59) + 11;
+  ASSERT_EQ(std::filesystem::file_size(dir.path("target.c13")), target_size);
+  std::ifstream target(dir.path("target.c13"), std::ios::binary);
+  std::string got_head(expected_head.size(), '\0');
+  target.read(got_head.data(), static_cast<std::streamsize>(got_head.size()));
+  EXPECT_EQ(got_head, expected_head);
+  EXPECT_TRUE(reads_zeros(target, target_size - expected_head.size() - expected_tail.size()));
+  std::string got_tail(expected_tail.size(), '\0');
+  target.read(got_tail.data(), static_cast<std::streamsize>(got_tail.size()));
+  EXPECT_EQ(got_tail, expected_tail);
+}
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PAIRSET_UNDER_ADDRESS_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define PAIRSET_UNDER_ADDRESS_SANITIZER 1
+#endif
+
+TEST(LargeSource, BeyondTheMemoryLimitIsAMessageAndTheTargetIsUntouched) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "the address-space limit is set with the POSIX shell's ulimit";
+#elif defined(PAIRSET_UNDER_ADDRESS_SANITIZER)
+  GTEST_SKIP() << "AddressSanitizer reserves far more address space than the limit allows";
+#else
+  TempDir dir;
+  const std::string input = dir.path("in.cn1");
+  write_sparse_file(input, cn1_file("BIG", ""), "end", std::uint64_t{512} << 20);
+  testing::write_file(dir.path("out.cn1"), cn1_file("X", ""));
+  testing::write_file(dir.path("target.c13"), "previous");
+
+  // 256 MiB of address space: ample for the program, too little for the source.
+  const testing::Outcome outcome = run_command(
+      "ulimit -v 262144; exec " + testing::pairset_command(testing::quoted(
+                                      {input, dir.path("out.cn1"), dir.path("target.c13")})),
+      dir);
+
+  EXPECT_EQ(outcome.out, console(std::string(cp866::bytes<u8"\nНе хватает памяти для файла '">()) +
+                                 input + "'\n"));
+  EXPECT_EQ(outcome.err, "");
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(read_file(dir.path("target.c13")), "previous");
+#endif
+}
+
+}  // namespace
+}  // namespace pairset

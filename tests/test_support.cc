@@ -1,0 +1,130 @@
+#include "tests/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+
+#include "app/run.h"
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
+namespace pairset::testing {
+
+TempDir::TempDir() {
+  std::random_device random;
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    root_ = base / ("pairset-test-" + std::to_string(random()));
+    std::error_code error;
+    if (std::filesystem::create_directory(root_, error)) return;
+  }
+  ADD_FAILURE() << "cannot create a temporary folder under " << base;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(root_, ignored);
+}
+
+std::string TempDir::path(std::string_view name) const {
+  return (root_ / name).string();
+}
+
+void write_file(const std::string& path, std::string_view contents) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+  file.close();
+  ASSERT_FALSE(file.fail()) << "cannot write " << path;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  EXPECT_TRUE(file.is_open()) << "cannot open " << path;
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+std::string name_field(std::string_view name) {
+  std::string field(name.substr(0, 16));
+  field.resize(16, '\0');
+  return field;
+}
+
+std::string cn1_file(std::string_view name, std::string_view body) {
+  std::string file("DNC-terminal ucpu settings file (one) v1.0", 43);
+  file += name_field(name);
+  file += body;
+  return file;
+}
+
+std::string run_in_process(const std::vector<std::string>& args) {
+  std::vector<const char*> pointers;
+  pointers.reserve(args.size());
+  for (const std::string& arg : args) pointers.push_back(arg.c_str());
+  std::ostringstream out;
+  run_pairset(pointers, out);
+  return out.str();
+}
+
+std::string quoted(const std::vector<std::string>& arguments) {
+  std::string line;
+  for (const std::string& argument : arguments) {
+    if (!line.empty()) line += ' ';
+    line += '"';
+    line += argument;
+    line += '"';
+  }
+  return line;
+}
+
+std::string pairset_command(const std::string& arguments) {
+  return "\"" PAIRSET_EXECUTABLE "\" " + arguments;
+}
+
+Outcome run_command(const std::string& command, const TempDir& dir) {
+  const std::string err_path = dir.path("stderr.txt");
+  const std::string redirected = command + " 2>\"" + err_path + "\"";
+#ifdef _WIN32
+  std::FILE* pipe = _popen(redirected.c_str(), "rb");
+#else
+  std::FILE* pipe = popen(redirected.c_str(), "r");
+#endif
+  Outcome outcome;
+  if (pipe == nullptr) {
+    ADD_FAILURE() << "cannot run " << redirected;
+    return outcome;
+  }
+  char chunk[4096];
+  std::size_t got = 0;
+  while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) outcome.out.append(chunk, got);
+#ifdef _WIN32
+  outcome.status = _pclose(pipe);
+#else
+  const int status = pclose(pipe);
+  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+  outcome.err = read_file(err_path);
+  return outcome;
+}
+
+Outcome run_executable(const std::string& arguments, const TempDir& dir) {
+  return run_command(pairset_command(arguments), dir);
+}
+
+std::string console(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+#ifdef _WIN32
+    if (c == '\n') out += '\r';
+#endif
+    out += c;
+  }
+  return out;
+}
+
+}  // namespace pairset::testing

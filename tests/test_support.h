@@ -1,0 +1,74 @@
+// Helpers the tests share: a temporary folder, whole-file reads and writes, and source files
+// built from a setting name and a body.
+#ifndef PAIRSET_TESTS_TEST_SUPPORT_H_
+#define PAIRSET_TESTS_TEST_SUPPORT_H_
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pairset::testing {
+
+// A fresh folder under the system's temporary folder, removed with everything in it at the end.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  // Gives the path of `name` inside the folder.
+  std::string path(std::string_view name) const;
+
+ private:
+  std::filesystem::path root_;
+};
+
+// Gives a std::string holding `text` with its embedded zero bytes.
+template <std::size_t N>
+std::string bytes(const char (&text)[N]) {
+  return std::string(text, N - 1);
+}
+
+// Writes `contents` as the whole file at `path`; fails the test when it cannot.
+void write_file(const std::string& path, std::string_view contents);
+
+// Gives the whole file at `path`; fails the test when it cannot be read.
+std::string read_file(const std::string& path);
+
+// Gives the 16-byte setting name field for `name`, zero-padded.
+std::string name_field(std::string_view name);
+
+// Gives a .cn1 file: the v1.0 signature, the setting name `name` and `body`.
+std::string cn1_file(std::string_view name, std::string_view body);
+
+// Gives what `run_pairset` prints for `args`.
+std::string run_in_process(const std::vector<std::string>& args);
+
+// What a run of a command printed on each stream, and its exit status.
+struct Outcome {
+  std::string out;
+  std::string err;
+  int status = -1;
+};
+
+// Gives `arguments` each in double quotes, separated by spaces, for the shell.
+std::string quoted(const std::vector<std::string>& arguments);
+
+// Gives the shell command that runs the built pairset with `arguments` (quoted for the shell).
+std::string pairset_command(const std::string& arguments);
+
+// Runs `command` through the shell and gives what it printed and its exit status; standard
+// error goes through a file in `dir`.
+Outcome run_command(const std::string& command, const TempDir& dir);
+
+// Gives the result of running the built pairset with `arguments` (quoted for the shell).
+Outcome run_executable(const std::string& arguments, const TempDir& dir);
+
+// Gives `text` as the console receives it from pairset: on Windows stdout is a text stream.
+std::string console(std::string_view text);
+
+}  // namespace pairset::testing
+
+#endif  // PAIRSET_TESTS_TEST_SUPPORT_H_
