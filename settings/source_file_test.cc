@@ -65,14 +65,22 @@ TEST(LoadSourceFile, MissingFileDoesNotOpen) {
   EXPECT_EQ(load_source_file(dir.path("missing.cn1").c_str()).status, LoadStatus::kCannotOpen);
 }
 
-#ifndef _WIN32
-TEST(LoadSourceFile, FolderThatOpensIsAReadErrorNotAnEmptyFile) {
+// A folder is never taken for an empty file: on Linux it opens but does not read; on Windows
+// it does not open.
+TEST(LoadSourceFile, FolderIsNeverAnEmptyFile) {
   TempDir dir;
+#ifdef _WIN32
+  EXPECT_EQ(load_source_file(dir.path("").c_str()).status, LoadStatus::kCannotOpen);
+#else
   EXPECT_EQ(load_source_file(dir.path("").c_str()).status, LoadStatus::kReadError);
+#endif
 }
 
 // A pipe tells no size: everything written to it is held, however long.
 TEST(LoadSourceFile, PipeIsReadToItsEnd) {
+#ifdef _WIN32
+  GTEST_SKIP() << "named pipes are made with POSIX mkfifo";
+#else
   TempDir dir;
   const std::string path = dir.path("pipe");
   ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
@@ -85,8 +93,8 @@ TEST(LoadSourceFile, PipeIsReadToItsEnd) {
   ASSERT_EQ(result.status, LoadStatus::kLoaded);
   const std::span<const char> loaded = result.file.bytes();
   EXPECT_EQ(std::string(loaded.begin(), loaded.end()), contents);
-}
 #endif
+}
 
 struct SignatureCase {
   const char* label;

@@ -44,5 +44,19 @@ TEST(PairsetExecutable, FailureStillExitsWithZero) {
   EXPECT_EQ(outcome.status, 0);
 }
 
+// On Windows stdout is a text stream: each line feed reaches the console as CR LF.
+TEST(PairsetExecutable, UsageLinesEndAsTheConsoleExpects) {
+  TempDir dir;
+
+  const Outcome outcome = run_executable("", dir);
+
+  EXPECT_EQ(outcome.out, console(testing::usage_text()));
+#ifdef _WIN32
+  EXPECT_NE(outcome.out.find("\r\n"), std::string::npos);
+#else
+  EXPECT_EQ(outcome.out.find('\r'), std::string::npos);
+#endif
+}
+
 }  // namespace
 }  // namespace pairset

@@ -8,6 +8,7 @@
 #include <random>
 #include <sstream>
 
+#include "app/cp866.h"
 #include "app/run.h"
 
 #ifndef _WIN32
@@ -62,6 +63,19 @@ std::string cn1_file(std::string_view name, std::string_view body) {
   return file;
 }
 
+std::string to_cp866(std::u8string_view text) {
+  const auto size = cp866::encode(text);
+  EXPECT_TRUE(size.has_value()) << "not convertible to CP866";
+  std::string out(size.value_or(0), '\0');
+  cp866::encode(text, out.data());
+  return out;
+}
+
+std::string usage_text() {
+  const std::string utf8 = read_file(PAIRSET_GOLDEN_DIR "/usage.txt");
+  return to_cp866({reinterpret_cast<const char8_t*>(utf8.data()), utf8.size()});
+}
+
 std::string run_in_process(const std::vector<std::string>& args) {
   std::vector<const char*> pointers;
   pointers.reserve(args.size());
@@ -90,7 +104,8 @@ Outcome run_command(const std::string& command, const TempDir& dir) {
   const std::string err_path = dir.path("stderr.txt");
   const std::string redirected = command + " 2>\"" + err_path + "\"";
 #ifdef _WIN32
-  std::FILE* pipe = _popen(redirected.c_str(), "rb");
+  // cmd /c drops the first and the last quote of the line: give it a pair to drop.
+  std::FILE* pipe = _popen(("\"" + redirected + "\"").c_str(), "rb");
 #else
   std::FILE* pipe = popen(redirected.c_str(), "r");
 #endif

@@ -43,6 +43,12 @@ std::string name_field(std::string_view name);
 // Gives a .cn1 file: the v1.0 signature, the setting name `name` and `body`.
 std::string cn1_file(std::string_view name, std::string_view body);
 
+// Gives `text` in code page 866; a text that does not convert fails the test.
+std::string to_cp866(std::u8string_view text);
+
+// Gives the usage text as pairset prints it, from the UTF-8 copy kept with the tests.
+std::string usage_text();
+
 // Gives what `run_pairset` prints for `args`.
 std::string run_in_process(const std::vector<std::string>& args);
 
