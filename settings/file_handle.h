@@ -7,8 +7,10 @@
 
 namespace pairset {
 
+// Closes a stream on a way out where its result no longer matters: a read-only stream, or a
+// target already being reported as failed.
 struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
+  void operator()(std::FILE* file) const { static_cast<void>(std::fclose(file)); }
 };
 
 // A stream that closes itself; call close_file() where the result of closing matters.

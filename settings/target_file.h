@@ -27,8 +27,8 @@ using SettingName = std::array<char, kSettingNameSize>;
 // file ends before the field does.
 SettingName setting_name_of(const SourceFile& source);
 
-// Gives the setting name for `name` given on the command line: its first 16 bytes, zero-padded.
-SettingName setting_name_from_text(std::string_view name);
+// Gives the setting name for `text` given on the command line: its first 16 bytes, zero-padded.
+SettingName setting_name_from_text(std::string_view text);
 
 enum class WriteStatus {
   kWritten,

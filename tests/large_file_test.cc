@@ -53,7 +53,7 @@ TEST(LargeSource, OverTwoGibibytesConvertsExactly) {
             cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">());
 
   const std::string expected_head =
-      std::string("DNC-terminal ucpu settings file (one) v1.3", 43) + head.substr(43);
+      testing::bytes("DNC-terminal ucpu settings file (one) v1.3\0") + head.substr(43);
   const std::string expected_tail = tail + name_field("HUGE") + "output body";
   const std::uint64_t target_size = 75 + (size - 59) + 11;
   ASSERT_EQ(std::filesystem::file_size(dir.path("target.c13")), target_size);

@@ -57,7 +57,7 @@ std::string name_field(std::string_view name) {
 }
 
 std::string cn1_file(std::string_view name, std::string_view body) {
-  std::string file("DNC-terminal ucpu settings file (one) v1.0", 43);
+  std::string file = bytes("DNC-terminal ucpu settings file (one) v1.0\0");
   file += name_field(name);
   file += body;
   return file;
@@ -105,9 +105,10 @@ Outcome run_command(const std::string& command, const TempDir& dir) {
   const std::string redirected = command + " 2>\"" + err_path + "\"";
 #ifdef _WIN32
   // cmd /c drops the first and the last quote of the line: give it a pair to drop.
-  std::FILE* pipe = _popen(("\"" + redirected + "\"").c_str(), "rb");
+  std::FILE* pipe = _popen(("\"" + redirected + "\"").c_str(), "rb");  // NOLINT(cert-env33-c)
 #else
-  std::FILE* pipe = popen(redirected.c_str(), "r");
+  // The executable runs through the shell on purpose, as users' scripts run it.
+  std::FILE* pipe = popen(redirected.c_str(), "r");  // NOLINT(cert-env33-c)
 #endif
   Outcome outcome;
   if (pipe == nullptr) {
