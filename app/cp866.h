@@ -65,7 +65,7 @@ constexpr std::optional<std::size_t> encode(std::u8string_view text, char* out =
 template <std::size_t N>
 struct Utf8Literal {
   char8_t units[N]{};
-  // NOLINTNEXTLINE(google-explicit-constructor): the literal converts as it is written.
+  // Implicit on purpose: a literal converts as it is written, bytes<u8"...">().
   consteval Utf8Literal(const char8_t (&text)[N]) {
     for (std::size_t i = 0; i < N; ++i) units[i] = text[i];
   }
