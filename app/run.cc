@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "app/messages.h"
 #include "settings/source_file.h"
@@ -12,22 +13,23 @@ namespace {
 
 constexpr std::string_view kNameSwitch = "/N";
 
-// Writes the message for a source that did not load; true when one was written.
-bool report_load_failure(std::ostream& out, LoadStatus status, std::string_view path) {
-  switch (status) {
+// Gives the source at `path` whole, or nothing after writing why it could not be loaded.
+std::optional<SourceFile> load(std::ostream& out, const char* path) {
+  LoadResult result = load_source_file(path);
+  switch (result.status) {
     case LoadStatus::kLoaded:
-      return false;
+      return std::move(result.file);
     case LoadStatus::kCannotOpen:
       print_open_failure(out, path);
-      return true;
+      break;
     case LoadStatus::kReadError:
       print_read_failure(out, path);
-      return true;
+      break;
     case LoadStatus::kOutOfMemory:
       print_out_of_memory(out, path);
-      return true;
+      break;
   }
-  return false;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -40,9 +42,9 @@ void run_pairset(std::span<const char* const> args, std::ostream& out) {
 
   // The input source is loaded and checked before the form of the command is judged.
   const char* const input_path = args[0];
-  const LoadResult input = load_source_file(input_path);
-  if (report_load_failure(out, input.status, input_path)) return;
-  if (!has_source_signature(input.file)) {
+  const std::optional<SourceFile> input = load(out, input_path);
+  if (!input) return;
+  if (!has_source_signature(*input)) {
     print_not_cn1(out, input_path);
     print_usage(out);
     return;
@@ -57,9 +59,9 @@ void run_pairset(std::span<const char* const> args, std::ostream& out) {
   }
 
   const char* const output_path = args[1];
-  const LoadResult output = load_source_file(output_path);
-  if (report_load_failure(out, output.status, output_path)) return;
-  if (!has_source_signature(output.file)) {
+  const std::optional<SourceFile> output = load(out, output_path);
+  if (!output) return;
+  if (!has_source_signature(*output)) {
     print_second_not_cn1(out, input_path, output_path);
     print_usage(out);
     return;
@@ -67,7 +69,7 @@ void run_pairset(std::span<const char* const> args, std::ostream& out) {
 
   // Both sources are in memory and closed now, so the target may be either of them.
   const char* const target_path = args[2];
-  switch (write_target_file(target_path, input.file, output.file, new_name)) {
+  switch (write_target_file(target_path, *input, *output, new_name)) {
     case WriteStatus::kWritten:
       print_success(out);
       break;
