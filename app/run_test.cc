@@ -11,6 +11,7 @@ namespace pairset {
 namespace {
 
 using testing::bytes;
+using testing::c13_file;
 using testing::cn1_file;
 using testing::name_field;
 using testing::read_file;
@@ -20,10 +21,13 @@ using testing::to_cp866;
 using testing::usage_text;
 using testing::write_file;
 
-const std::string kV13 = bytes("DNC-terminal ucpu settings file (one) v1.3\0");
 const std::string kInput = cn1_file("LATHE-16K20", bytes("%1\r\nG90 G54\r\n\x1A\x00\xFF"));
 const std::string kOutput = cn1_file("LATHE-OUT", "%2\r\nM30\r\n");
 const std::string kPreviousTarget = "previous target contents";
+const std::string kConvertedTarget =
+    c13_file(name_field("LATHE-16K20"), kInput.substr(59), kOutput.substr(59));
+const std::string kRenamedTarget =
+    c13_file(name_field("NEW"), kInput.substr(59), kOutput.substr(59));
 
 // Gives `text` with each {name} replaced by the path of `name` in `dir` and {usage} by the
 // usage text.
@@ -75,12 +79,10 @@ TEST_P(RunTest, PrintsExactlyItsMessagesAndTouchesTheTargetOnlyOnSuccess) {
       EXPECT_EQ(read_file(dir.path("target.c13")), kPreviousTarget);
       break;
     case Target::kConverted:
-      EXPECT_EQ(read_file(dir.path("target.c13")),
-                kV13 + kInput.substr(43) + name_field("LATHE-16K20") + kOutput.substr(59));
+      EXPECT_EQ(read_file(dir.path("target.c13")), kConvertedTarget);
       break;
     case Target::kRenamed:
-      EXPECT_EQ(read_file(dir.path("target.c13")), kV13 + name_field("NEW") + kInput.substr(59) +
-                                                       name_field("NEW") + kOutput.substr(59));
+      EXPECT_EQ(read_file(dir.path("target.c13")), kRenamedTarget);
       break;
   }
   // Sources are only ever read.
@@ -200,8 +202,7 @@ TEST(RunPairset, TargetMayBeEitherSource) {
 
     EXPECT_EQ(run_in_process({dir.path("in.cn1"), dir.path("out.cn1"), dir.path(overwritten)}),
               to_cp866(kSuccess));
-    EXPECT_EQ(read_file(dir.path(overwritten)),
-              kV13 + kInput.substr(43) + name_field("LATHE-16K20") + kOutput.substr(59));
+    EXPECT_EQ(read_file(dir.path(overwritten)), kConvertedTarget);
   }
 }
 

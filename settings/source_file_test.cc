@@ -110,10 +110,8 @@ void PrintTo(const SignatureCase& c, std::ostream* os) {
 class SignatureTest : public ::testing::TestWithParam<SignatureCase> {};
 
 TEST_P(SignatureTest, AcceptsOnlyTheWholeV10Signature) {
-  const std::string& contents = GetParam().contents;
-  SourceFile file{std::make_unique<char[]>(contents.size()), contents.size()};
-  std::copy(contents.begin(), contents.end(), file.data.get());
-  EXPECT_EQ(has_source_signature(file), GetParam().accepted);
+  EXPECT_EQ(has_source_signature(testing::source_in_memory(GetParam().contents)),
+            GetParam().accepted);
 }
 
 INSTANTIATE_TEST_SUITE_P(

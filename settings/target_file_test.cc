@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <optional>
 #include <string>
 
@@ -12,21 +11,16 @@ namespace pairset {
 namespace {
 
 using testing::bytes;
+using testing::c13_file;
 using testing::cn1_file;
 using testing::name_field;
 using testing::read_file;
+using testing::source_in_memory;
 using testing::TempDir;
 using testing::write_file;
 
-const std::string kV13 = bytes("DNC-terminal ucpu settings file (one) v1.3\0");
+// A source that ends right after its signature.
 const std::string kV10 = bytes("DNC-terminal ucpu settings file (one) v1.0\0");
-
-// Gives a loaded source holding `contents`.
-SourceFile source(const std::string& contents) {
-  SourceFile file{std::make_unique<char[]>(contents.size()), contents.size()};
-  std::memcpy(file.data.get(), contents.data(), contents.size());
-  return file;
-}
 
 struct LayoutCase {
   const char* label;
@@ -48,7 +42,8 @@ TEST_P(TargetLayoutTest, WritesSignatureNameBodyNameBody) {
   TempDir dir;
   const std::string path = dir.path("target.c13");
 
-  ASSERT_EQ(write_target_file(path.c_str(), source(c.input), source(c.output), c.new_name),
+  ASSERT_EQ(write_target_file(path.c_str(), source_in_memory(c.input), source_in_memory(c.output),
+                              c.new_name),
             WriteStatus::kWritten);
   EXPECT_EQ(read_file(path), c.expected);
 }
@@ -56,41 +51,40 @@ TEST_P(TargetLayoutTest, WritesSignatureNameBodyNameBody) {
 INSTANTIATE_TEST_SUITE_P(
     KeptName, TargetLayoutTest,
     ::testing::Values(
-        LayoutCase{"both_bodies", cn1_file("LATHE-16K20", "G90\r\nM30\r\n"),
-                   cn1_file("OTHER-NAME", bytes("\x1A\r\n\x00\xFF")), std::nullopt,
-                   kV13 + name_field("LATHE-16K20") + "G90\r\nM30\r\n" + name_field("LATHE-16K20") +
-                       bytes("\x1A\r\n\x00\xFF")},
+        LayoutCase{
+            "both_bodies", cn1_file("LATHE-16K20", "G90\r\nM30\r\n"),
+            cn1_file("OTHER-NAME", bytes("\x1A\r\n\x00\xFF")), std::nullopt,
+            c13_file(name_field("LATHE-16K20"), "G90\r\nM30\r\n", bytes("\x1A\r\n\x00\xFF"))},
         LayoutCase{"full_sixteen_byte_name", cn1_file("ABCDEFGHIJKLMNOP", "1"), cn1_file("X", "2"),
-                   std::nullopt, kV13 + "ABCDEFGHIJKLMNOP1ABCDEFGHIJKLMNOP2"},
+                   std::nullopt, c13_file("ABCDEFGHIJKLMNOP", "1", "2")},
         LayoutCase{"input_of_59_bytes", cn1_file("MILL", ""), cn1_file("X", "out"), std::nullopt,
-                   kV13 + name_field("MILL") + name_field("MILL") + "out"},
+                   c13_file(name_field("MILL"), "", "out")},
         LayoutCase{"output_of_59_bytes", cn1_file("MILL", "in"), cn1_file("X", ""), std::nullopt,
-                   kV13 + name_field("MILL") + "in" + name_field("MILL")},
+                   c13_file(name_field("MILL"), "in", "")},
         LayoutCase{"output_of_43_bytes", cn1_file("MILL", "in"), kV10, std::nullopt,
-                   kV13 + name_field("MILL") + "in" + name_field("MILL")},
+                   c13_file(name_field("MILL"), "in", "")},
         // A name cut short by the end of the file is padded, never filled from memory.
         LayoutCase{"input_ends_inside_name", kV10 + "SHORT", cn1_file("X", "out"), std::nullopt,
-                   kV13 + name_field("SHORT") + name_field("SHORT") + "out"},
+                   c13_file(name_field("SHORT"), "", "out")},
         LayoutCase{"input_of_43_bytes", kV10, cn1_file("X", "out"), std::nullopt,
-                   kV13 + name_field("") + name_field("") + "out"}),
+                   c13_file(name_field(""), "", "out")}),
     [](const auto& info) { return info.param.label; });
 
 INSTANTIATE_TEST_SUITE_P(
     NewName, TargetLayoutTest,
-    ::testing::Values(
-        LayoutCase{"three_letters", cn1_file("OLD", "in"), cn1_file("X", "out"), "ABC",
-                   kV13 + bytes("ABC\0\0\0\0\0\0\0\0\0\0\0\0\0") + "in" +
-                       bytes("ABC\0\0\0\0\0\0\0\0\0\0\0\0\0") + "out"},
-        LayoutCase{"twenty_bytes_cut_to_sixteen", cn1_file("OLD", "in"), cn1_file("X", "out"),
-                   "ABCDEFGHIJKLMNOPQRST", kV13 + "ABCDEFGHIJKLMNOPinABCDEFGHIJKLMNOPout"},
-        LayoutCase{"empty", cn1_file("OLD", "in"), cn1_file("X", "out"), "",
-                   kV13 + std::string(16, '\0') + "in" + std::string(16, '\0') + "out"},
-        LayoutCase{
-            "cp866_bytes_as_given", cn1_file("OLD", ""), cn1_file("X", ""),
-            "\x91\x92\x80\x8D\x8E\x8A",
-            kV13 + name_field("\x91\x92\x80\x8D\x8E\x8A") + name_field("\x91\x92\x80\x8D\x8E\x8A")},
-        LayoutCase{"input_ends_inside_name", kV10 + "SHO", cn1_file("X", "out"), "NEW",
-                   kV13 + name_field("NEW") + name_field("NEW") + "out"}),
+    ::testing::Values(LayoutCase{"three_letters", cn1_file("OLD", "in"), cn1_file("X", "out"),
+                                 "ABC",
+                                 c13_file(bytes("ABC\0\0\0\0\0\0\0\0\0\0\0\0\0"), "in", "out")},
+                      LayoutCase{"twenty_bytes_cut_to_sixteen", cn1_file("OLD", "in"),
+                                 cn1_file("X", "out"), "ABCDEFGHIJKLMNOPQRST",
+                                 c13_file("ABCDEFGHIJKLMNOP", "in", "out")},
+                      LayoutCase{"empty", cn1_file("OLD", "in"), cn1_file("X", "out"), "",
+                                 c13_file(std::string(16, '\0'), "in", "out")},
+                      LayoutCase{"cp866_bytes_as_given", cn1_file("OLD", ""), cn1_file("X", ""),
+                                 "\x91\x92\x80\x8D\x8E\x8A",
+                                 c13_file(name_field("\x91\x92\x80\x8D\x8E\x8A"), "", "")},
+                      LayoutCase{"input_ends_inside_name", kV10 + "SHO", cn1_file("X", "out"),
+                                 "NEW", c13_file(name_field("NEW"), "", "out")}),
     [](const auto& info) { return info.param.label; });
 
 TEST(WriteTargetFile, ReplacesALongerExistingFile) {
@@ -98,16 +92,16 @@ TEST(WriteTargetFile, ReplacesALongerExistingFile) {
   const std::string path = dir.path("target.c13");
   write_file(path, std::string(10'000, 'x'));
 
-  ASSERT_EQ(write_target_file(path.c_str(), source(cn1_file("A", "1")), source(cn1_file("B", "2")),
-                              std::nullopt),
+  ASSERT_EQ(write_target_file(path.c_str(), source_in_memory(cn1_file("A", "1")),
+                              source_in_memory(cn1_file("B", "2")), std::nullopt),
             WriteStatus::kWritten);
-  EXPECT_EQ(read_file(path), kV13 + name_field("A") + "1" + name_field("A") + "2");
+  EXPECT_EQ(read_file(path), c13_file(name_field("A"), "1", "2"));
 }
 
 TEST(WriteTargetFile, TargetThatDoesNotOpenIsReportedAndNothingIsCreated) {
   TempDir dir;
   const std::string in_missing_folder = dir.path("missing/target.c13");
-  const SourceFile file = source(cn1_file("A", "1"));
+  const SourceFile file = source_in_memory(cn1_file("A", "1"));
 
   EXPECT_EQ(write_target_file(in_missing_folder.c_str(), file, file, std::nullopt),
             WriteStatus::kCannotOpen);
@@ -122,7 +116,7 @@ TEST(WriteTargetFile, FullDeviceIsAWriteError) {
   GTEST_SKIP() << "Windows has no /dev/full to stand for a full disk";
 #else
   for (const std::size_t body_size : {std::size_t{1}, std::size_t{4} << 20}) {
-    const SourceFile file = source(cn1_file("A", std::string(body_size, 'b')));
+    const SourceFile file = source_in_memory(cn1_file("A", std::string(body_size, 'b')));
     EXPECT_EQ(write_target_file("/dev/full", file, file, std::nullopt), WriteStatus::kWriteError)
         << "body of " << body_size << " bytes";
   }

@@ -28,10 +28,9 @@ TEST(PairsetExecutable, ConvertsTheExamplePair) {
   EXPECT_EQ(outcome.out, console(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">()));
   EXPECT_EQ(outcome.err, "");
   EXPECT_EQ(outcome.status, 0);
-  const std::string in = read_file(input);
-  EXPECT_EQ(read_file(target), testing::bytes("DNC-terminal ucpu settings file (one) v1.3\0") +
-                                   in.substr(43) + name_field("16K20F3-NC31") +
-                                   read_file(output).substr(59));
+  EXPECT_EQ(read_file(target),
+            testing::c13_file(name_field("16K20F3-NC31"), read_file(input).substr(59),
+                              read_file(output).substr(59)));
 }
 
 TEST(PairsetExecutable, FailureStillExitsWithZero) {

@@ -63,6 +63,22 @@ std::string cn1_file(std::string_view name, std::string_view body) {
   return file;
 }
 
+std::string c13_file(std::string_view name_field, std::string_view input_body,
+                     std::string_view output_body) {
+  std::string file = bytes("DNC-terminal ucpu settings file (one) v1.3\0");
+  file += name_field;
+  file += input_body;
+  file += name_field;
+  file += output_body;
+  return file;
+}
+
+SourceFile source_in_memory(std::string_view contents) {
+  SourceFile file{std::make_unique<char[]>(contents.size()), contents.size()};
+  std::copy(contents.begin(), contents.end(), file.data.get());
+  return file;
+}
+
 std::string to_cp866(std::u8string_view text) {
   const auto size = cp866::encode(text);
   EXPECT_TRUE(size.has_value()) << "not convertible to CP866";

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "settings/source_file.h"
+
 namespace pairset::testing {
 
 // A fresh folder under the system's temporary folder, removed with everything in it at the end.
@@ -48,6 +50,14 @@ std::string to_cp866(std::u8string_view text);
 
 // Gives the usage text as pairset prints it, from the UTF-8 copy kept with the tests.
 std::string usage_text();
+
+// Gives a .c13 file: the v1.3 signature, `name_field` (16 bytes as they stand), `input_body`,
+// `name_field` again and `output_body`.
+std::string c13_file(std::string_view name_field, std::string_view input_body,
+                     std::string_view output_body);
+
+// Gives a source file held in memory, as if loaded, with the bytes of `contents`.
+SourceFile source_in_memory(std::string_view contents);
 
 // Gives what `run_pairset` prints for `args`.
 std::string run_in_process(const std::vector<std::string>& args);
