@@ -41,18 +41,6 @@ std::unique_ptr<char[]> allocate(std::size_t capacity) {
   return std::unique_ptr<char[]>(new (std::nothrow) char[capacity]);
 }
 
-// Gives a buffer twice as large holding the first `size` bytes of `data`, or null when
-// memory is short or the size cannot be counted.
-std::unique_ptr<char[]> grow(const std::unique_ptr<char[]>& data, std::size_t size,
-                             std::size_t& capacity) {
-  if (capacity > std::numeric_limits<std::size_t>::max() / 2) return nullptr;
-  std::unique_ptr<char[]> larger = allocate(capacity * 2);
-  if (!larger) return nullptr;
-  std::memcpy(larger.get(), data.get(), size);
-  capacity *= 2;
-  return larger;
-}
-
 LoadResult failure(LoadStatus status) {
   return {status, {}};
 }
@@ -78,8 +66,14 @@ LoadResult load_source_file(const char* path) {
     if (size == capacity) {
       const int next = std::fgetc(file.get());
       if (next == EOF) break;
-      data = grow(data, size, capacity);
-      if (!data) return failure(LoadStatus::kOutOfMemory);
+      if (capacity > std::numeric_limits<std::size_t>::max() / 2) {
+        return failure(LoadStatus::kOutOfMemory);
+      }
+      std::unique_ptr<char[]> larger = allocate(capacity * 2);
+      if (!larger) return failure(LoadStatus::kOutOfMemory);
+      std::memcpy(larger.get(), data.get(), size);
+      data = std::move(larger);
+      capacity *= 2;
       data[size++] = static_cast<char>(next);
     }
     const std::size_t wanted = std::min(capacity - size, kReadChunk);
