@@ -5,8 +5,10 @@
 #include <span>
 
 #include "app/run.h"
+#include "settings/platform.h"
 
 int main(int argc, char* argv[]) {
+  pairset::platform::prepare(argc, argv);
   const std::span<const char* const> args(argv + 1,
                                           static_cast<std::size_t>(argc > 0 ? argc - 1 : 0));
   pairset::run_pairset(args, std::cout);

@@ -13,6 +13,7 @@ namespace {
 using testing::bytes;
 using testing::c13_file;
 using testing::cn1_file;
+using testing::file_names;
 using testing::name_field;
 using testing::read_file;
 using testing::run_in_process;
@@ -85,9 +86,11 @@ TEST_P(RunTest, PrintsExactlyItsMessagesAndTouchesTheTargetOnlyOnSuccess) {
       EXPECT_EQ(read_file(dir.path("target.c13")), kRenamedTarget);
       break;
   }
-  // Sources are only ever read.
+  // Sources are only ever read, and the target's new file never outlives the run.
   EXPECT_EQ(read_file(dir.path("in.cn1")), kInput);
   EXPECT_EQ(read_file(dir.path("out.cn1")), kOutput);
+  EXPECT_EQ(file_names(dir),
+            (std::vector<std::string>{"bad.cn1", "in.cn1", "out.cn1", "target.c13"}));
 }
 
 const char8_t kSuccess[] = u8"\nPAIRSET завешилась успешно.\n\n";
@@ -203,6 +206,7 @@ TEST(RunPairset, TargetMayBeEitherSource) {
     EXPECT_EQ(run_in_process({dir.path("in.cn1"), dir.path("out.cn1"), dir.path(overwritten)}),
               to_cp866(kSuccess));
     EXPECT_EQ(read_file(dir.path(overwritten)), kConvertedTarget);
+    EXPECT_EQ(file_names(dir), (std::vector<std::string>{"in.cn1", "out.cn1"}));
   }
 }
 

@@ -16,11 +16,6 @@ struct FileCloser {
 // A stream that closes itself; call close_file() where the result of closing matters.
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
-// Gives the stream at `path` opened in `mode`, or an empty handle when it does not open.
-inline FileHandle open_file(const char* path, const char* mode) {
-  return FileHandle(std::fopen(path, mode));
-}
-
 // Closes the stream and gives true when everything written to it reached the file.
 inline bool close_file(FileHandle file) {
   return std::fclose(file.release()) == 0;

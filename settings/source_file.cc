@@ -1,7 +1,5 @@
 #include "settings/source_file.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -10,10 +8,7 @@
 #include <new>
 
 #include "settings/file_handle.h"
-
-#ifndef _WIN32
-#include <stdio.h>  // fileno
-#endif
+#include "settings/platform.h"
 
 namespace pairset {
 namespace {
@@ -22,18 +17,6 @@ namespace {
 constexpr std::size_t kReadChunk = std::size_t{64} << 20;
 // Where a stream tells no size (a pipe, a device), the buffer starts here and doubles.
 constexpr std::size_t kUnknownSizeStart = std::size_t{64} << 10;
-
-// Gives the size of the regular file behind `file`, or 0 when it is not a regular file.
-std::uint64_t regular_file_size(std::FILE* file) {
-#ifdef _WIN32
-  struct _stat64 info {};
-  if (_fstat64(_fileno(file), &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) return 0;
-#else
-  struct stat info {};
-  if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
-#endif
-  return info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
-}
 
 // Gives a buffer of `capacity` bytes, left uninitialised since it is about to be filled, or
 // null when memory is short.
@@ -48,12 +31,12 @@ LoadResult failure(LoadStatus status) {
 }  // namespace
 
 LoadResult load_source_file(const char* path) {
-  FileHandle file = open_file(path, "rb");
+  FileHandle file(platform::open_stream(platform::native_path(path), "rb"));
   if (!file) return failure(LoadStatus::kCannotOpen);
 
   // A regular file is read into a buffer of its exact size; anything that turns out longer
   // than it said (a file still growing, a pipe) makes the buffer double.
-  const std::uint64_t expected = regular_file_size(file.get());
+  const std::uint64_t expected = platform::regular_file_size(file.get());
   if (expected > std::numeric_limits<std::size_t>::max()) {
     return failure(LoadStatus::kOutOfMemory);
   }

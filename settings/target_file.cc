@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <span>
 
-#include "settings/file_handle.h"
+#include "settings/target_output.h"
 
 namespace pairset {
 namespace {
@@ -55,16 +55,20 @@ WriteStatus write_target_file(const char* path, const SourceFile& input_source,
   const SettingName name =
       new_name ? setting_name_from_text(*new_name) : setting_name_of(input_source);
 
-  FileHandle file = open_file(path, "wb");
-  if (!file) return WriteStatus::kCannotOpen;
-
-  const bool written = write_all(file.get(), kTargetSignature) && write_all(file.get(), name) &&
-                       write_all(file.get(), settings_body(input_source)) &&
-                       write_all(file.get(), name) &&
-                       write_all(file.get(), settings_body(output_source));
-  // The file is closed even after a failed write; closing flushes, so its result counts too.
-  const bool closed = close_file(std::move(file));
-  return written && closed ? WriteStatus::kWritten : WriteStatus::kWriteError;
+  TargetOutput target(path);
+  switch (target.status()) {
+    case TargetStatus::kOpened:
+      break;
+    case TargetStatus::kCannotOpen:
+      return WriteStatus::kCannotOpen;
+    case TargetStatus::kWriteError:
+      return WriteStatus::kWriteError;
+  }
+  std::FILE* const file = target.stream();
+  const bool written = write_all(file, kTargetSignature) && write_all(file, name) &&
+                       write_all(file, settings_body(input_source)) && write_all(file, name) &&
+                       write_all(file, settings_body(output_source));
+  return written && target.commit() ? WriteStatus::kWritten : WriteStatus::kWriteError;
 }
 
 }  // namespace pairset

@@ -1,10 +1,17 @@
 // Runs the built pairset executable as a user's shell or script does.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "app/cp866.h"
 #include "tests/test_support.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace pairset {
 namespace {
@@ -14,6 +21,7 @@ using testing::name_field;
 using testing::Outcome;
 using testing::quoted;
 using testing::read_file;
+using testing::run_command;
 using testing::run_executable;
 using testing::TempDir;
 
@@ -56,6 +64,87 @@ TEST(PairsetExecutable, UsageLinesEndAsTheConsoleExpects) {
   EXPECT_EQ(outcome.out.find('\r'), std::string::npos);
 #endif
 }
+
+#ifndef _WIN32
+// How a run is limited: by a file-size limit that stands for a full disk, or by running as a
+// user who may write only what the test allows (root, as CI runs, may write anything).
+enum class Limit { kFileSize, kUnprivileged };
+
+struct LimitedCase {
+  const char* label;
+  Limit limit;
+  const char* target;  // a file in the test's folder; "target.c13" holds earlier contents
+  mode_t target_mode;
+  mode_t folder_mode;
+  std::u8string message;  // followed by the target's path and "'\n" unless it is the success
+  bool converted;         // else the target holds what it held before
+};
+
+// Names the case in test output.
+void PrintTo(const LimitedCase& c, std::ostream* os) {
+  *os << c.label;
+}
+
+class LimitedRunTest : public ::testing::TestWithParam<LimitedCase> {};
+
+// The target is replaced whole or not at all: a failure leaves it, the sources and the folder
+// exactly as they were.
+TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
+  const LimitedCase& c = GetParam();
+  std::string prefix = "ulimit -f 64; exec ";
+  if (c.limit == Limit::kUnprivileged) {
+    prefix = "exec ";
+    if (geteuid() == 0) {
+      if (std::system("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "no setpriv";
+      prefix += "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    }
+  }
+  TempDir dir;
+  TempDir scratch;
+  // Twice 60 KB of sources: a target of 120 KB, over the 32 or 64 KiB that the limit allows.
+  const std::string input = testing::cn1_file("IN", std::string(60'000, 'i'));
+  const std::string output = testing::cn1_file("OUT", std::string(60'000, 'o'));
+  testing::write_file(dir.path("in.cn1"), input);
+  testing::write_file(dir.path("out.cn1"), output);
+  testing::write_file(dir.path("target.c13"), "previous");
+  const std::string target = dir.path(c.target);
+  const std::string previous = read_file(target);
+  ASSERT_EQ(chmod(target.c_str(), c.target_mode), 0);
+  ASSERT_EQ(chmod(dir.path("").c_str(), c.folder_mode), 0);
+  const std::vector<std::string> names = testing::file_names(dir);
+
+  const Outcome outcome = run_command(
+      prefix + testing::pairset_command(quoted({dir.path("in.cn1"), dir.path("out.cn1"), target})),
+      scratch);
+  ASSERT_EQ(chmod(dir.path("").c_str(), 0700), 0);
+
+  const std::string message = testing::to_cp866(c.message);
+  EXPECT_EQ(outcome.out, c.converted ? message : message + target + "'\n");
+  EXPECT_EQ(read_file(target), c.converted ? testing::c13_file(name_field("IN"), input.substr(59),
+                                                               output.substr(59))
+                                           : previous);
+  EXPECT_EQ(testing::file_names(dir), names);
+  if (c.target != std::string("in.cn1")) {
+    EXPECT_EQ(read_file(dir.path("in.cn1")), input);
+  }
+  EXPECT_EQ(read_file(dir.path("out.cn1")), output);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Posix, LimitedRunTest,
+    ::testing::Values(
+        LimitedCase{"full_disk_under_a_source", Limit::kFileSize, "in.cn1", 0644, 0755,
+                    u8"\nОшибка записи файла '", false},
+        LimitedCase{"full_disk_under_an_existing_target", Limit::kFileSize, "target.c13", 0644,
+                    0755, u8"\nОшибка записи файла '", false},
+        // A rename would replace it; it is not writable, so it is not written.
+        LimitedCase{"read_only_target_in_a_writable_folder", Limit::kUnprivileged, "target.c13",
+                    0444, 0777, u8"\nНе могу открыть файл '", false},
+        // No new file may be made beside it, but it may be written: it is, in place.
+        LimitedCase{"writable_target_in_a_read_only_folder", Limit::kUnprivileged, "target.c13",
+                    0666, 0555, u8"\nPAIRSET завешилась успешно.\n\n", true}),
+    [](const auto& info) { return info.param.label; });
+#endif
 
 }  // namespace
 }  // namespace pairset

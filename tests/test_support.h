@@ -48,6 +48,9 @@ std::string cn1_file(std::string_view name, std::string_view body);
 // Gives `text` in code page 866; a text that does not convert fails the test.
 std::string to_cp866(std::u8string_view text);
 
+// Gives the names of the files in `dir`, sorted.
+std::vector<std::string> file_names(const TempDir& dir);
+
 // Gives the usage text as pairset prints it, from the UTF-8 copy kept with the tests.
 std::string usage_text();
 
