@@ -116,16 +116,17 @@ std::filesystem::path follow_links(const std::filesystem::path& path) {
 // target would, and an existing target that was writable is never read-only: there is nothing of
 // `existing` to copy.
 int create_temporary(const std::filesystem::path& target, int, std::filesystem::path& temporary) {
-  static constexpr wchar_t kLetters[] = L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static constexpr wchar_t kLetters[] =
+      L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   std::random_device random;
   std::uniform_int_distribution<std::size_t> letter(0, std::size(kLetters) - 2);
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     std::wstring name = L"." + target.filename().wstring() + L".pairset-";
     for (int i = 0; i < 6; ++i) name += kLetters[letter(random)];
     const std::filesystem::path candidate = target.parent_path() / name;
-    const int descriptor = _wopen(candidate.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY |
-                                                         _O_NOINHERIT,
-                                  _S_IREAD | _S_IWRITE);
+    const int descriptor =
+        _wopen(candidate.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY | _O_NOINHERIT,
+               _S_IREAD | _S_IWRITE);
     if (descriptor >= 0) {
       temporary = candidate;
       return descriptor;

@@ -32,8 +32,7 @@ TargetOutput::TargetOutput(const char* path) {
   }
 
   target_ = platform::follow_links(native);
-  platform::Descriptor made(
-      platform::create_temporary(target_, existing.get(), temporary_));
+  platform::Descriptor made(platform::create_temporary(target_, existing.get(), temporary_));
   if (!made.is_open()) {
     const int error = errno;
     temporary_.clear();

@@ -22,14 +22,6 @@ using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
 
-// Gives true when `text` was written to the target at `path` and put in its place.
-bool replace_with(const std::string& path, const std::string& text) {
-  TargetOutput target(path.c_str());
-  return target.status() == TargetStatus::kOpened &&
-         std::fwrite(text.data(), 1, text.size(), target.stream()) == text.size() &&
-         target.commit();
-}
-
 TEST(TargetOutput, WritesANewFileBesideTheTargetUntilCommitted) {
   TempDir dir;
   write_file(dir.path("target.c13"), "previous");
@@ -47,6 +39,14 @@ TEST(TargetOutput, WritesANewFileBesideTheTargetUntilCommitted) {
 }
 
 #ifndef _WIN32
+// Gives true when `text` was written to the target at `path` and put in its place.
+bool replace_with(const std::string& path, const std::string& text) {
+  TargetOutput target(path.c_str());
+  return target.status() == TargetStatus::kOpened &&
+         std::fwrite(text.data(), 1, text.size(), target.stream()) == text.size() &&
+         target.commit();
+}
+
 TEST(TargetOutput, ReplacesTheFileBehindALinkAndKeepsItsPermissions) {
   TempDir dir;
   write_file(dir.path("real.c13"), "previous");

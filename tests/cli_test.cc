@@ -2,13 +2,18 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "app/cp866.h"
 #include "tests/test_support.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -65,7 +70,65 @@ TEST(PairsetExecutable, UsageLinesEndAsTheConsoleExpects) {
 #endif
 }
 
-#ifndef _WIN32
+#ifdef _WIN32
+// Gives what `command` printed, run with a wide command line as Explorer or a Russian batch file
+// would give it.
+std::string run_wide(const std::wstring& command) {
+  // cmd /c drops the first and the last quote of the line: give it a pair to drop.
+  std::FILE* pipe = _wpopen((L"\"" + command + L"\"").c_str(), L"rb");
+  std::string out;
+  if (pipe == nullptr) {
+    ADD_FAILURE() << "cannot run the command";
+    return out;
+  }
+  char chunk[4096];
+  std::size_t got = 0;
+  while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, got);
+  static_cast<void>(_pclose(pipe));
+  return out;
+}
+
+// Gives `path` as the C runtime spells it in the ANSI code page for a narrow argv.
+std::string ansi_spelling(const std::filesystem::path& path) {
+  std::string narrow(MAX_PATH * 4, '\0');
+  const int size = WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, narrow.data(),
+                                       static_cast<int>(narrow.size()), nullptr, nullptr);
+  narrow.resize(size > 0 ? static_cast<std::size_t>(size) - 1 : 0);
+  return narrow;
+}
+
+// Names in an alphabet the machine's ANSI code page lacks open all the same; messages still
+// spell them as the narrow command line does.
+TEST(PairsetExecutable, OpensNamesTheCodePageCannotSpell) {
+  if (GetACP() == 1251)
+    GTEST_SKIP() << "the ANSI code page spells Cyrillic; the case needs one that does not";
+  TempDir dir;
+  const std::filesystem::path folder = dir.path("");
+  const std::filesystem::path input = folder / u8"Токарный-вход.cn1";
+  const std::filesystem::path output = folder / u8"Токарный-выход.cn1";
+  const std::filesystem::path target = folder / u8"Токарный.c13";
+  const std::filesystem::path missing = folder / u8"Фрезерный-вход.cn1";
+  std::filesystem::copy_file(PAIRSET_EXAMPLES_DIR "/lathe-input.cn1", input);
+  std::filesystem::copy_file(PAIRSET_EXAMPLES_DIR "/lathe-output.cn1", output);
+  const std::wstring pairset = L"\"" PAIRSET_EXECUTABLE_W L"\" ";
+  auto quote = [](const std::filesystem::path& path) { return L" \"" + path.wstring() + L"\""; };
+
+  EXPECT_EQ(run_wide(pairset + quote(input) + quote(output) + quote(target)),
+            console(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">()));
+  ASSERT_TRUE(std::filesystem::exists(target));
+  const std::string expected = testing::c13_file(
+      name_field("16K20F3-NC31"), read_file(PAIRSET_EXAMPLES_DIR "/lathe-input.cn1").substr(59),
+      read_file(PAIRSET_EXAMPLES_DIR "/lathe-output.cn1").substr(59));
+  std::ifstream written(target, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), expected);
+
+  const std::string narrow_missing = ansi_spelling(missing);
+  EXPECT_NE(narrow_missing.find("????????"), std::string::npos) << narrow_missing;
+  EXPECT_EQ(
+      run_wide(pairset + quote(missing) + quote(output) + quote(target)),
+      console(std::string(cp866::bytes<u8"\nНе могу открыть файл '">()) + narrow_missing + "'\n"));
+}
+#else
 // How a run is limited: by a file-size limit that stands for a full disk, or by running as a
 // user who may write only what the test allows (root, as CI runs, may write anything).
 enum class Limit { kFileSize, kUnprivileged };
@@ -120,9 +183,9 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
 
   const std::string message = testing::to_cp866(c.message);
   EXPECT_EQ(outcome.out, c.converted ? message : message + target + "'\n");
-  EXPECT_EQ(read_file(target), c.converted ? testing::c13_file(name_field("IN"), input.substr(59),
-                                                               output.substr(59))
-                                           : previous);
+  EXPECT_EQ(read_file(target),
+            c.converted ? testing::c13_file(name_field("IN"), input.substr(59), output.substr(59))
+                        : previous);
   EXPECT_EQ(testing::file_names(dir), names);
   if (c.target != std::string("in.cn1")) {
     EXPECT_EQ(read_file(dir.path("in.cn1")), input);
@@ -132,17 +195,17 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
 
 INSTANTIATE_TEST_SUITE_P(
     Posix, LimitedRunTest,
-    ::testing::Values(
-        LimitedCase{"full_disk_under_a_source", Limit::kFileSize, "in.cn1", 0644, 0755,
-                    u8"\nОшибка записи файла '", false},
-        LimitedCase{"full_disk_under_an_existing_target", Limit::kFileSize, "target.c13", 0644,
-                    0755, u8"\nОшибка записи файла '", false},
-        // A rename would replace it; it is not writable, so it is not written.
-        LimitedCase{"read_only_target_in_a_writable_folder", Limit::kUnprivileged, "target.c13",
-                    0444, 0777, u8"\nНе могу открыть файл '", false},
-        // No new file may be made beside it, but it may be written: it is, in place.
-        LimitedCase{"writable_target_in_a_read_only_folder", Limit::kUnprivileged, "target.c13",
-                    0666, 0555, u8"\nPAIRSET завешилась успешно.\n\n", true}),
+    ::testing::Values(LimitedCase{"full_disk_under_a_source", Limit::kFileSize, "in.cn1", 0644,
+                                  0755, u8"\nОшибка записи файла '", false},
+                      LimitedCase{"full_disk_under_an_existing_target", Limit::kFileSize,
+                                  "target.c13", 0644, 0755, u8"\nОшибка записи файла '", false},
+                      // A rename would replace it; it is not writable, so it is not written.
+                      LimitedCase{"read_only_target_in_a_writable_folder", Limit::kUnprivileged,
+                                  "target.c13", 0444, 0777, u8"\nНе могу открыть файл '", false},
+                      // No new file may be made beside it, but it may be written: it is, in place.
+                      LimitedCase{"writable_target_in_a_read_only_folder", Limit::kUnprivileged,
+                                  "target.c13", 0666, 0555, u8"\nPAIRSET завешилась успешно.\n\n",
+                                  true}),
     [](const auto& info) { return info.param.label; });
 #endif
 
