@@ -4,6 +4,7 @@
 #ifndef PAIRSET_SETTINGS_PLATFORM_H_
 #define PAIRSET_SETTINGS_PLATFORM_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -14,6 +15,11 @@ namespace pairset::platform {
 // write rather than the end of the process, and on Windows every argument keeps its
 // wide-character spelling, so that a name the ANSI code page cannot spell still opens.
 void prepare(int argc, char** argv);
+
+// Gives `capacity` bytes of uninitialised memory for a whole source file, to be released with
+// std::free, or null when memory is short. Large buffers are placed where the system can back
+// them with large pages: filling fresh memory costs mostly one fault per page.
+char* allocate_buffer(std::size_t capacity);
 
 // Gives the path that opens the file `path` names: on Windows the wide spelling of a command-line
 // argument, or the ANSI reading of any other text; on POSIX the bytes as they are.

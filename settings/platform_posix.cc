@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
+#include <stdlib.h>  // mkostemp
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -91,7 +94,25 @@ mode_t new_file_permissions() {
 // 255 bytes a name may have.
 constexpr std::size_t kKeptNameBytes = 200;
 
+// Transparent huge pages are this large on x86-64 and arm64. A buffer from 128 KiB up (where
+// malloc would map fresh small pages for it anyway) is aligned to them and rounded up to a
+// whole number of them: filling 1 MiB of small fresh pages took three times as long as copying
+// it with cat, and filling huge ones about as long.
+constexpr std::size_t kLargePage = std::size_t{2} << 20;
+constexpr std::size_t kLargeBuffer = std::size_t{128} << 10;
+
 }  // namespace
+
+char* allocate_buffer(std::size_t capacity) {
+  if (capacity < kLargeBuffer || capacity > SIZE_MAX - kLargePage) {
+    return static_cast<char*>(std::malloc(capacity > 0 ? capacity : 1));
+  }
+  const std::size_t rounded = (capacity + kLargePage - 1) / kLargePage * kLargePage;
+  void* const memory = std::aligned_alloc(kLargePage, rounded);
+  // Advice only: where large pages are off or scarce, the buffer works with small ones.
+  if (memory != nullptr) static_cast<void>(madvise(memory, rounded, MADV_HUGEPAGE));
+  return static_cast<char*>(memory);
+}
 
 Descriptor::~Descriptor() {
   if (descriptor_ >= 0) static_cast<void>(close(descriptor_));

@@ -8,6 +8,7 @@
 #include <shellapi.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -50,6 +51,11 @@ bool regular(int descriptor, struct _stat64& info) {
 constexpr int kAttempts = 100;
 
 }  // namespace
+
+// Windows gives large pages only to processes with a privilege that users do not hold.
+char* allocate_buffer(std::size_t capacity) {
+  return static_cast<char*>(std::malloc(capacity > 0 ? capacity : 1));
+}
 
 Descriptor::~Descriptor() {
   if (descriptor_ >= 0) static_cast<void>(_close(descriptor_));

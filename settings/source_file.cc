@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
-#include <new>
 
 #include "settings/file_handle.h"
 #include "settings/platform.h"
@@ -20,8 +19,8 @@ constexpr std::size_t kUnknownSizeStart = std::size_t{64} << 10;
 
 // Gives a buffer of `capacity` bytes, left uninitialised since it is about to be filled, or
 // null when memory is short.
-std::unique_ptr<char[]> allocate(std::size_t capacity) {
-  return std::unique_ptr<char[]>(new (std::nothrow) char[capacity]);
+Buffer allocate(std::size_t capacity) {
+  return Buffer(platform::allocate_buffer(capacity));
 }
 
 LoadResult failure(LoadStatus status) {
@@ -41,7 +40,7 @@ LoadResult load_source_file(const char* path) {
     return failure(LoadStatus::kOutOfMemory);
   }
   std::size_t capacity = expected > 0 ? static_cast<std::size_t>(expected) : kUnknownSizeStart;
-  std::unique_ptr<char[]> data = allocate(capacity);
+  Buffer data = allocate(capacity);
   if (!data) return failure(LoadStatus::kOutOfMemory);
 
   std::size_t size = 0;
@@ -52,7 +51,7 @@ LoadResult load_source_file(const char* path) {
       if (capacity > std::numeric_limits<std::size_t>::max() / 2) {
         return failure(LoadStatus::kOutOfMemory);
       }
-      std::unique_ptr<char[]> larger = allocate(capacity * 2);
+      Buffer larger = allocate(capacity * 2);
       if (!larger) return failure(LoadStatus::kOutOfMemory);
       std::memcpy(larger.get(), data.get(), size);
       data = std::move(larger);

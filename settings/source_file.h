@@ -8,6 +8,7 @@
 #define PAIRSET_SETTINGS_SOURCE_FILE_H_
 
 #include <cstddef>
+#include <cstdlib>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -23,9 +24,15 @@ inline constexpr std::size_t kSettingsBodyOffset = kSettingNameOffset + kSetting
 inline constexpr std::string_view kSourceSignature{"DNC-terminal ucpu settings file (one) v1.0",
                                                    kSignatureSize};
 
+// Releases a buffer of platform::allocate_buffer.
+struct BufferRelease {
+  void operator()(char* data) const { std::free(data); }
+};
+using Buffer = std::unique_ptr<char[], BufferRelease>;
+
 // A source settings file held whole in memory.
 struct SourceFile {
-  std::unique_ptr<char[]> data;
+  Buffer data;
   std::size_t size = 0;
 
   // Gives the file's bytes.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <thread>
 
@@ -93,6 +94,23 @@ TEST(LoadSourceFile, PipeIsReadToItsEnd) {
   ASSERT_EQ(result.status, LoadStatus::kLoaded);
   const std::span<const char> loaded = result.file.bytes();
   EXPECT_EQ(std::string(loaded.begin(), loaded.end()), contents);
+#endif
+}
+
+// Filling fresh memory is most of the cost of a large load; a large source goes where the
+// system can back it with 2 MiB pages.
+TEST(LoadSourceFile, LargeSourceIsAlignedForLargePages) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows gives large pages to privileged processes only";
+#else
+  TempDir dir;
+  const std::string path = dir.path("source.cn1");
+  write_file(path, cn1_file("LARGE", std::string(std::size_t{1} << 20, 'b')));
+
+  const LoadResult result = load_source_file(path.c_str());
+
+  ASSERT_EQ(result.status, LoadStatus::kLoaded);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(result.file.data.get()) % (std::size_t{2} << 20), 0U);
 #endif
 }
 

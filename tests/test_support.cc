@@ -11,6 +11,7 @@
 
 #include "app/cp866.h"
 #include "app/run.h"
+#include "settings/platform.h"
 
 #ifndef _WIN32
 #include <sys/wait.h>
@@ -84,7 +85,7 @@ std::string c13_file(std::string_view name_field, std::string_view input_body,
 }
 
 SourceFile source_in_memory(std::string_view contents) {
-  SourceFile file{std::make_unique<char[]>(contents.size()), contents.size()};
+  SourceFile file{Buffer(platform::allocate_buffer(contents.size())), contents.size()};
   std::copy(contents.begin(), contents.end(), file.data.get());
   return file;
 }
