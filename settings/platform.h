@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <utility>
 
 namespace pairset::platform {
 
@@ -42,7 +43,7 @@ class Descriptor {
   int get() const { return descriptor_; }
   bool is_open() const { return descriptor_ >= 0; }
   // Gives the descriptor up to the caller, who closes it.
-  int release();
+  int release() { return std::exchange(descriptor_, -1); }
 
  private:
   int descriptor_;

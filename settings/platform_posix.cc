@@ -118,12 +118,6 @@ Descriptor::~Descriptor() {
   if (descriptor_ >= 0) static_cast<void>(close(descriptor_));
 }
 
-int Descriptor::release() {
-  const int released = descriptor_;
-  descriptor_ = -1;
-  return released;
-}
-
 void prepare(int, char**) {
   // A file-size limit then makes the write fail with EFBIG, which is reported and cleaned up.
   static_cast<void>(signal(SIGXFSZ, SIG_IGN));

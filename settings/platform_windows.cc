@@ -61,12 +61,6 @@ Descriptor::~Descriptor() {
   if (descriptor_ >= 0) static_cast<void>(_close(descriptor_));
 }
 
-int Descriptor::release() {
-  const int released = descriptor_;
-  descriptor_ = -1;
-  return released;
-}
-
 void prepare(int argc, char** argv) {
   int count = 0;
   LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);

@@ -13,7 +13,9 @@
 #include "app/run.h"
 #include "settings/platform.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/wait.h>
 #endif
 
@@ -131,8 +133,15 @@ Outcome run_command(const std::string& command, const TempDir& dir) {
   const std::string err_path = dir.path("stderr.txt");
   const std::string redirected = command + " 2>\"" + err_path + "\"";
 #ifdef _WIN32
-  // cmd /c drops the first and the last quote of the line: give it a pair to drop.
-  std::FILE* pipe = _popen(("\"" + redirected + "\"").c_str(), "rb");  // NOLINT(cert-env33-c)
+  // cmd /c drops the first and the last quote of the line: give it a pair to drop. The line goes
+  // to Windows in wide characters, so that a name in any alphabet reaches the program whole.
+  const std::string line = "\"" + redirected + "\"";
+  std::wstring wide(line.size() + 1, L'\0');
+  wide.resize(
+      static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, line.c_str(), -1, wide.data(),
+                                                   static_cast<int>(wide.size())) -
+                               1));
+  std::FILE* pipe = _wpopen(wide.c_str(), L"rb");  // NOLINT(cert-env33-c)
 #else
   // The executable runs through the shell on purpose, as users' scripts run it.
   std::FILE* pipe = popen(redirected.c_str(), "r");  // NOLINT(cert-env33-c)

@@ -78,8 +78,8 @@ std::string quoted(const std::vector<std::string>& arguments);
 // Gives the shell command that runs the built pairset with `arguments` (quoted for the shell).
 std::string pairset_command(const std::string& arguments);
 
-// Runs `command` through the shell and gives what it printed and its exit status; standard
-// error goes through a file in `dir`.
+// Runs `command` (UTF-8) through the shell and gives what it printed and its exit status;
+// standard error goes through a file in `dir`.
 Outcome run_command(const std::string& command, const TempDir& dir);
 
 // Gives the result of running the built pairset with `arguments` (quoted for the shell).
