@@ -66,8 +66,8 @@ std::filesystem::path follow_links(const std::filesystem::path& path);
 // Creates a new, empty file with a unique name in the folder of `target`, exclusively (never an
 // existing file or link), with the permissions of the open `existing` target, or of a file
 // newly created at `target` when `existing` is -1. Gives its descriptor and sets `temporary`,
-// or gives -1 with errno set. Until replace_file or remove_file, an interrupting signal removes
-// the file before the process ends.
+// or gives -1 with errno set. On POSIX, until replace_file or remove_file, SIGINT, SIGTERM or
+// SIGHUP removes the file before the process ends.
 int create_temporary(const std::filesystem::path& target, int existing,
                      std::filesystem::path& temporary);
 
