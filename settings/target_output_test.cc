@@ -47,10 +47,13 @@ bool replace_with(const std::string& path, const std::string& text) {
          target.commit();
 }
 
-TEST(TargetOutput, ReplacesTheFileBehindALinkAndKeepsItsPermissions) {
+TEST(TargetOutput, ReplacesTheFileBehindALinkAndKeepsItsPermissionsAndOwner) {
   TempDir dir;
   write_file(dir.path("real.c13"), "previous");
   ASSERT_EQ(chmod(dir.path("real.c13").c_str(), 0640), 0);
+  // Root may give the new file any owner; anyone else keeps their own.
+  const uid_t owner = geteuid() == 0 ? 65534 : geteuid();
+  ASSERT_EQ(chown(dir.path("real.c13").c_str(), owner, static_cast<gid_t>(-1)), 0);
   std::filesystem::create_symlink("real.c13", dir.path("link.c13"));
 
   ASSERT_TRUE(replace_with(dir.path("link.c13"), "new"));
@@ -60,6 +63,7 @@ TEST(TargetOutput, ReplacesTheFileBehindALinkAndKeepsItsPermissions) {
   struct stat info {};
   ASSERT_EQ(stat(dir.path("real.c13").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640U);
+  EXPECT_EQ(info.st_uid, owner);
 }
 
 TEST(TargetOutput, NewTargetGetsTheUsualPermissions) {
