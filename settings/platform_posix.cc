@@ -173,12 +173,19 @@ int create_temporary(const std::filesystem::path& target, int existing,
   }
 
   int descriptor = -1;
+  int error = 0;
   {
     const EndingSignalsHeld held;
     std::memcpy(g_temporary, pattern.c_str(), pattern.size() + 1);
     descriptor = mkostemp(g_temporary, O_CLOEXEC);
-    if (descriptor < 0) return -1;
-    arm_ending_signals();
+    error = errno;
+    if (descriptor >= 0) arm_ending_signals();
+  }
+  // The caller tells a folder that refuses new files from a full disk by errno, so restoring the
+  // signal mask must not be what it reads.
+  if (descriptor < 0) {
+    errno = error;
+    return -1;
   }
   temporary = g_temporary;
 
@@ -194,7 +201,7 @@ int create_temporary(const std::filesystem::path& target, int existing,
     permitted = fchmod(descriptor, new_file_permissions()) == 0;
   }
   if (!permitted) {
-    const int error = errno;
+    error = errno;
     static_cast<void>(close(descriptor));
     remove_file(temporary);
     errno = error;
