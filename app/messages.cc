@@ -5,11 +5,15 @@
 namespace pairset {
 namespace {
 
-using cp866::bytes;
+// Gives a text in both its forms: UTF-8 as written here, and CP866 converted by the compiler.
+template <cp866::Utf8Literal text>
+consteval Text texts() {
+  return {text.view(), cp866::bytes<text>()};
+}
 
 // The usage text, as the terminal's users have always seen it (typos included: scripts and
 // habits match on it).
-constexpr std::string_view kUsage = bytes<
+constexpr Text kUsage = texts<
     u8"\nКонвертирует файлы настроек для DNC-терминала версий v1.0, v1.1, v1.2\n"
     u8"(файлы *.cn1) в файлы настроек УЧПУ для DNC-терминала версии v1.3 и выше\n"
     u8"для отдельного УЧПУ.\n\n"
@@ -22,55 +26,67 @@ constexpr std::string_view kUsage = bytes<
     u8"                         и выше\n"
     u8"    <name> - имя настройки УЧПУ в результирующем файле\n">();
 
-constexpr std::string_view kOpenFailure = bytes<u8"\nНе могу открыть файл '">();
-constexpr std::string_view kReadFailure = bytes<u8"\nОшибка чтения файла '">();
-constexpr std::string_view kWriteFailure = bytes<u8"\nОшибка записи файла '">();
-constexpr std::string_view kOutOfMemory = bytes<u8"\nНе хватает памяти для файла '">();
-constexpr std::string_view kPathEnd = "'\n";
-constexpr std::string_view kFile = bytes<u8"\nФайл '">();
-constexpr std::string_view kNotCn1 = bytes<u8"' не является файлом формата .cn1.\n\n">();
-constexpr std::string_view kIsCn1ButFile = bytes<u8"' формата .cn1. Но файл '">();
-constexpr std::string_view kSuccess = bytes<u8"\nPAIRSET завешилась успешно.\n\n">();
+constexpr Text kOpenFailure = texts<u8"\nНе могу открыть файл '">();
+constexpr Text kReadFailure = texts<u8"\nОшибка чтения файла '">();
+constexpr Text kWriteFailure = texts<u8"\nОшибка записи файла '">();
+constexpr Text kOutOfMemory = texts<u8"\nНе хватает памяти для файла '">();
+constexpr Text kPathEnd = texts<u8"'\n">();
+constexpr Text kFile = texts<u8"\nФайл '">();
+constexpr Text kNotCn1 = texts<u8"' не является файлом формата .cn1.\n\n">();
+constexpr Text kIsCn1ButFile = texts<u8"' формата .cn1. Но файл '">();
+constexpr Text kPressAnyKey = texts<u8"\nНажмите любую клавишу, чтобы закрыть окно.\n">();
+constexpr Text kSuccess = texts<u8"\nPAIRSET завешилась успешно.\n\n">();
 
 // Writes a message that names one path between two fixed texts.
-void print_with_path(std::ostream& out, std::string_view before, std::string_view path,
-                     std::string_view after) {
-  out << before << path << after;
+void print_with_path(Printer& out, Text before, std::string_view path, Text after) {
+  const Piece message[] = {before, Name{path}, after};
+  out.print(message);
+}
+
+// Prints one fixed text.
+void print_text(Printer& out, Text text) {
+  const Piece message[] = {text};
+  out.print(message);
 }
 
 }  // namespace
 
-void print_usage(std::ostream& out) {
-  out << kUsage;
+void print_usage(Printer& out) {
+  print_text(out, kUsage);
 }
 
-void print_open_failure(std::ostream& out, std::string_view path) {
+void print_open_failure(Printer& out, std::string_view path) {
   print_with_path(out, kOpenFailure, path, kPathEnd);
 }
 
-void print_read_failure(std::ostream& out, std::string_view path) {
+void print_read_failure(Printer& out, std::string_view path) {
   print_with_path(out, kReadFailure, path, kPathEnd);
 }
 
-void print_write_failure(std::ostream& out, std::string_view path) {
+void print_write_failure(Printer& out, std::string_view path) {
   print_with_path(out, kWriteFailure, path, kPathEnd);
 }
 
-void print_out_of_memory(std::ostream& out, std::string_view path) {
+void print_out_of_memory(Printer& out, std::string_view path) {
   print_with_path(out, kOutOfMemory, path, kPathEnd);
 }
 
-void print_not_cn1(std::ostream& out, std::string_view input_source) {
+void print_not_cn1(Printer& out, std::string_view input_source) {
   print_with_path(out, kFile, input_source, kNotCn1);
 }
 
-void print_second_not_cn1(std::ostream& out, std::string_view input_source,
+void print_second_not_cn1(Printer& out, std::string_view input_source,
                           std::string_view output_source) {
-  out << kFile << input_source << kIsCn1ButFile << output_source << kNotCn1;
+  const Piece message[] = {kFile, Name{input_source}, kIsCn1ButFile, Name{output_source}, kNotCn1};
+  out.print(message);
 }
 
-void print_success(std::ostream& out) {
-  out << kSuccess;
+void print_success(Printer& out) {
+  print_text(out, kSuccess);
+}
+
+Text press_any_key() {
+  return kPressAnyKey;
 }
 
 }  // namespace pairset

@@ -14,7 +14,7 @@ namespace {
 constexpr std::string_view kNameSwitch = "/N";
 
 // Gives the source at `path` whole, or nothing after writing why it could not be loaded.
-std::optional<SourceFile> load(std::ostream& out, const char* path) {
+std::optional<SourceFile> load(Printer& out, const char* path) {
   LoadResult result = load_source_file(path);
   switch (result.status) {
     case LoadStatus::kLoaded:
@@ -34,7 +34,7 @@ std::optional<SourceFile> load(std::ostream& out, const char* path) {
 
 }  // namespace
 
-void run_pairset(std::span<const char* const> args, std::ostream& out) {
+void run_pairset(std::span<const char* const> args, Printer& out) {
   if (args.size() < 2) {
     print_usage(out);
     return;

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <limits>
 
-#include "settings/file_handle.h"
-#include "settings/platform.h"
+#include "system/file_handle.h"
+#include "system/platform.h"
 
 namespace pairset {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <span>
 
-#include "settings/target_output.h"
+#include "system/target_output.h"
 
 namespace pairset {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "app/cp866.h"
 #include "app/run.h"
-#include "settings/platform.h"
+#include "system/platform.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -110,7 +110,8 @@ std::string run_in_process(const std::vector<std::string>& args) {
   pointers.reserve(args.size());
   for (const std::string& arg : args) pointers.push_back(arg.c_str());
   std::ostringstream out;
-  run_pairset(pointers, out);
+  StreamPrinter printer(out, StreamPrinter::Form::kCp866);
+  run_pairset(pointers, printer);
   return out.str();
 }
 

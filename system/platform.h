@@ -1,8 +1,8 @@
 // What files are on each system: how a path from the command line opens, how a new file is
 // made beside a target and put in its place, and how both reach the disk. The POSIX and
 // Windows ways stand in platform_posix.cc and platform_windows.cc; nothing else knows them.
-#ifndef PAIRSET_SETTINGS_PLATFORM_H_
-#define PAIRSET_SETTINGS_PLATFORM_H_
+#ifndef PAIRSET_SYSTEM_PLATFORM_H_
+#define PAIRSET_SYSTEM_PLATFORM_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -83,4 +83,4 @@ void remove_file(const std::filesystem::path& temporary);
 
 }  // namespace pairset::platform
 
-#endif  // PAIRSET_SETTINGS_PLATFORM_H_
+#endif  // PAIRSET_SYSTEM_PLATFORM_H_

@@ -1,6 +1,6 @@
 // An owned C stream that is closed on every way out of the scope that opened it.
-#ifndef PAIRSET_SETTINGS_FILE_HANDLE_H_
-#define PAIRSET_SETTINGS_FILE_HANDLE_H_
+#ifndef PAIRSET_SYSTEM_FILE_HANDLE_H_
+#define PAIRSET_SYSTEM_FILE_HANDLE_H_
 
 #include <cstdio>
 #include <memory>
@@ -23,4 +23,4 @@ inline bool close_file(FileHandle file) {
 
 }  // namespace pairset
 
-#endif  // PAIRSET_SETTINGS_FILE_HANDLE_H_
+#endif  // PAIRSET_SYSTEM_FILE_HANDLE_H_

@@ -1,9 +1,9 @@
-#include "settings/target_output.h"
+#include "system/target_output.h"
 
 #include <cerrno>
 #include <utility>
 
-#include "settings/platform.h"
+#include "system/platform.h"
 
 namespace pairset {
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 #include <system_error>
 
-#include "settings/platform.h"
+#include "system/platform.h"
 
 namespace pairset::platform {
 namespace {

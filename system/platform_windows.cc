@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "settings/platform.h"
+#include "system/platform.h"
 
 namespace pairset::platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "settings/target_output.h"
+#include "system/target_output.h"
 
 #include <gtest/gtest.h>
 

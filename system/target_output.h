@@ -1,11 +1,11 @@
 // The target file while it is written: replaced whole or not at all.
-#ifndef PAIRSET_SETTINGS_TARGET_OUTPUT_H_
-#define PAIRSET_SETTINGS_TARGET_OUTPUT_H_
+#ifndef PAIRSET_SYSTEM_TARGET_OUTPUT_H_
+#define PAIRSET_SYSTEM_TARGET_OUTPUT_H_
 
 #include <cstdio>
 #include <filesystem>
 
-#include "settings/file_handle.h"
+#include "system/file_handle.h"
 
 namespace pairset {
 
@@ -44,4 +44,4 @@ class TargetOutput {
 
 }  // namespace pairset
 
-#endif  // PAIRSET_SETTINGS_TARGET_OUTPUT_H_
+#endif  // PAIRSET_SYSTEM_TARGET_OUTPUT_H_

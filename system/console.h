@@ -1,0 +1,75 @@
+// How the program's messages reach standard output on each system. A message is built once, as
+// pieces of fixed text and names from the command line; the system decides the form: characters
+// on a console or a UTF-8 terminal, and the same bytes as always where output is redirected.
+#ifndef PAIRSET_SYSTEM_CONSOLE_H_
+#define PAIRSET_SYSTEM_CONSOLE_H_
+
+#include <ostream>
+#include <span>
+#include <string_view>
+
+namespace pairset {
+
+// A fixed text of the program in both its forms: UTF-8 for a screen that takes characters, and
+// the CP866 bytes that redirected output has always carried.
+struct Text {
+  std::u8string_view utf8;
+  std::string_view cp866;
+};
+
+// A name as the command line gave it (the narrow bytes of its argument).
+struct Name {
+  std::string_view narrow;
+};
+
+// One piece of a message: a fixed text, or a name.
+struct Piece {
+  // Implicit on purpose: a message is written as a list of texts and names.
+  Piece(Text fixed) : text(fixed) {}                        // NOLINT(google-explicit-constructor)
+  Piece(Name given) : name(given.narrow), is_name(true) {}  // NOLINT(google-explicit-constructor)
+
+  Text text{};
+  std::string_view name;
+  bool is_name = false;
+};
+
+// Where messages are printed.
+class Printer {
+ public:
+  virtual ~Printer() = default;
+  // Prints one message, its pieces in order.
+  virtual void print(std::span<const Piece> message) = 0;
+};
+
+// Prints to a byte stream in one form: CP866 texts (the redirected form) or UTF-8 texts; names
+// are their narrow bytes either way.
+class StreamPrinter : public Printer {
+ public:
+  enum class Form { kCp866, kUtf8 };
+  StreamPrinter(std::ostream& out, Form form) : out_(out), form_(form) {}
+  void print(std::span<const Piece> message) override;
+
+ private:
+  std::ostream& out_;
+  Form form_;
+};
+
+namespace console {
+
+// Gives the printer for this process's standard output: characters where it is a console (or,
+// on POSIX, a terminal whose character set is UTF-8); the CP866 bytes where it is redirected.
+Printer& standard_output();
+
+// Ends the output of the run: flushes it and, where the console window was opened for this
+// process alone (a double-click on Windows), prints `prompt` and waits for a key before the
+// window closes.
+void finish(Text prompt);
+
+// Gives true when a run should wait for a key before it ends: its console was opened for it
+// alone (`console_processes` is 1) and its output goes to that console.
+bool should_wait_for_key(unsigned long console_processes, bool output_is_console);
+
+}  // namespace console
+}  // namespace pairset
+
+#endif  // PAIRSET_SYSTEM_CONSOLE_H_
