@@ -1,7 +1,6 @@
 #include "settings/target_file.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <span>
 
 #include "system/target_output.h"
@@ -9,24 +8,11 @@
 namespace pairset {
 namespace {
 
-// The most one fwrite is given; some C runtimes mishandle single requests of 2 GiB or more.
-constexpr std::size_t kWriteChunk = std::size_t{64} << 20;
-
 // Gives the settings body of a source: its bytes from offset 59, none when it is shorter.
 std::span<const char> settings_body(const SourceFile& source) {
   const std::span<const char> bytes = source.bytes();
   return bytes.size() > kSettingsBodyOffset ? bytes.subspan(kSettingsBodyOffset)
                                             : std::span<const char>{};
-}
-
-// Writes all of `bytes` to `file` and gives true when every byte was taken.
-bool write_all(std::FILE* file, std::span<const char> bytes) {
-  while (!bytes.empty()) {
-    const std::size_t count = std::min(bytes.size(), kWriteChunk);
-    if (std::fwrite(bytes.data(), 1, count, file) != count) return false;
-    bytes = bytes.subspan(count);
-  }
-  return true;
 }
 
 }  // namespace
@@ -55,20 +41,17 @@ WriteStatus write_target_file(const char* path, const SourceFile& input_source,
   const SettingName name =
       new_name ? setting_name_from_text(*new_name) : setting_name_of(input_source);
 
-  TargetOutput target(path);
-  switch (target.status()) {
-    case TargetStatus::kOpened:
-      break;
-    case TargetStatus::kCannotOpen:
+  const std::span<const char> pieces[] = {kTargetSignature, name, settings_body(input_source), name,
+                                          settings_body(output_source)};
+  switch (write_target_output(path, pieces)) {
+    case OutputStatus::kWritten:
+      return WriteStatus::kWritten;
+    case OutputStatus::kCannotOpen:
       return WriteStatus::kCannotOpen;
-    case TargetStatus::kWriteError:
-      return WriteStatus::kWriteError;
+    case OutputStatus::kWriteError:
+      break;
   }
-  std::FILE* const file = target.stream();
-  const bool written = write_all(file, kTargetSignature) && write_all(file, name) &&
-                       write_all(file, settings_body(input_source)) && write_all(file, name) &&
-                       write_all(file, settings_body(output_source));
-  return written && target.commit() ? WriteStatus::kWritten : WriteStatus::kWriteError;
+  return WriteStatus::kWriteError;
 }
 
 }  // namespace pairset

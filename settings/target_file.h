@@ -33,11 +33,13 @@ SettingName setting_name_from_text(std::string_view text);
 enum class WriteStatus {
   kWritten,
   kCannotOpen,  // nothing was written; an existing file keeps its contents
-  kWriteError,  // writing failed (a full disk); the target is as it was, but for a device
+  kWriteError,  // writing, flushing or reserving room failed (a full disk); the target is as it
+                // was, but for a device or a stream
 };
 
 // Writes the target file at `path` from the two sources, under `new_name` when it is given,
-// else under the setting name of `input_source`. The target is replaced whole or not at all.
+// else under the setting name of `input_source`. Until the whole result is on the disk the
+// target keeps what it held (system/target_output.h says how).
 WriteStatus write_target_file(const char* path, const SourceFile& input_source,
                               const SourceFile& output_source,
                               std::optional<std::string_view> new_name);

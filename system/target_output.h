@@ -1,46 +1,31 @@
-// The target file while it is written: replaced whole or not at all.
+// How a target file reaches the disk: replaced whole through a new file beside it where that new
+// file can become the same file, written in place otherwise, and never left half written by a
+// failure or an ending the program can see.
 #ifndef PAIRSET_SYSTEM_TARGET_OUTPUT_H_
 #define PAIRSET_SYSTEM_TARGET_OUTPUT_H_
 
-#include <cstdio>
-#include <filesystem>
-
-#include "system/file_handle.h"
+#include <span>
 
 namespace pairset {
 
-enum class TargetStatus {
-  kOpened,
-  kCannotOpen,  // the target may not be written, or its folder does not exist
-  kWriteError,  // no file could be made beside it (a full disk); it is as it was
+enum class OutputStatus {
+  kWritten,
+  kCannotOpen,  // the target may not be written, or its folder does not exist; it is untouched
+  kWriteError,  // writing, flushing or reserving room failed (a full disk); the target is as it
+                // was, but for a device or a stream, which may hold part of the result
 };
 
-// The bytes of a target go to a new file in the target's folder, which takes the target's place
-// in one step when they are all on the disk; until then, and on any failure, the target keeps
-// what it held. A device or a FIFO has no file to replace and takes the bytes directly, and so
-// does a writable target in a folder that takes no new file, since there is no other way.
-class TargetOutput {
- public:
-  // Opens the target at `path`; status() tells whether stream() may be written.
-  explicit TargetOutput(const char* path);
-  // Removes the new file unless commit() put it in place.
-  ~TargetOutput();
-  TargetOutput(const TargetOutput&) = delete;
-  TargetOutput& operator=(const TargetOutput&) = delete;
-
-  TargetStatus status() const { return status_; }
-  std::FILE* stream() const { return stream_.get(); }
-
-  // Puts everything written in place of the target and gives true, or gives false with the
-  // target as it was (a target written directly: with as much as it took).
-  bool commit();
-
- private:
-  TargetStatus status_ = TargetStatus::kCannotOpen;
-  FileHandle stream_;
-  std::filesystem::path temporary_;  // the new file; empty when the target is written directly
-  std::filesystem::path target_;     // the file the new one replaces, links followed
-};
+// Writes `pieces`, one after another, as the whole file at `path` (a command-line argument).
+// Until all of it is on the disk the target keeps what it held.
+//  - A target that may be replaced by a new file (a regular file with one link, whose owner,
+//    permissions and attributes the new file can take; or no file yet) is: the new file is
+//    written, flushed to the disk and renamed over it.
+//  - Any other existing target, or one whose folder refuses the new file or the rename, is
+//    written in place: room for the result is reserved first, every ending is held from the
+//    first changed byte until the file holds the whole result, and a failed write puts the old
+//    contents back.
+//  - A device, a FIFO or a stream the process already holds is written directly.
+OutputStatus write_target_output(const char* path, std::span<const std::span<const char>> pieces);
 
 }  // namespace pairset
 

@@ -6,11 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "system/platform.h"
 #include "tests/test_support.h"
 
 #ifndef _WIN32
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #endif
 
@@ -22,74 +25,169 @@ using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
 
-TEST(TargetOutput, WritesANewFileBesideTheTargetUntilCommitted) {
+// Gives the status of writing `text` as the whole target at `path`.
+OutputStatus write_text(const std::string& path, const std::string& text) {
+  const std::span<const char> pieces[] = {text};
+  return write_target_output(path.c_str(), pieces);
+}
+
+TEST(TargetOutput, NewFileStandsBesideTheTargetUntilRemoved) {
   TempDir dir;
   write_file(dir.path("target.c13"), "previous");
-  {
-    TargetOutput target(dir.path("target.c13").c_str());
-    ASSERT_EQ(target.status(), TargetStatus::kOpened);
-    const std::vector<std::string> names = file_names(dir);
-    ASSERT_EQ(names.size(), 2U);
-    EXPECT_EQ(names[0].rfind(".target.c13.pairset-", 0), 0U) << names[0];
-    EXPECT_EQ(read_file(dir.path("target.c13")), "previous");
-  }
-  // Dropped uncommitted: the new file is gone and the target is as it was.
+  std::filesystem::path made;
+  platform::Descriptor file(platform::create_replacement(dir.path("target.c13"), -1, made));
+  ASSERT_TRUE(file.is_open());
+  EXPECT_EQ(made.filename().string().rfind(".target.c13.pairset-", 0), 0U) << made;
+  EXPECT_EQ(file_names(dir).size(), 2U);
+  ASSERT_TRUE(file.close());
+  platform::remove_file(made);
   EXPECT_EQ(file_names(dir), std::vector<std::string>{"target.c13"});
-  EXPECT_EQ(read_file(dir.path("target.c13")), "previous");
+}
+
+// A target whose path is a few characters short of the system's limit (4095 bytes on Linux, 259
+// characters on Windows) has a new file whose name, cut short, still fits beside it.
+TEST(TargetOutput, ReplacesTargetsWhoseNewFileNameWouldBeTooLong) {
+  TempDir dir;
+  std::filesystem::path folder = dir.path("");
+#ifdef _WIN32
+  constexpr std::size_t kLongestPath = 259;
+#else
+  constexpr std::size_t kLongestPath = 4095;
+  // Folders of at most 200 bytes, up to a path of 3850.
+  while (folder.string().size() < 3850) {
+    folder /= std::string(std::min<std::size_t>(200, 3850 - folder.string().size() - 1), 'f');
+  }
+  std::filesystem::create_directories(folder);
+#endif
+  const std::size_t name_size = kLongestPath - 5 - folder.string().size() - 1;
+  const std::string path = (folder / std::string(name_size, 'n')).string();
+  write_file(path, "previous");
+
+  EXPECT_EQ(write_text(path, "new"), OutputStatus::kWritten);
+  EXPECT_EQ(read_file(path), "new");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
+}
+
+TEST(TargetOutput, EmptyNameCannotBeOpened) {
+  EXPECT_EQ(write_text("", "new"), OutputStatus::kCannotOpen);
 }
 
 #ifndef _WIN32
-// Gives true when `text` was written to the target at `path` and put in its place.
-bool replace_with(const std::string& path, const std::string& text) {
-  TargetOutput target(path.c_str());
-  return target.status() == TargetStatus::kOpened &&
-         std::fwrite(text.data(), 1, text.size(), target.stream()) == text.size() &&
-         target.commit();
-}
-
-TEST(TargetOutput, ReplacesTheFileBehindALinkAndKeepsItsPermissionsAndOwner) {
-  TempDir dir;
-  write_file(dir.path("real.c13"), "previous");
-  ASSERT_EQ(chmod(dir.path("real.c13").c_str(), 0640), 0);
-  // Root may give the new file any owner; anyone else keeps their own.
-  const uid_t owner = geteuid() == 0 ? 65534 : geteuid();
-  ASSERT_EQ(chown(dir.path("real.c13").c_str(), owner, static_cast<gid_t>(-1)), 0);
-  std::filesystem::create_symlink("real.c13", dir.path("link.c13"));
-
-  ASSERT_TRUE(replace_with(dir.path("link.c13"), "new"));
-
-  EXPECT_TRUE(std::filesystem::is_symlink(dir.path("link.c13")));
-  EXPECT_EQ(read_file(dir.path("real.c13")), "new");
-  struct stat info {};
-  ASSERT_EQ(stat(dir.path("real.c13").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0640U);
-  EXPECT_EQ(info.st_uid, owner);
-}
-
 TEST(TargetOutput, NewTargetGetsTheUsualPermissions) {
   TempDir dir;
   const mode_t previous_mask = umask(027);
-  const bool replaced = replace_with(dir.path("new.c13"), "new");
+  const OutputStatus status = write_text(dir.path("new.c13"), "new");
   umask(previous_mask);
 
-  ASSERT_TRUE(replaced);
+  ASSERT_EQ(status, OutputStatus::kWritten);
   struct stat info {};
   ASSERT_EQ(stat(dir.path("new.c13").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640U);
 }
 
-// A console closed, a kill or Ctrl+C in the middle of the write: the new file goes with the
-// process, and the signal still ends it.
-TEST(TargetOutput, EndingSignalRemovesTheNewFile) {
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+// What an existing target has beyond its contents, set up before the write.
+enum class Identity { kSymbolicLink, kOwner, kHardLink, kExtendedAttribute, kAclEntry };
+
+struct IdentityCase {
+  const char* label;
+  Identity identity;
+};
+
+void PrintTo(const IdentityCase& c, std::ostream* os) {
+  *os << c.label;
+}
+
+class TargetIdentityTest : public ::testing::TestWithParam<IdentityCase> {};
+
+// The target stays the same file: whatever names it, owns it or is attached to it still does.
+TEST_P(TargetIdentityTest, TargetStaysTheSameFile) {
+  const IdentityCase& c = GetParam();
+  TempDir dir;
+  const std::string real = dir.path("real.c13");
+  write_file(real, "previous");
+  ASSERT_EQ(chmod(real.c_str(), 0640), 0);
+  std::string target = real;
+  // Root may give the new file any owner; anyone else keeps their own.
+  const uid_t owner = geteuid() == 0 ? 65534 : geteuid();
+  switch (c.identity) {
+    case Identity::kSymbolicLink:
+      std::filesystem::create_symlink("real.c13", dir.path("link.c13"));
+      target = dir.path("link.c13");
+      break;
+    case Identity::kOwner:
+      ASSERT_EQ(chown(real.c_str(), owner, static_cast<gid_t>(-1)), 0);
+      break;
+    case Identity::kHardLink:
+      std::filesystem::create_hard_link(real, dir.path("other-name.c13"));
+      break;
+    case Identity::kExtendedAttribute:
+      if (setxattr(real.c_str(), "user.unit", "16K20", 5, 0) != 0) {
+        GTEST_SKIP() << "this file system keeps no user attributes";
+      }
+      break;
+    case Identity::kAclEntry:
+      // An entry for user 65534, as setfacl -m u:65534:rw writes it.
+      const unsigned char acl[] = {
+          2, 0,    0,    0,    1,    0,    6,    0, 0xff, 0xff, 0xff, 0xff, 2,    0,    6,
+          0, 0xfe, 0xff, 0,    0,    4,    0,    4, 0,    0xff, 0xff, 0xff, 0xff, 0x10, 0,
+          6, 0,    0xff, 0xff, 0xff, 0xff, 0x20, 0, 0,    0,    0xff, 0xff, 0xff, 0xff};
+      if (setxattr(real.c_str(), "system.posix_acl_access", acl, sizeof acl, 0) != 0) {
+        GTEST_SKIP() << "this file system keeps no ACL entries";
+      }
+      break;
+  }
+  struct stat before {};
+  ASSERT_EQ(stat(real.c_str(), &before), 0);
+  const auto attributes = [&real] {
+    std::string names(1024, '\0');
+    const ssize_t size = listxattr(real.c_str(), names.data(), names.size());
+    names.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
+    return names;
+  };
+  const std::string attributes_before = attributes();
+
+  ASSERT_EQ(write_text(target, "new"), OutputStatus::kWritten);
+
+  struct stat after {};
+  ASSERT_EQ(stat(real.c_str(), &after), 0);
+  EXPECT_EQ(read_file(real), "new");
+  EXPECT_EQ(after.st_mode, before.st_mode);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(after.st_gid, before.st_gid);
+  EXPECT_EQ(after.st_nlink, before.st_nlink);
+  EXPECT_EQ(attributes(), attributes_before);
+  if (c.identity == Identity::kSymbolicLink) {
+    EXPECT_TRUE(std::filesystem::is_symlink(target));
+  }
+  if (c.identity == Identity::kHardLink) {
+    EXPECT_EQ(read_file(dir.path("other-name.c13")), "new");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Posix, TargetIdentityTest,
+                         ::testing::Values(IdentityCase{"symbolic_link", Identity::kSymbolicLink},
+                                           IdentityCase{"owner", Identity::kOwner},
+                                           IdentityCase{"hard_link", Identity::kHardLink},
+                                           IdentityCase{"extended_attribute",
+                                                        Identity::kExtendedAttribute},
+                                           IdentityCase{"acl_entry", Identity::kAclEntry}),
+                         [](const auto& info) { return info.param.label; });
+
+// A console closed, a kill, Ctrl+C, Ctrl+\, a timer or a CPU limit while the new file exists:
+// the new file goes with the process, and the signal still ends it as it would have.
+TEST(TargetOutput, EveryEndingSignalRemovesTheNewFile) {
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM,
+                                  SIGPIPE, SIGXCPU, SIGVTALRM, SIGRTMIN}) {
     TempDir dir;
     write_file(dir.path("target.c13"), "previous");
     const pid_t child = fork();
     ASSERT_NE(child, -1);
     if (child == 0) {
-      TargetOutput target(dir.path("target.c13").c_str());
-      static_cast<void>(std::fputs("partial", target.stream()));
-      static_cast<void>(std::fflush(target.stream()));
+      const rlimit no_core{0, 0};
+      static_cast<void>(setrlimit(RLIMIT_CORE, &no_core));
+      std::filesystem::path made;
+      const int file = platform::create_replacement(dir.path("target.c13"), -1, made);
+      static_cast<void>(write(file, "partial", 7));
       static_cast<void>(raise(signal_number));
       _exit(0);  // not reached
     }
