@@ -1,5 +1,7 @@
 // Files on Windows: a path opens by its wide-character spelling, a new file is made with an
-// exclusive open under a random name, and MoveFileExW replaces a file in one step.
+// exclusive open under a random name and given the target's attributes, MoveFileExW replaces a
+// file in one step, and a console event (Ctrl+C, Ctrl+Break, a closed window, logoff, shutdown)
+// waits until the file being written is whole or removed.
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -7,7 +9,10 @@
 // shellapi.h needs windows.h first.
 #include <shellapi.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -48,7 +53,55 @@ bool regular(int descriptor, struct _stat64& info) {
   return _fstat64(descriptor, &info) == 0 && (info.st_mode & _S_IFMT) == _S_IFREG;
 }
 
+// The files the run has in flight (a new file that exists, a target being written in place),
+// and whether the user or the system asked the run to end. The console handler runs on a thread
+// of its own, so both are atomic.
+std::atomic<int> g_in_flight{0};
+std::atomic<bool> g_ending_requested{false};
+
+// Ends the process as the default console handler would.
+[[noreturn]] void end_as_requested() {
+  ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+// Notes one more file in flight; a request to end that came first ends the run before it starts.
+void enter_flight() {
+  ++g_in_flight;
+  if (g_ending_requested) end_as_requested();
+}
+
+// Notes one file fewer in flight; the last one ends the run if that was asked for meanwhile.
+void leave_flight() {
+  if (--g_in_flight == 0 && g_ending_requested) end_as_requested();
+}
+
+// Ctrl+C, Ctrl+Break, a closed console window, logoff or shutdown. With no file in flight the
+// default handler ends the process at once. Otherwise this thread waits, and the run ends the
+// process as soon as its file is whole or removed (Windows ends it anyway some seconds after a
+// closed window, logoff or shutdown).
+BOOL WINAPI on_console_event(DWORD) {
+  g_ending_requested = true;
+  if (g_in_flight == 0) return FALSE;
+  Sleep(INFINITE);
+  return TRUE;
+}
+
+// The attributes a replacing file takes over from the target.
+constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// The longest path that the C runtime's file functions take.
+constexpr std::size_t kLongestPath = MAX_PATH - 1;
+
+// Renames refused because another program has the target or the new file open (an antivirus,
+// an indexer, the terminal software) are tried again for this long, in growing pauses.
+constexpr DWORD kRetryMilliseconds = 2000;
+constexpr DWORD kLongestPause = 500;
+
 constexpr int kAttempts = 100;
+
+// The most one _write or _read is given: they take an int.
+constexpr std::size_t kLargestTransfer = std::size_t{1} << 30;
 
 }  // namespace
 
@@ -57,11 +110,13 @@ char* allocate_buffer(std::size_t capacity) {
   return static_cast<char*>(std::malloc(capacity > 0 ? capacity : 1));
 }
 
-Descriptor::~Descriptor() {
-  if (descriptor_ >= 0) static_cast<void>(_close(descriptor_));
+bool Descriptor::close() {
+  const int descriptor = std::exchange(descriptor_, -1);
+  return descriptor < 0 || _close(descriptor) == 0;
 }
 
 void prepare(int argc, char** argv) {
+  static_cast<void>(SetConsoleCtrlHandler(on_console_event, TRUE));
   int count = 0;
   LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
   if (wide == nullptr) return;
@@ -78,7 +133,7 @@ void prepare(int argc, char** argv) {
 
 std::filesystem::path native_path(const char* path) {
   for (const auto& [narrow, wide] : g_wide_arguments) {
-    if (narrow == path) return wide;
+    if (std::strcmp(narrow, path) == 0) return wide;
   }
   return wide_spelling(path);
 }
@@ -94,17 +149,29 @@ std::uint64_t regular_file_size(std::FILE* file) {
   return static_cast<std::uint64_t>(info.st_size);
 }
 
+// Windows programs name devices (NUL, CON), not descriptors; those are written directly anyway.
+int open_held_stream(const std::filesystem::path&) {
+  return -1;
+}
+
 int open_existing_for_writing(const std::filesystem::path& path) {
   return _wopen(path.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT);
 }
 
-std::FILE* writing_stream(int descriptor) {
-  return _fdopen(descriptor, "wb");
+int open_for_update(const std::filesystem::path& path) {
+  const int descriptor = _wopen(path.c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT);
+  return descriptor >= 0 ? descriptor : _wopen(path.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT);
 }
 
 bool is_regular_file(int descriptor) {
   struct _stat64 info {};
   return regular(descriptor, info);
+}
+
+std::optional<std::uint64_t> file_size(int descriptor) {
+  struct _stat64 info {};
+  if (_fstat64(descriptor, &info) != 0 || info.st_size < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(info.st_size);
 }
 
 // Windows programs rarely meet symbolic links; a link named as the target is replaced itself.
@@ -113,43 +180,155 @@ std::filesystem::path follow_links(const std::filesystem::path& path) {
 }
 
 // A file created on Windows gets the folder's inherited access rights, as a file created at the
-// target would, and an existing target that was writable is never read-only: there is nothing of
-// `existing` to copy.
-int create_temporary(const std::filesystem::path& target, int, std::filesystem::path& temporary) {
+// target would, and an existing target that was writable is never read-only: of the target's
+// identity, its attributes and its links are what is left to keep.
+int create_replacement(const std::filesystem::path& target, int existing,
+                       std::filesystem::path& temporary) {
+  DWORD attributes = FILE_ATTRIBUTE_NORMAL;
+  if (existing >= 0) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(existing));
+    if (GetFileInformationByHandle(handle, &info) == 0 || info.nNumberOfLinks > 1) {
+      errno = EMLINK;
+      return -1;
+    }
+    if ((info.dwFileAttributes & kKeptAttributes) != 0) {
+      attributes = info.dwFileAttributes & kKeptAttributes;
+    }
+  }
+  // The name is cut so that the whole path stays within what the C runtime takes.
+  const std::wstring name = target.filename().wstring();
+  std::error_code error;
+  const std::size_t fixed =
+      std::filesystem::absolute(target.parent_path() / L"..pairset-XXXXXX", error).wstring().size();
+  if (error || fixed >= kLongestPath) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  const std::wstring kept = name.substr(0, std::min(name.size(), kLongestPath - fixed));
+
   static constexpr wchar_t kLetters[] =
       L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   std::random_device random;
   std::uniform_int_distribution<std::size_t> letter(0, std::size(kLetters) - 2);
+  enter_flight();
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    std::wstring name = L"." + target.filename().wstring() + L".pairset-";
-    for (int i = 0; i < 6; ++i) name += kLetters[letter(random)];
-    const std::filesystem::path candidate = target.parent_path() / name;
+    std::wstring new_name = L"." + kept + L".pairset-";
+    for (int i = 0; i < 6; ++i) new_name += kLetters[letter(random)];
+    const std::filesystem::path candidate = target.parent_path() / new_name;
     const int descriptor =
         _wopen(candidate.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY | _O_NOINHERIT,
                _S_IREAD | _S_IWRITE);
     if (descriptor >= 0) {
       temporary = candidate;
+      if (SetFileAttributesW(candidate.c_str(), attributes) == 0) {
+        static_cast<void>(_close(descriptor));
+        remove_file(temporary);
+        errno = EPERM;
+        return -1;
+      }
       return descriptor;
     }
-    if (errno != EEXIST) return -1;
+    if (errno != EEXIST) break;
   }
+  const int failure = errno;
+  leave_flight();
+  errno = failure;
   return -1;
 }
 
-bool flush_to_disk(std::FILE* file) {
-  if (std::fflush(file) != 0) return false;
-  // A device such as NUL keeps nothing to commit.
-  struct _stat64 info {};
-  return !regular(_fileno(file), info) || _commit(_fileno(file)) == 0;
+bool refuses_replacement(int error) {
+  return error == EACCES || error == EPERM || error == EROFS || error == EBUSY || error == EXDEV ||
+         error == EMLINK || error == ENAMETOOLONG;
 }
 
-bool replace_file(const std::filesystem::path& temporary, const std::filesystem::path& target) {
-  return MoveFileExW(temporary.c_str(), target.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+bool write_all(int descriptor, std::span<const char> bytes) {
+  while (!bytes.empty()) {
+    const auto count = static_cast<unsigned>(std::min(bytes.size(), kLargestTransfer));
+    const int written = _write(descriptor, bytes.data(), count);
+    if (written <= 0) return false;
+    bytes = bytes.subspan(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+bool write_at(int descriptor, std::uint64_t offset, std::span<const char> bytes) {
+  return _lseeki64(descriptor, static_cast<__int64>(offset), SEEK_SET) >= 0 &&
+         write_all(descriptor, bytes);
+}
+
+bool read_at(int descriptor, std::uint64_t offset, std::span<char> bytes) {
+  if (_lseeki64(descriptor, static_cast<__int64>(offset), SEEK_SET) < 0) return false;
+  while (!bytes.empty()) {
+    const auto count = static_cast<unsigned>(std::min(bytes.size(), kLargestTransfer));
+    const int got = _read(descriptor, bytes.data(), count);
+    if (got <= 0) return false;
+    bytes = bytes.subspan(static_cast<std::size_t>(got));
+  }
+  return true;
+}
+
+// Lengthening the file makes the file system allocate its clusters; the caller cuts it back.
+bool reserve(int descriptor, std::uint64_t size) {
+  const std::optional<std::uint64_t> current = file_size(descriptor);
+  if (!current) return false;
+  return size <= *current || _chsize_s(descriptor, static_cast<__int64>(size)) == 0;
+}
+
+bool truncate(int descriptor, std::uint64_t size) {
+  return _chsize_s(descriptor, static_cast<__int64>(size)) == 0;
+}
+
+bool flush_to_disk(int descriptor) {
+  // A device such as NUL keeps nothing to commit.
+  struct _stat64 info {};
+  return !regular(descriptor, info) || _commit(descriptor) == 0;
+}
+
+Replacement replace_file(const std::filesystem::path& temporary,
+                         const std::filesystem::path& target) {
+  // MOVEFILE_WRITE_THROUGH: MoveFileExW returns only once the move is done on the disk as far
+  // as Windows documents it (it guarantees the flush for a move carried out as a copy and a
+  // delete; on one volume the rename is a metadata change that NTFS records in its journal).
+  // The contents were committed to the disk before.
+  DWORD pause = 10;
+  for (DWORD waited = 0;;) {
+    if (MoveFileExW(temporary.c_str(), target.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
+      leave_flight();
+      return Replacement::kReplaced;
+    }
+    const DWORD error = GetLastError();
+    const bool held = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+                      error == ERROR_LOCK_VIOLATION;
+    if (!held) {
+      return error == ERROR_NOT_SAME_DEVICE || error == ERROR_FILENAME_EXCED_RANGE ||
+                     error == ERROR_WRITE_PROTECT
+                 ? Replacement::kRefused
+                 : Replacement::kFailed;
+    }
+    if (waited >= kRetryMilliseconds || g_ending_requested) return Replacement::kRefused;
+    Sleep(pause);
+    waited += pause;
+    pause = std::min<DWORD>(pause * 2, kLongestPause);
+  }
 }
 
 void remove_file(const std::filesystem::path& temporary) {
   static_cast<void>(_wremove(temporary.c_str()));
+  leave_flight();
+}
+
+bool ending_requested() {
+  return g_ending_requested;
+}
+
+EndingsHeld::EndingsHeld() {
+  enter_flight();
+}
+
+EndingsHeld::~EndingsHeld() {
+  leave_flight();
 }
 
 }  // namespace pairset::platform

@@ -9,7 +9,11 @@
 #include "system/platform.h"
 #include "tests/test_support.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+
+#include <thread>
+#else
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -72,7 +76,85 @@ TEST(TargetOutput, EmptyNameCannotBeOpened) {
   EXPECT_EQ(write_text("", "new"), OutputStatus::kCannotOpen);
 }
 
-#ifndef _WIN32
+#ifdef _WIN32
+// What holds or marks an existing target on Windows while it is written.
+enum class Hold { kHiddenAndSystem, kHardLink, kOpenShared, kOpenExclusively, kOpenForAMoment };
+
+struct WindowsCase {
+  const char* label;
+  Hold hold;
+  OutputStatus status;
+  const char* contents;  // of the target afterwards
+};
+
+void PrintTo(const WindowsCase& c, std::ostream* os) {
+  *os << c.label;
+}
+
+class WindowsTargetTest : public ::testing::TestWithParam<WindowsCase> {};
+
+// An antivirus, an indexer or the terminal software may have the target open; a hidden or system
+// file stays one; a file with another name stays that file too.
+TEST_P(WindowsTargetTest, KeepsTheTargetAndItsHolders) {
+  const WindowsCase& c = GetParam();
+  TempDir dir;
+  const std::string target = dir.path("target.c13");
+  write_file(target, "previous");
+  constexpr DWORD kMarks = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  HANDLE holder = INVALID_HANDLE_VALUE;
+  std::thread release;
+  switch (c.hold) {
+    case Hold::kHiddenAndSystem:
+      ASSERT_NE(SetFileAttributesA(target.c_str(), kMarks), 0);
+      break;
+    case Hold::kHardLink:
+      ASSERT_NE(CreateHardLinkA(dir.path("other-name.c13").c_str(), target.c_str(), nullptr), 0);
+      break;
+    case Hold::kOpenShared:
+    case Hold::kOpenForAMoment:
+    case Hold::kOpenExclusively:
+      holder = CreateFileA(
+          target.c_str(), GENERIC_READ,
+          c.hold == Hold::kOpenExclusively ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE,
+          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+      if (c.hold == Hold::kOpenForAMoment) {
+        release = std::thread([&holder] {
+          Sleep(300);
+          CloseHandle(std::exchange(holder, INVALID_HANDLE_VALUE));
+        });
+      }
+      break;
+  }
+
+  EXPECT_EQ(write_text(target, "new"), c.status);
+
+  if (release.joinable()) release.join();
+  if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
+  EXPECT_EQ(read_file(target), c.contents);
+  if (c.hold == Hold::kHiddenAndSystem) {
+    EXPECT_EQ(GetFileAttributesA(target.c_str()) & kMarks, kMarks);
+  }
+  if (c.hold == Hold::kHardLink) {
+    EXPECT_EQ(read_file(dir.path("other-name.c13")), "new");
+  }
+  SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+  const std::size_t names = c.hold == Hold::kHardLink ? 2 : 1;
+  EXPECT_EQ(file_names(dir).size(), names);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Windows, WindowsTargetTest,
+    ::testing::Values(
+        WindowsCase{"hidden_and_system", Hold::kHiddenAndSystem, OutputStatus::kWritten, "new"},
+        WindowsCase{"hard_link", Hold::kHardLink, OutputStatus::kWritten, "new"},
+        // The rename is refused for 2 seconds; the target is then written in place.
+        WindowsCase{"open_shared", Hold::kOpenShared, OutputStatus::kWritten, "new"},
+        WindowsCase{"open_for_a_moment", Hold::kOpenForAMoment, OutputStatus::kWritten, "new"},
+        WindowsCase{"open_exclusively", Hold::kOpenExclusively, OutputStatus::kCannotOpen,
+                    "previous"}),
+    [](const auto& info) { return info.param.label; });
+#else
 TEST(TargetOutput, NewTargetGetsTheUsualPermissions) {
   TempDir dir;
   const mode_t previous_mask = umask(027);

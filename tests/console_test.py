@@ -1,0 +1,133 @@
+#!/usr/bin/env python3
+"""Runs pairset as a person at a console does: in a pseudo-terminal, where wine gives a Windows
+program a real console. Checks what the screen shows, the key that a console opened for the run
+alone asks for, and (under wine) that Ctrl+C while the new file is written leaves nothing behind.
+
+    console_test.py native PAIRSET EXAMPLES_DIR
+    console_test.py wine   PAIRSET.EXE EXAMPLES_DIR WINE_RUN [--ctrl-c]
+"""
+import os
+import pty
+import select
+import shutil
+import signal
+import sys
+import tempfile
+import time
+
+PROMPT = "Нажмите любую клавишу, чтобы закрыть окно."
+
+
+def run_in_terminal(command, folder, env, on_output=None, seconds=120):
+    """Gives what the terminal showed and the wait status, or None for a run that did not end.
+    on_output(shown, pid, terminal) is called as the screen fills, and may type or signal."""
+    pid, terminal = pty.fork()
+    if pid == 0:
+        try:
+            os.chdir(folder)
+            os.execvpe(command[0], command, env)
+        finally:
+            os._exit(127)
+    shown = b""
+    status = None
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        ready, _, _ = select.select([terminal], [], [], 0.02)
+        if ready:
+            try:
+                data = os.read(terminal, 65536)
+            except OSError:
+                data = b""
+            shown += data
+        if on_output is not None:
+            on_output(shown, pid, terminal)
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+    else:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        status = None
+    os.close(terminal)
+    return shown.decode("utf-8", "replace"), status
+
+
+def write_source(path, name, body_size):
+    with open(path, "wb") as file:
+        file.write(b"DNC-terminal ucpu settings file (one) v1.0\0")
+        file.write(name.ljust(16, b"\0"))
+        file.truncate(59 + body_size)
+
+
+def main():
+    mode, program, examples = sys.argv[1:4]
+    program, examples = os.path.abspath(program), os.path.abspath(examples)
+    command = [program] if mode == "native" else [os.path.abspath(sys.argv[4]), program]
+    ctrl_c = "--ctrl-c" in sys.argv
+    results = []
+
+    def check(label, ok, detail):
+        results.append(ok)
+        print(("ok     " if ok else "FAILED ") + label + ("" if ok else ": " + detail))
+
+    with tempfile.TemporaryDirectory() as folder:
+        for name in ("lathe-input.cn1", "lathe-output.cn1"):
+            shutil.copy(os.path.join(examples, name), folder)
+        utf8 = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
+        cases = [
+            # label, arguments, environment, what the screen must show
+            ("cyrillic name in a message", ["Участок.cn1", "b", "c"], utf8,
+             "Не могу открыть файл 'Участок.cn1'"),
+            ("success message", ["lathe-input.cn1", "lathe-output.cn1", "lathe.c13"], utf8,
+             "PAIRSET завешилась успешно."),
+        ]
+        if mode == "native":
+            # A terminal whose locale is not UTF-8 gets the bytes it always got.
+            cases.append(("non-UTF-8 terminal", ["lathe-input.cn1", "lathe-output.cn1", "l.c13"],
+                          dict(os.environ, LANG="C", LC_ALL="C"),
+                          "\nPAIRSET завешилась успешно.".encode("cp866").decode("utf-8", "replace")))
+        if not ctrl_c:
+            for label, arguments, env, expected in cases:
+                pressed = []
+
+                def press_key_at_prompt(shown, pid, terminal):
+                    if PROMPT.encode() in shown and not pressed:
+                        pressed.append(True)
+                        os.write(terminal, b"\r")
+
+                shown, status = run_in_terminal(command + arguments, folder, env,
+                                                press_key_at_prompt)
+                check(label, expected in shown.replace("\r", ""), repr(shown[-300:]))
+                # A console opened for this run alone waits for a key (wine's console in a
+                # terminal is such a console); a POSIX terminal never does.
+                waits = mode == "wine"
+                check(label + (": asks for a key, then ends" if waits else ": does not wait"),
+                      (PROMPT in shown) == waits and status is not None, repr(shown[-300:]))
+        else:
+            # Two sources of 300 MB: the new file exists long enough to be interrupted.
+            for name in ("in.cn1", "out.cn1"):
+                write_source(os.path.join(folder, name), b"MILL", 300_000_000)
+            sent = []
+
+            def interrupt(shown, pid, terminal):
+                if not sent and any(".t.c13.pairset-" in n for n in os.listdir(folder)):
+                    os.kill(pid, signal.SIGINT)  # arrives at the program as CTRL_C_EVENT
+                    sent.append(True)
+
+            shown, status = run_in_terminal(command + ["in.cn1", "out.cn1", "t.c13"], folder, utf8,
+                                            interrupt)
+            left = sorted(n for n in os.listdir(folder) if n not in ("lathe-input.cn1",
+                                                                     "lathe-output.cn1"))
+            check("Ctrl+C reached the run while its new file existed", bool(sent), "never sent")
+            check("Ctrl+C ends the run", status is not None, "still running")
+            check("Ctrl+C leaves no new file and no target", left == ["in.cn1", "out.cn1"],
+                  str(left))
+            check("Ctrl+C prints no message", "PAIRSET" not in shown, repr(shown[-300:]))
+
+    passed = sum(results)
+    print(f"{passed} passed, {len(results) - passed} failed")
+    return 0 if passed == len(results) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
