@@ -139,14 +139,14 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
   const LimitedCase& c = GetParam();
   TempDir dir;
   TempDir scratch;
-  std::string executable = PAIRSET_EXECUTABLE;
+  std::string executable = testing::executable_under_test();
   std::string prefix = c.file_size_limit ? "ulimit -f 64; exec " : "exec ";
   if (c.unprivileged && geteuid() == 0) {
     if (!installed("setpriv")) GTEST_SKIP() << "no setpriv to drop root";
     prefix += "setpriv --reuid=65534 --regid=65534 --clear-groups ";
     // The build may lie where nobody else may look; a copy in an open folder runs for anyone.
     executable = scratch.path("pairset");
-    std::filesystem::copy_file(PAIRSET_EXECUTABLE, executable);
+    std::filesystem::copy_file(testing::executable_under_test(), executable);
     ASSERT_EQ(chmod(executable.c_str(), 0755), 0);
     ASSERT_EQ(chmod(scratch.path("").c_str(), 0755), 0);
   }

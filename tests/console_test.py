@@ -61,6 +61,8 @@ def write_source(path, name, body_size):
 
 def main():
     mode, program, examples = sys.argv[1:4]
+    # PAIRSET_UNDER_TEST runs the same cases on another build, such as the shipped one.
+    program = os.environ.get("PAIRSET_UNDER_TEST") or program
     program, examples = os.path.abspath(program), os.path.abspath(examples)
     command = [program] if mode == "native" else [os.path.abspath(sys.argv[4]), program]
     ctrl_c = "--ctrl-c" in sys.argv

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -126,8 +127,20 @@ std::string quoted(const std::vector<std::string>& arguments) {
   return line;
 }
 
+std::string executable_under_test() {
+  const char* const other = std::getenv("PAIRSET_UNDER_TEST");
+  if (other == nullptr || *other == '\0') return PAIRSET_EXECUTABLE;
+#ifdef _WIN32
+  // Under wine the Unix root is the drive Z:.
+  if (*other == '/') return std::string("Z:").append(other);
+#endif
+  return other;
+}
+
 std::string pairset_command(const std::string& arguments) {
-  return "\"" PAIRSET_EXECUTABLE "\" " + arguments;
+  std::string command = "\"";
+  command.append(executable_under_test()).append("\" ").append(arguments);
+  return command;
 }
 
 Outcome run_command(const std::string& command, const TempDir& dir) {

@@ -75,6 +75,10 @@ struct Outcome {
 // Gives `arguments` each in double quotes, separated by spaces, for the shell.
 std::string quoted(const std::vector<std::string>& arguments);
 
+// Gives the pairset executable the tests run: the one built beside them, or the one that
+// PAIRSET_UNDER_TEST names (a Unix path under wine too), such as the shipped build.
+std::string executable_under_test();
+
 // Gives the shell command that runs the built pairset with `arguments` (quoted for the shell).
 std::string pairset_command(const std::string& arguments);
 

@@ -1,0 +1,27 @@
+# Makes the Russian guide an HTML page from its Markdown source, tables included, with its
+# character set declared, so that a browser opens it readably on any Windows.
+#   cmake -DCMARK_GFM=... -DSOURCE=README.ru.md -DOUTPUT=README.ru.html -P guide-html.cmake
+execute_process(
+  COMMAND ${CMARK_GFM} --extension table --to html ${SOURCE}
+  OUTPUT_VARIABLE body
+  RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "cmark-gfm could not convert ${SOURCE}")
+endif()
+string(REGEX MATCH "<h1>([^<]*)</h1>" heading "${body}")
+file(WRITE ${OUTPUT} "<!DOCTYPE html>
+<html lang=\"ru\">
+<head>
+<meta charset=\"utf-8\">
+<title>${CMAKE_MATCH_1}</title>
+<style>
+body { font-family: Segoe UI, Tahoma, Arial, sans-serif; max-width: 60em; margin: 1em auto; padding: 0 1em; }
+table { border-collapse: collapse; }
+th, td { border: 1px solid #999; padding: 0.3em 0.5em; vertical-align: top; text-align: left; }
+pre { background: #f4f4f4; padding: 0.5em; overflow-x: auto; }
+</style>
+</head>
+<body>
+${body}</body>
+</html>
+")
