@@ -156,6 +156,11 @@ INSTANTIATE_TEST_SUITE_P(
                 u8"\nФайл '{in.cn1}' формата .cn1. Но файл '{bad.cn1}' не является файлом "
                 u8"формата .cn1.\n\n{usage}",
                 Target::kUntouched},
+        // An empty name opens nothing; it is no write error.
+        RunCase{"empty_target_name",
+                {"{in.cn1}", "{out.cn1}", ""},
+                u8"\nНе могу открыть файл ''\n",
+                Target::kUntouched},
         RunCase{"target_in_missing_folder",
                 {"{in.cn1}", "{out.cn1}", "{missing/target.c13}"},
                 u8"\nНе могу открыть файл '{missing/target.c13}'\n",

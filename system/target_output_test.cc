@@ -14,6 +14,7 @@
 
 #include <thread>
 #else
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -254,6 +255,26 @@ INSTANTIATE_TEST_SUITE_P(Posix, TargetIdentityTest,
                                                         Identity::kExtendedAttribute},
                                            IdentityCase{"acl_entry", Identity::kAclEntry}),
                          [](const auto& info) { return info.param.label; });
+
+// A file mounted over the target's name cannot be renamed over (EBUSY): it is written in place,
+// and so reaches the file that is mounted there.
+TEST(TargetOutput, BindMountedTargetIsWrittenInPlace) {
+  TempDir dir;
+  write_file(dir.path("mounted.c13"), "previous");
+  write_file(dir.path("target.c13"), "hidden by the mount");
+  if (mount(dir.path("mounted.c13").c_str(), dir.path("target.c13").c_str(), nullptr, MS_BIND,
+            nullptr) != 0) {
+    GTEST_SKIP() << "no bind mounts here (they need root)";
+  }
+  const OutputStatus status = write_text(dir.path("target.c13"), "new");
+  const std::string seen = read_file(dir.path("target.c13"));
+  ASSERT_EQ(umount(dir.path("target.c13").c_str()), 0);
+
+  EXPECT_EQ(status, OutputStatus::kWritten);
+  EXPECT_EQ(seen, "new");
+  EXPECT_EQ(read_file(dir.path("mounted.c13")), "new");
+  EXPECT_EQ(file_names(dir), (std::vector<std::string>{"mounted.c13", "target.c13"}));
+}
 
 // A console closed, a kill, Ctrl+C, Ctrl+\, a timer or a CPU limit while the new file exists:
 // the new file goes with the process, and the signal still ends it as it would have.

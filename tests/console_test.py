@@ -77,19 +77,28 @@ def main():
             shutil.copy(os.path.join(examples, name), folder)
         utf8 = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
         cases = [
-            # label, arguments, environment, what the screen must show
-            ("cyrillic name in a message", ["Участок.cn1", "b", "c"], utf8,
-             "Не могу открыть файл 'Участок.cn1'"),
-            ("success message", ["lathe-input.cn1", "lathe-output.cn1", "lathe.c13"], utf8,
-             "PAIRSET завешилась успешно."),
+            # label, command, environment, what the screen must show, whether it asks for a key:
+            # a console opened for this run alone does (wine's console in a terminal is such a
+            # console, as a double-click's window is); a POSIX terminal or cmd's console never.
+            ("cyrillic name in a message", command + ["Участок.cn1", "b", "c"], utf8,
+             "Не могу открыть файл 'Участок.cn1'", mode == "wine"),
+            ("success message", command + ["lathe-input.cn1", "lathe-output.cn1", "lathe.c13"],
+             utf8, "PAIRSET завешилась успешно.", mode == "wine"),
         ]
+        if mode == "wine":
+            windows_path = "Z:" + program.replace("/", "\\")
+            cases.append(("started from cmd", command[:1] + ["cmd", "/c", windows_path, "x.cn1",
+                                                            "b", "c"], utf8,
+                          "Не могу открыть файл 'x.cn1'", False))
         if mode == "native":
             # A terminal whose locale is not UTF-8 gets the bytes it always got.
-            cases.append(("non-UTF-8 terminal", ["lathe-input.cn1", "lathe-output.cn1", "l.c13"],
+            cases.append(("non-UTF-8 terminal",
+                          command + ["lathe-input.cn1", "lathe-output.cn1", "l.c13"],
                           dict(os.environ, LANG="C", LC_ALL="C"),
-                          "\nPAIRSET завешилась успешно.".encode("cp866").decode("utf-8", "replace")))
+                          "\nPAIRSET завешилась успешно.".encode("cp866").decode("utf-8", "replace"),
+                          False))
         if not ctrl_c:
-            for label, arguments, env, expected in cases:
+            for label, run, env, expected, waits in cases:
                 pressed = []
 
                 def press_key_at_prompt(shown, pid, terminal):
@@ -97,12 +106,8 @@ def main():
                         pressed.append(True)
                         os.write(terminal, b"\r")
 
-                shown, status = run_in_terminal(command + arguments, folder, env,
-                                                press_key_at_prompt)
+                shown, status = run_in_terminal(run, folder, env, press_key_at_prompt)
                 check(label, expected in shown.replace("\r", ""), repr(shown[-300:]))
-                # A console opened for this run alone waits for a key (wine's console in a
-                # terminal is such a console); a POSIX terminal never does.
-                waits = mode == "wine"
                 check(label + (": asks for a key, then ends" if waits else ": does not wait"),
                       (PROMPT in shown) == waits and status is not None, repr(shown[-300:]))
         else:
