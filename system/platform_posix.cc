@@ -61,7 +61,6 @@ sigset_t ending_signals() {
 char g_temporary[PATH_MAX];
 volatile sig_atomic_t g_temporary_exists = 0;
 constexpr int kSignalLimit = 65;
-struct sigaction g_previous_actions[kSignalLimit];
 
 extern "C" void remove_temporary_and_end(int signal_number) {
   if (g_temporary_exists != 0) static_cast<void>(unlink(g_temporary));
@@ -73,32 +72,31 @@ extern "C" void remove_temporary_and_end(int signal_number) {
   static_cast<void>(raise(signal_number));
 }
 
-// Makes the ending signals remove the new file; a signal the caller ignores stays ignored.
+// Makes the ending signals remove the new file; a signal the caller ignores stays ignored. The
+// handlers are installed once and stay: with no new file noted, a handler only raises its
+// signal again with the default action, which is what the signal would have done.
 void arm_ending_signals() {
-  const sigset_t endings = ending_signals();
-  struct sigaction action {};
-  action.sa_handler = remove_temporary_and_end;
-  action.sa_mask = endings;
-  for (int signal_number = 1; signal_number < kSignalLimit; ++signal_number) {
-    if (sigismember(&endings, signal_number) != 1) continue;
-    struct sigaction& previous = g_previous_actions[signal_number];
-    static_cast<void>(sigaction(signal_number, nullptr, &previous));
-    if (previous.sa_handler != SIG_IGN)
-      static_cast<void>(sigaction(signal_number, &action, nullptr));
+  static bool installed = false;
+  if (!installed) {
+    installed = true;
+    const sigset_t endings = ending_signals();
+    struct sigaction action {};
+    action.sa_handler = remove_temporary_and_end;
+    action.sa_mask = endings;
+    for (int signal_number = 1; signal_number < kSignalLimit; ++signal_number) {
+      if (sigismember(&endings, signal_number) != 1) continue;
+      struct sigaction previous {};
+      if (sigaction(signal_number, &action, &previous) == 0 && previous.sa_handler == SIG_IGN) {
+        static_cast<void>(sigaction(signal_number, &previous, nullptr));
+      }
+    }
   }
   g_temporary_exists = 1;
 }
 
-// Gives the ending signals back their actions from before the new file existed.
+// Notes that no new file exists any more.
 void disarm_ending_signals() {
-  if (g_temporary_exists == 0) return;
   g_temporary_exists = 0;
-  const sigset_t endings = ending_signals();
-  for (int signal_number = 1; signal_number < kSignalLimit; ++signal_number) {
-    if (sigismember(&endings, signal_number) == 1) {
-      static_cast<void>(sigaction(signal_number, &g_previous_actions[signal_number], nullptr));
-    }
-  }
 }
 
 // How many EndingsHeld scopes are open, and the signal mask from before the first.

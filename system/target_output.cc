@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "system/platform.h"
 
@@ -25,9 +26,18 @@ std::uint64_t total_size(Pieces pieces) {
   return size;
 }
 
+// A result up to this size is gathered and written in one call: a settings file of a few KiB
+// is five small pieces, and five system calls cost more than the copy.
+constexpr std::size_t kGatheredSize = std::size_t{64} << 10;
+
 // Writes the pieces in order at the descriptor's position; gives false on a failed write or
 // when the run is asked to end.
 bool write_pieces(int descriptor, Pieces pieces) {
+  if (total_size(pieces) <= kGatheredSize) {
+    std::string gathered;
+    for (const std::span<const char> piece : pieces) gathered.append(piece.data(), piece.size());
+    return platform::write_all(descriptor, gathered);
+  }
   for (std::span<const char> piece : pieces) {
     while (!piece.empty()) {
       if (platform::ending_requested()) return false;
