@@ -73,10 +73,6 @@ TEST(TargetOutput, ReplacesTargetsWhoseNewFileNameWouldBeTooLong) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
 }
 
-TEST(TargetOutput, EmptyNameCannotBeOpened) {
-  EXPECT_EQ(write_text("", "new"), OutputStatus::kCannotOpen);
-}
-
 #ifdef _WIN32
 // What holds or marks an existing target on Windows while it is written.
 enum class Hold { kHiddenAndSystem, kHardLink, kOpenShared, kOpenExclusively, kOpenForAMoment };
