@@ -153,10 +153,10 @@ OutputStatus write_target_output(const char* path, Pieces pieces) {
 
   const std::filesystem::path target = platform::follow_links(native);
   Replacement replacement(target, existing.get());
+  const int error = errno;
   // Windows replaces no file that is open, not even by this process.
   static_cast<void>(existing.close());
   if (!replacement.file().is_open()) {
-    const int error = errno;
     if (!exists) return OutputStatus::kCannotOpen;  // as creating the target would have failed
     if (!platform::refuses_replacement(error)) return OutputStatus::kWriteError;
     return write_in_place(native, pieces);
