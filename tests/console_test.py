@@ -52,13 +52,6 @@ def run_in_terminal(command, folder, env, on_output=None, seconds=120):
     return shown.decode("utf-8", "replace"), status
 
 
-def write_source(path, name, body_size):
-    with open(path, "wb") as file:
-        file.write(b"DNC-terminal ucpu settings file (one) v1.0\0")
-        file.write(name.ljust(16, b"\0"))
-        file.truncate(59 + body_size)
-
-
 def main():
     mode, program, examples = sys.argv[1:4]
     # PAIRSET_UNDER_TEST runs the same cases on another build, such as the shipped one.
@@ -111,18 +104,24 @@ def main():
                 check(label + (": asks for a key, then ends" if waits else ": does not wait"),
                       (PROMPT in shown) == waits and status is not None, repr(shown[-300:]))
         else:
-            # Two sources of 300 MB: the new file exists long enough to be interrupted.
-            for name in ("in.cn1", "out.cn1"):
-                write_source(os.path.join(folder, name), b"MILL", 300_000_000)
+            # Two sources of 300 MB: the run is long enough to be interrupted while it writes.
+            for name, byte in (("in.cn1", b"i"), ("out.cn1", b"o")):
+                with open(os.path.join(folder, name), "wb") as file:
+                    file.write(b"DNC-terminal ucpu settings file (one) v1.0\0" + b"MILL".ljust(16, b"\0"))
+                    for _ in range(300):
+                        file.write(byte * 1_000_000)
+            whole_size = 43 + 16 + 300_000_000 + 16 + 300_000_000
+
+            # Replaced through a new file: Ctrl+C once the new file exists.
             sent = []
 
-            def interrupt(shown, pid, terminal):
+            def interrupt_new_file(shown, pid, terminal):
                 if not sent and any(".t.c13.pairset-" in n for n in os.listdir(folder)):
                     os.kill(pid, signal.SIGINT)  # arrives at the program as CTRL_C_EVENT
                     sent.append(True)
 
             shown, status = run_in_terminal(command + ["in.cn1", "out.cn1", "t.c13"], folder, utf8,
-                                            interrupt)
+                                            interrupt_new_file)
             left = sorted(n for n in os.listdir(folder) if n not in ("lathe-input.cn1",
                                                                      "lathe-output.cn1"))
             check("Ctrl+C reached the run while its new file existed", bool(sent), "never sent")
@@ -130,6 +129,34 @@ def main():
             check("Ctrl+C leaves no new file and no target", left == ["in.cn1", "out.cn1"],
                   str(left))
             check("Ctrl+C prints no message", "PAIRSET" not in shown, repr(shown[-300:]))
+
+            # Written in place (a file with a second name): reserving room lengthens the target
+            # first, and Ctrl+C from then on waits until the whole result is in it.
+            target, other = os.path.join(folder, "t.c13"), os.path.join(folder, "other.c13")
+            with open(target, "wb") as file:
+                file.write(b"previous")
+            os.link(target, other)
+            sent.clear()
+
+            def interrupt_in_place(shown, pid, terminal):
+                if not sent and os.path.getsize(target) != len(b"previous"):
+                    os.kill(pid, signal.SIGINT)
+                    sent.append(True)
+
+            shown, status = run_in_terminal(command + ["in.cn1", "out.cn1", "t.c13"], folder, utf8,
+                                            interrupt_in_place)
+            with open(target, "rb") as file:
+                head = file.read(59)
+                file.seek(-1_000_000, os.SEEK_END)
+                tail = file.read()
+            check("Ctrl+C reached the run while it wrote in place", bool(sent), "never sent")
+            check("Ctrl+C during an in-place write ends the run", status is not None,
+                  "still running")
+            check("Ctrl+C during an in-place write leaves the whole result",
+                  os.path.getsize(target) == whole_size and head.startswith(b"DNC-terminal") and
+                  tail == b"o" * 1_000_000, f"{os.path.getsize(target)} bytes")
+            check("the second name still names the target", os.path.samefile(target, other),
+                  "two files")
 
     passed = sum(results)
     print(f"{passed} passed, {len(results) - passed} failed")
