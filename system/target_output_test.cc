@@ -58,9 +58,10 @@ TEST(TargetOutput, ReplacesTargetsWhoseNewFileNameWouldBeTooLong) {
   constexpr std::size_t kLongestPath = 259;
 #else
   constexpr std::size_t kLongestPath = 4095;
-  // Folders of at most 200 bytes, up to a path of 3850.
-  while (folder.string().size() < 3850) {
-    folder /= std::string(std::min<std::size_t>(200, 3850 - folder.string().size() - 1), 'f');
+  // Folders of at most 200 bytes, up to a path of 4050: the target's name is then short, and
+  // only cutting it further makes room for the new file's 17 more bytes.
+  while (folder.string().size() < 4050) {
+    folder /= std::string(std::min<std::size_t>(200, 4050 - folder.string().size() - 1), 'f');
   }
   std::filesystem::create_directories(folder);
 #endif

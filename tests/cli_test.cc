@@ -211,6 +211,9 @@ INSTANTIATE_TEST_SUITE_P(
         // In place, the room for the result is reserved before a byte changes.
         LimitedCase{"full_disk_in_place_under_a_source", true, true, nullptr, "in.cn1", 0666, 0555,
                     kWriteFailure, false},
+        // Its old contents cannot be read to be put back: only the reservation keeps it whole.
+        LimitedCase{"full_disk_in_place_under_a_write_only_target", true, true, nullptr,
+                    "target.c13", 0222, 0555, kWriteFailure, false},
         // Neither may the new file take root's ownership, nor may it be renamed over root's file.
         LimitedCase{"another_users_target_in_a_sticky_folder", false, true, nullptr, "target.c13",
                     0666, 01777, kSuccess, true},
