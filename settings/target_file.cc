@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <span>
 
-#include "system/target_output.h"
-
 namespace pairset {
 namespace {
 
@@ -43,15 +41,7 @@ WriteStatus write_target_file(const char* path, const SourceFile& input_source,
 
   const std::span<const char> pieces[] = {kTargetSignature, name, settings_body(input_source), name,
                                           settings_body(output_source)};
-  switch (write_target_output(path, pieces)) {
-    case OutputStatus::kWritten:
-      return WriteStatus::kWritten;
-    case OutputStatus::kCannotOpen:
-      return WriteStatus::kCannotOpen;
-    case OutputStatus::kWriteError:
-      break;
-  }
-  return WriteStatus::kWriteError;
+  return write_target_output(path, pieces);
 }
 
 }  // namespace pairset

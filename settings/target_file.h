@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "settings/source_file.h"
+#include "system/target_output.h"
 
 namespace pairset {
 
@@ -30,12 +31,10 @@ SettingName setting_name_of(const SourceFile& source);
 // Gives the setting name for `text` given on the command line: its first 16 bytes, zero-padded.
 SettingName setting_name_from_text(std::string_view text);
 
-enum class WriteStatus {
-  kWritten,
-  kCannotOpen,  // nothing was written; an existing file keeps its contents
-  kWriteError,  // writing, flushing or reserving room failed (a full disk); the target is as it
-                // was, but for a device or a stream
-};
+// kWritten; kCannotOpen (nothing was written; an existing file keeps its contents); or
+// kWriteError (writing, flushing or reserving room failed; the target is as it was, but for a
+// device or a stream).
+using WriteStatus = OutputStatus;
 
 // Writes the target file at `path` from the two sources, under `new_name` when it is given,
 // else under the setting name of `input_source`. Until the whole result is on the disk the

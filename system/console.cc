@@ -14,12 +14,4 @@ void StreamPrinter::print(std::span<const Piece> message) {
     }
   }
 }
-
-namespace console {
-
-bool should_wait_for_key(unsigned long console_processes, bool output_is_console) {
-  return output_is_console && console_processes == 1;
-}
-
-}  // namespace console
 }  // namespace pairset

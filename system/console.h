@@ -65,10 +65,6 @@ Printer& standard_output();
 // window closes.
 void finish(Text prompt);
 
-// Gives true when a run should wait for a key before it ends: its console was opened for it
-// alone (`console_processes` is 1) and its output goes to that console.
-bool should_wait_for_key(unsigned long console_processes, bool output_is_console);
-
 }  // namespace console
 }  // namespace pairset
 

@@ -83,9 +83,9 @@ Printer& standard_output() {
 void finish(Text prompt) {
   std::cout.flush();
   const HANDLE console = output_console();
+  // A console that lists this process alone was opened for it: a double-click, not cmd.
   DWORD processes[2] = {};
-  const DWORD count = GetConsoleProcessList(processes, 2);
-  if (!should_wait_for_key(count, console != nullptr)) return;
+  if (console == nullptr || GetConsoleProcessList(processes, 2) != 1) return;
   const Piece line[] = {prompt};
   standard_output().print(line);
   wait_for_key();

@@ -17,9 +17,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "system/platform.h"
@@ -192,6 +194,18 @@ std::optional<int> held_stream_number(const std::string& path) {
   return std::nullopt;
 }
 
+// Gives where the symbolic link at `path` leads, or nothing when `path` is no link.
+std::optional<std::filesystem::path> link_target(const std::filesystem::path& path) {
+  std::error_code error;
+  if (!std::filesystem::is_symlink(std::filesystem::symlink_status(path, error))) return {};
+  const std::filesystem::path link = std::filesystem::read_symlink(path, error);
+  if (error) return {};
+  return link.is_absolute() ? link : path.parent_path() / link;
+}
+
+// As many links as the kernel itself follows; a loop of links ends where it stands.
+constexpr int kLinkHops = 40;
+
 // Transparent huge pages are this large on x86-64 and arm64. A buffer from 128 KiB up (where
 // malloc would map fresh small pages for it anyway) is aligned to them and rounded up to a
 // whole number of them: filling 1 MiB of small fresh pages took three times as long as copying
@@ -237,17 +251,13 @@ std::uint64_t regular_file_size(std::FILE* file) {
 }
 
 int open_held_stream(const std::filesystem::path& path) {
-  std::filesystem::path followed = path;
   // Each link on the way is looked at: /dev/stdout leads to /proc/self/fd/1 and then to the
   // file or pipe behind it.
-  for (int hops = 0; hops <= 40; ++hops) {
-    const std::optional<int> number = held_stream_number(followed.lexically_normal().string());
+  std::optional<std::filesystem::path> followed = path;
+  for (int hops = 0; followed && hops <= kLinkHops; ++hops) {
+    const std::optional<int> number = held_stream_number(followed->lexically_normal().string());
     if (number) return fcntl(*number, F_DUPFD_CLOEXEC, 3);
-    std::error_code error;
-    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(followed, error))) break;
-    const std::filesystem::path link = std::filesystem::read_symlink(followed, error);
-    if (error) break;
-    followed = link.is_absolute() ? link : followed.parent_path() / link;
+    followed = link_target(*followed);
   }
   return -1;
 }
@@ -274,13 +284,10 @@ std::optional<std::uint64_t> file_size(int descriptor) {
 
 std::filesystem::path follow_links(const std::filesystem::path& path) {
   std::filesystem::path followed = path;
-  // As many links as the kernel itself follows; a loop of links ends where it stands.
-  for (int hops = 0; hops < 40; ++hops) {
-    std::error_code error;
-    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(followed, error))) break;
-    const std::filesystem::path link = std::filesystem::read_symlink(followed, error);
-    if (error) break;
-    followed = link.is_absolute() ? link : followed.parent_path() / link;
+  for (int hops = 0; hops < kLinkHops; ++hops) {
+    std::optional<std::filesystem::path> next = link_target(followed);
+    if (!next) break;
+    followed = std::move(*next);
   }
   return followed;
 }
