@@ -66,6 +66,8 @@ def main():
         print(("ok     " if ok else "FAILED ") + label + ("" if ok else ": " + detail))
 
     with tempfile.TemporaryDirectory() as folder:
+        # Under wine the program may run as another user than the test (cmake/wine-run).
+        os.chmod(folder, 0o777)
         for name in ("lathe-input.cn1", "lathe-output.cn1"):
             shutil.copy(os.path.join(examples, name), folder)
         utf8 = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
@@ -135,6 +137,7 @@ def main():
             target, other = os.path.join(folder, "t.c13"), os.path.join(folder, "other.c13")
             with open(target, "wb") as file:
                 file.write(b"previous")
+            os.chmod(target, 0o666)
             os.link(target, other)
             sent.clear()
 
