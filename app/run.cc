@@ -79,6 +79,9 @@ void run_pairset(std::span<const char* const> args, Printer& out) {
     case WriteStatus::kWriteError:
       print_write_failure(out, target_path);
       break;
+    case WriteStatus::kOutOfMemory:
+      print_out_of_memory(out, target_path);
+      break;
   }
 }
 

@@ -39,7 +39,8 @@ class ConsolePrinter : public Printer {
   void print(std::span<const Piece> message) override {
     std::wstring line;
     for (const Piece& piece : message) {
-      line += piece.is_name ? platform::native_path(std::string(piece.name).c_str()).wstring()
+      // A name is a command-line argument; its own pointer finds its wide spelling.
+      line += piece.is_name ? platform::native_path(piece.name.data()).wstring()
                             : from_utf8(piece.text.utf8);
     }
     const wchar_t* next = line.c_str();

@@ -27,8 +27,10 @@ void prepare(int argc, char** argv);
 // them with large pages: filling fresh memory costs mostly one fault per page.
 char* allocate_buffer(std::size_t capacity);
 
-// Gives the path that opens the file `path` names: on Windows the wide spelling of a command-line
-// argument, or the ANSI reading of any other text; on POSIX the bytes as they are.
+// Gives the path that opens the file `path` names: on Windows, where `path` is one of the
+// command-line arguments (the very pointer), the wide spelling of that argument, so that two
+// names the ANSI code page spells alike stay apart; the ANSI reading of any other text. On POSIX
+// the bytes as they are.
 std::filesystem::path native_path(const char* path);
 
 // Gives the stream at `path` opened in binary `mode` ("rb"), or null with errno set.
@@ -40,54 +42,99 @@ std::uint64_t regular_file_size(std::FILE* file);
 // An open file descriptor that closes itself.
 class Descriptor {
  public:
-  explicit Descriptor(int descriptor = -1) : descriptor_(descriptor) {}
+  Descriptor() = default;
+  explicit Descriptor(int descriptor) : descriptor_(descriptor) {}
   ~Descriptor() { static_cast<void>(close()); }
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
+  Descriptor(Descriptor&& other) noexcept : descriptor_(other.release()) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+      static_cast<void>(close());
+      descriptor_ = other.release();
+    }
+    return *this;
+  }
 
   int get() const { return descriptor_; }
   bool is_open() const { return descriptor_ >= 0; }
+  // Gives the descriptor up to the caller.
+  int release() { return std::exchange(descriptor_, -1); }
   // Closes the descriptor and gives true when everything written through it was taken.
   bool close();
 
  private:
-  int descriptor_;
+  int descriptor_ = -1;
 };
-
-// Gives a new descriptor for the stream the process already holds that `path` names (on Linux
-// /dev/stdout, /dev/fd/N, /proc/self/fd/N, or a link to one), or -1 when it names none.
-int open_held_stream(const std::filesystem::path& path);
-
-// Opens an existing file for writing without emptying it: gives its descriptor, or -1 with errno
-// set (ENOENT when there is no such file).
-int open_existing_for_writing(const std::filesystem::path& path);
-
-// Opens an existing regular file for reading and writing (for writing alone where it may not be
-// read) without emptying it: gives its descriptor, or -1.
-int open_for_update(const std::filesystem::path& path);
-
-// Gives true when the descriptor is a regular file, as opposed to a device or a FIFO.
-bool is_regular_file(int descriptor);
 
 // Gives the size of the file behind `descriptor`, or nothing when it cannot be told.
 std::optional<std::uint64_t> file_size(int descriptor);
 
-// Gives the file that the symbolic links at `path` lead to, or `path` when it is no link.
-std::filesystem::path follow_links(const std::filesystem::path& path);
+// What the target named on the command line turned out to be when it was opened.
+enum class TargetKind {
+  kCannotOpen,  // it may not be written, its folder does not exist, or it is a stream the
+                // process holds for reading only (/dev/stdin from a file)
+  kMissing,     // nothing has the name; a new file is to be made in `folder`
+  kCreated,     // it was made empty just now (a symbolic link that led nowhere, a name whose new
+                // file would not fit) and is written directly; removed again if that fails
+  kStream,      // a device, a FIFO or pipe, or a file the process already holds (its standard
+                // output): `file` writes to it directly
+  kRegular,     // an existing regular file, held by `file`
+};
+
+// The target as opened once. Every later decision (replace it, write it in place, write to it
+// directly) is made on this file, never on a second reading of its name: a link swapped in
+// meanwhile, or another spelling of the same name, cannot make the run write another file.
+struct Target {
+  TargetKind kind = TargetKind::kCannotOpen;
+  // The file opened. POSIX: for a regular file a handle that neither reads nor writes (so a
+  // watcher sees no write where none happens); for a stream its writing descriptor. Windows:
+  // the file opened for writing.
+  Descriptor file;
+  // POSIX: the folder that holds the file's one name, or that is to hold a missing target; -1
+  // where the file has no name left to reach (deleted, a memory file), so that only writing in
+  // place remains.
+  Descriptor folder;
+  // POSIX: the name in `folder`. Windows: the whole path, in the wide spelling of the argument.
+  std::filesystem::path name;
+  // The process's own standard output: a reader that leaves ends the run, as it always has.
+  bool is_standard_output = false;
+};
+
+// Opens the target at `path` (a command-line argument) once and tells what it is.
+Target open_target(const char* path);
+
+// Makes the missing `target` itself, empty and exclusively, for writing directly where no new
+// file can stand beside it (a name that would not fit); sets kind kCreated and `file`, or gives
+// false with errno set.
+bool create_target(Target& target);
+
+// Ends the run's hold on a target it made (kCreated): closes it, and removes it again unless it
+// was `written` whole and closed cleanly, since it held nothing before. Gives true when it stands
+// written.
+bool settle_created(Target& target, bool written);
 
 // Creates a new, empty file with a unique name (.NAME.pairset-XXXXXX, NAME cut where the whole
-// would be too long) in the folder of `target`, exclusively, that can take the place of the open
-// `existing` target as the same file: its owner and group, permissions, extended attributes and
-// ACL entries (on Windows its attributes); or, when `existing` is -1, a file as one newly created
-// at `target` would be. Gives its descriptor and sets `temporary`, or gives -1 with errno set.
-// Until replace_file or remove_file, every ending signal (console event) removes the file first.
-int create_replacement(const std::filesystem::path& target, int existing,
-                       std::filesystem::path& temporary);
+// would be too long) in the target's folder, exclusively, that can take the place of the
+// existing target (kRegular) as the same file: its owner and group, permissions, extended
+// attributes and ACL entries (on Windows its attributes); or, for a missing target, with the
+// rights that creating the target would give it. Gives its descriptor and sets `temporary`, or
+// gives -1 with errno set. Until replace_file or remove_file, every ending signal (console
+// event) removes the file first.
+int create_replacement(const Target& target, std::filesystem::path& temporary);
 
 // Gives true when `error` from create_replacement means that the new file cannot take the
 // target's place (a folder that takes no new file, a target with more than one link, an owner or
 // attribute that does not copy, a name too long), so that the target is to be written in place.
 bool refuses_replacement(int error);
+
+// Opens the existing target (kRegular) for reading and writing (for writing alone where it may
+// not be read) without emptying it: gives its descriptor, or -1.
+int open_for_update(Target& target);
+
+// Waits until no other run holds the file at `descriptor`, then holds it exclusively until the
+// descriptor is closed; two runs writing one file in place then follow each other.
+void lock_exclusively(int descriptor);
 
 // Writes all of `bytes` at the descriptor's position and gives true when every byte was taken.
 bool write_all(int descriptor, std::span<const char> bytes);
@@ -98,8 +145,9 @@ bool write_at(int descriptor, std::uint64_t offset, std::span<const char> bytes)
 // Fills `bytes` from `offset` and gives true when all of them were read.
 bool read_at(int descriptor, std::uint64_t offset, std::span<char> bytes);
 
-// Makes room on the disk for a file of `size` bytes, so that writing up to it cannot run out of
-// space; gives false when there is no room (a full disk, a file-size limit).
+// Makes sure that writing the file at `descriptor` in place to `size` bytes, and putting its
+// present contents back after a failure, cannot run out of space; gives false when there is no
+// room (a full disk, a file-size limit). May lengthen the file; the caller cuts it back.
 bool reserve(int descriptor, std::uint64_t size);
 
 // Sets the file's length to `size` and gives true.
@@ -111,17 +159,27 @@ bool flush_to_disk(int descriptor);
 
 enum class Replacement {
   kReplaced,  // `temporary` now stands in place of the target
-  kRefused,   // the folder or another program would not let it; both are as they were
+  kRefused,   // the folder or another program would not let it, or the name no longer names the
+              // file opened; both are as they were
   kFailed,    // any other failure; both are as they were
 };
 
-// Puts `temporary` in place of `target` in one step. The new name is then made to survive a
-// power cut as well as the system allows.
-Replacement replace_file(const std::filesystem::path& temporary,
-                         const std::filesystem::path& target);
+// Puts `temporary` in place of the target in one step, provided its name still names the file
+// opened. The new name is then made to survive a power cut as well as the system allows.
+Replacement replace_file(Target& target, const std::filesystem::path& temporary);
 
-// Removes the file `temporary`, which nothing needs any more.
-void remove_file(const std::filesystem::path& temporary);
+// Removes the new file `temporary`, which nothing needs any more.
+void remove_file(const Target& target, const std::filesystem::path& temporary);
+
+// For the life of the scope, a pipe or FIFO whose reader has left makes a write fail (and so the
+// write-error message) instead of ending the process silently.
+class BrokenPipesReported {
+ public:
+  BrokenPipesReported();
+  ~BrokenPipesReported();
+  BrokenPipesReported(const BrokenPipesReported&) = delete;
+  BrokenPipesReported& operator=(const BrokenPipesReported&) = delete;
+};
 
 // Gives true when the user or the system asked the run to end (on Windows a console event, seen
 // between pieces of writing); the run then removes its new file and ends as asked. POSIX ends

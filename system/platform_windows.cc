@@ -25,7 +25,9 @@
 namespace pairset::platform {
 namespace {
 
-// The command-line arguments, each with the wide spelling it was given in.
+// The command-line arguments (the very pointers of argv), each with the wide spelling it was given
+// in. An argument is found by its pointer, not its text: two names that the ANSI code page spells
+// alike ("????.cn1" for two Cyrillic names on a Western Windows) are two arguments still.
 std::vector<std::pair<const char*, std::wstring>> g_wide_arguments;
 
 // Gives `wide` as the C runtime spells it in the ANSI code page for a narrow argv.
@@ -86,7 +88,8 @@ BOOL WINAPI on_console_event(DWORD) {
   return TRUE;
 }
 
-// The attributes a replacing file takes over from the target.
+// The attributes a replacing file takes over from the target. It is marked for backup (Archive)
+// in any case, as every file Windows writes is, so that xcopy /M and robocopy /M take it.
 constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
@@ -102,6 +105,38 @@ constexpr int kAttempts = 100;
 
 // The most one _write or _read is given: they take an int.
 constexpr std::size_t kLargestTransfer = std::size_t{1} << 30;
+
+// Gives the file handle behind a C runtime descriptor.
+HANDLE handle_of(int descriptor) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+}
+
+// Sets the length of the file behind `descriptor` through its handle: _chsize_s is missing from
+// XP's msvcrt, and MinGW's stand-in stops at 2 GiB.
+bool set_length(int descriptor, std::uint64_t size) {
+  const HANDLE handle = handle_of(descriptor);
+  LARGE_INTEGER position{};
+  LARGE_INTEGER end{};
+  end.QuadPart = static_cast<LONGLONG>(size);
+  return SetFilePointerEx(handle, {}, &position, FILE_CURRENT) != 0 &&
+         SetFilePointerEx(handle, end, nullptr, FILE_BEGIN) != 0 && SetEndOfFile(handle) != 0 &&
+         SetFilePointerEx(handle, position, nullptr, FILE_BEGIN) != 0;
+}
+
+// Removes `path`, trying again while another program (an antivirus scanner that opened the new
+// file without delete sharing) holds it, for as long as a rename is tried.
+void remove_path(const std::filesystem::path& path) {
+  DWORD pause = 10;
+  for (DWORD waited = 0; DeleteFileW(path.c_str()) == 0; waited += pause) {
+    const DWORD error = GetLastError();
+    if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) ||
+        waited >= kRetryMilliseconds) {
+      return;
+    }
+    Sleep(pause);
+    pause = std::min<DWORD>(pause * 2, kLongestPause);
+  }
+}
 
 }  // namespace
 
@@ -133,7 +168,7 @@ void prepare(int argc, char** argv) {
 
 std::filesystem::path native_path(const char* path) {
   for (const auto& [narrow, wide] : g_wide_arguments) {
-    if (std::strcmp(narrow, path) == 0) return wide;
+    if (narrow == path) return wide;
   }
   return wide_spelling(path);
 }
@@ -149,58 +184,74 @@ std::uint64_t regular_file_size(std::FILE* file) {
   return static_cast<std::uint64_t>(info.st_size);
 }
 
-// Windows programs name devices (NUL, CON), not descriptors; those are written directly anyway.
-int open_held_stream(const std::filesystem::path&) {
-  return -1;
-}
-
-int open_existing_for_writing(const std::filesystem::path& path) {
-  return _wopen(path.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT);
-}
-
-int open_for_update(const std::filesystem::path& path) {
-  const int descriptor = _wopen(path.c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT);
-  return descriptor >= 0 ? descriptor : _wopen(path.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT);
-}
-
-bool is_regular_file(int descriptor) {
-  struct _stat64 info {};
-  return regular(descriptor, info);
-}
-
 std::optional<std::uint64_t> file_size(int descriptor) {
   struct _stat64 info {};
   if (_fstat64(descriptor, &info) != 0 || info.st_size < 0) return std::nullopt;
   return static_cast<std::uint64_t>(info.st_size);
 }
 
-// Windows programs rarely meet symbolic links; a link named as the target is replaced itself.
-std::filesystem::path follow_links(const std::filesystem::path& path) {
-  return path;
+// Windows programs name devices (NUL, CON), not descriptors: a device is written directly.
+Target open_target(const char* path) {
+  Target target;
+  target.name = native_path(path);
+  target.file = Descriptor(_wopen(target.name.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT));
+  if (!target.file.is_open()) {
+    if (errno == ENOENT) target.kind = TargetKind::kMissing;
+    return target;
+  }
+  struct _stat64 info {};
+  target.kind = regular(target.file.get(), info) ? TargetKind::kRegular : TargetKind::kStream;
+  return target;
+}
+
+bool create_target(Target& target) {
+  enter_flight();
+  target.file = Descriptor(_wopen(target.name.c_str(),
+                                  _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY | _O_NOINHERIT,
+                                  _S_IREAD | _S_IWRITE));
+  if (!target.file.is_open()) {
+    const int error = errno;
+    leave_flight();
+    errno = error;
+    return false;
+  }
+  target.kind = TargetKind::kCreated;
+  return true;
+}
+
+bool settle_created(Target& target, bool written) {
+  written = target.file.close() && written;
+  if (!written) remove_path(target.name);
+  leave_flight();
+  return written;
 }
 
 // A file created on Windows gets the folder's inherited access rights, as a file created at the
 // target would, and an existing target that was writable is never read-only: of the target's
 // identity, its attributes and its links are what is left to keep.
-int create_replacement(const std::filesystem::path& target, int existing,
-                       std::filesystem::path& temporary) {
-  DWORD attributes = FILE_ATTRIBUTE_NORMAL;
-  if (existing >= 0) {
+int create_replacement(const Target& target, std::filesystem::path& temporary) {
+  DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
+  if (target.kind == TargetKind::kRegular) {
     BY_HANDLE_FILE_INFORMATION info{};
-    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(existing));
-    if (GetFileInformationByHandle(handle, &info) == 0 || info.nNumberOfLinks > 1) {
+    if (GetFileInformationByHandle(handle_of(target.file.get()), &info) == 0 ||
+        info.nNumberOfLinks > 1) {
       errno = EMLINK;
       return -1;
     }
-    if ((info.dwFileAttributes & kKeptAttributes) != 0) {
-      attributes = info.dwFileAttributes & kKeptAttributes;
-    }
+    attributes |= info.dwFileAttributes & kKeptAttributes;
+  }
+  // A name with a colon names a stream of a file (x.c13:stream); a new file beside it would be a
+  // stream of another, new file. The stream is written in place, or made directly.
+  const std::wstring name = target.name.filename().wstring();
+  if (name.find(L':') != std::wstring::npos) {
+    errno = ENOTSUP;
+    return -1;
   }
   // The name is cut so that the whole path stays within what the C runtime takes.
-  const std::wstring name = target.filename().wstring();
+  const std::filesystem::path& path = target.name;
   std::error_code error;
   const std::size_t fixed =
-      std::filesystem::absolute(target.parent_path() / L"..pairset-XXXXXX", error).wstring().size();
+      std::filesystem::absolute(path.parent_path() / L"..pairset-XXXXXX", error).wstring().size();
   if (error || fixed >= kLongestPath) {
     errno = ENAMETOOLONG;
     return -1;
@@ -215,7 +266,7 @@ int create_replacement(const std::filesystem::path& target, int existing,
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     std::wstring new_name = L"." + kept + L".pairset-";
     for (int i = 0; i < 6; ++i) new_name += kLetters[letter(random)];
-    const std::filesystem::path candidate = target.parent_path() / new_name;
+    const std::filesystem::path candidate = path.parent_path() / new_name;
     const int descriptor =
         _wopen(candidate.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY | _O_NOINHERIT,
                _S_IREAD | _S_IWRITE);
@@ -223,7 +274,7 @@ int create_replacement(const std::filesystem::path& target, int existing,
       temporary = candidate;
       if (SetFileAttributesW(candidate.c_str(), attributes) == 0) {
         static_cast<void>(_close(descriptor));
-        remove_file(temporary);
+        remove_file(target, temporary);
         errno = EPERM;
         return -1;
       }
@@ -239,7 +290,23 @@ int create_replacement(const std::filesystem::path& target, int existing,
 
 bool refuses_replacement(int error) {
   return error == EACCES || error == EPERM || error == EROFS || error == EBUSY || error == EXDEV ||
-         error == EMLINK || error == ENAMETOOLONG;
+         error == EMLINK || error == ENAMETOOLONG || error == ENOTSUP;
+}
+
+int open_for_update(Target& target) {
+  // The file opened to be looked at is closed first: it was opened for writing alone.
+  static_cast<void>(target.file.close());
+  const int descriptor = _wopen(target.name.c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT);
+  return descriptor >= 0 ? descriptor
+                         : _wopen(target.name.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT);
+}
+
+void lock_exclusively(int descriptor) {
+  // The whole file and any length it may grow to; released when the descriptor is closed. A
+  // file system that keeps no locks is written without one.
+  OVERLAPPED from_start{};
+  static_cast<void>(LockFileEx(handle_of(descriptor), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD,
+                               MAXDWORD, &from_start));
 }
 
 bool write_all(int descriptor, std::span<const char> bytes) {
@@ -272,11 +339,11 @@ bool read_at(int descriptor, std::uint64_t offset, std::span<char> bytes) {
 bool reserve(int descriptor, std::uint64_t size) {
   const std::optional<std::uint64_t> current = file_size(descriptor);
   if (!current) return false;
-  return size <= *current || _chsize_s(descriptor, static_cast<__int64>(size)) == 0;
+  return size <= *current || set_length(descriptor, size);
 }
 
 bool truncate(int descriptor, std::uint64_t size) {
-  return _chsize_s(descriptor, static_cast<__int64>(size)) == 0;
+  return set_length(descriptor, size);
 }
 
 bool flush_to_disk(int descriptor) {
@@ -285,15 +352,16 @@ bool flush_to_disk(int descriptor) {
   return !regular(descriptor, info) || _commit(descriptor) == 0;
 }
 
-Replacement replace_file(const std::filesystem::path& temporary,
-                         const std::filesystem::path& target) {
+Replacement replace_file(Target& target, const std::filesystem::path& temporary) {
+  // Windows replaces no file that is open, not even by this process.
+  static_cast<void>(target.file.close());
   // MOVEFILE_WRITE_THROUGH: MoveFileExW returns only once the move is done on the disk as far
   // as Windows documents it (it guarantees the flush for a move carried out as a copy and a
   // delete; on one volume the rename is a metadata change that NTFS records in its journal).
   // The contents were committed to the disk before.
   DWORD pause = 10;
   for (DWORD waited = 0;;) {
-    if (MoveFileExW(temporary.c_str(), target.c_str(),
+    if (MoveFileExW(temporary.c_str(), target.name.c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
       leave_flight();
       return Replacement::kReplaced;
@@ -314,10 +382,14 @@ Replacement replace_file(const std::filesystem::path& temporary,
   }
 }
 
-void remove_file(const std::filesystem::path& temporary) {
-  static_cast<void>(_wremove(temporary.c_str()));
+void remove_file(const Target&, const std::filesystem::path& temporary) {
+  remove_path(temporary);
   leave_flight();
 }
+
+// No signal ends a Windows program for a reader that left: the write fails by itself.
+BrokenPipesReported::BrokenPipesReported() = default;
+BrokenPipesReported::~BrokenPipesReported() = default;
 
 bool ending_requested() {
   return g_ending_requested;

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "system/platform.h"
@@ -59,18 +60,32 @@ bool write_pieces_at_start(int descriptor, Pieces pieces) {
   return true;
 }
 
-// A device, a FIFO or a stream: nothing to replace or put back, so the bytes go straight in.
-OutputStatus write_directly(platform::Descriptor& descriptor, Pieces pieces) {
-  const bool written = write_pieces(descriptor.get(), pieces) &&
-                       platform::flush_to_disk(descriptor.get()) && descriptor.close();
+// A device, a FIFO or pipe, or a stream the process holds: nothing to replace or put back, so
+// the bytes go straight in. A reader that leaves early is a failed write, except on the process's
+// own standard output, where it ends the run as it always has.
+OutputStatus write_directly(platform::Target& target, Pieces pieces) {
+  std::optional<platform::BrokenPipesReported> reported;
+  if (!target.is_standard_output) reported.emplace();
+  const bool written = write_pieces(target.file.get(), pieces) &&
+                       platform::flush_to_disk(target.file.get()) && target.file.close();
   return written ? OutputStatus::kWritten : OutputStatus::kWriteError;
 }
 
-// Writes the existing regular file at `path` in place, as the description of
-// write_target_output says.
-OutputStatus write_in_place(const std::filesystem::path& path, Pieces pieces) {
-  platform::Descriptor file(platform::open_for_update(path));
+// A target made empty by this run, written directly; removed again if that fails, since it held
+// nothing before.
+OutputStatus write_created(platform::Target& target, Pieces pieces) {
+  const bool written =
+      write_pieces(target.file.get(), pieces) && platform::flush_to_disk(target.file.get());
+  return platform::settle_created(target, written) ? OutputStatus::kWritten
+                                                   : OutputStatus::kWriteError;
+}
+
+// Writes the existing regular target in place, as the description of write_target_output says.
+OutputStatus write_in_place(platform::Target& target, Pieces pieces) {
+  platform::Descriptor file(platform::open_for_update(target));
   if (!file.is_open()) return OutputStatus::kCannotOpen;
+  // Another run writing the same file finishes first; its result is then the old contents.
+  platform::lock_exclusively(file.get());
   const std::optional<std::uint64_t> old_size = platform::file_size(file.get());
   if (!old_size || *old_size > SIZE_MAX) return OutputStatus::kWriteError;
 
@@ -78,7 +93,7 @@ OutputStatus write_in_place(const std::filesystem::path& path, Pieces pieces) {
   // written but not read cannot be kept; it is still written only after its room is reserved.
   const auto old_length = static_cast<std::size_t>(*old_size);
   const std::unique_ptr<char[]> old(new (std::nothrow) char[std::max<std::size_t>(old_length, 1)]);
-  if (!old) return OutputStatus::kWriteError;
+  if (!old) return OutputStatus::kOutOfMemory;
   const std::span<const char> old_contents(old.get(), old_length);
   const bool kept = platform::read_at(file.get(), 0, {old.get(), old_length});
 
@@ -91,7 +106,10 @@ OutputStatus write_in_place(const std::filesystem::path& path, Pieces pieces) {
   }
   if (write_pieces_at_start(file.get(), pieces) && platform::truncate(file.get(), new_size) &&
       platform::flush_to_disk(file.get())) {
-    return file.close() ? OutputStatus::kWritten : OutputStatus::kWriteError;
+    // The whole result is on the disk: a close that reports a failure now cannot make it less
+    // so, and the target no longer holds what it held, so the run reports what is true.
+    static_cast<void>(file.close());
+    return OutputStatus::kWritten;
   }
   if (kept) {
     static_cast<void>(platform::write_at(file.get(), 0, old_contents));
@@ -102,79 +120,82 @@ OutputStatus write_in_place(const std::filesystem::path& path, Pieces pieces) {
 }
 
 // The new file beside the target, removed on every way out unless it took the target's place.
-class Replacement {
+class NewFile {
  public:
-  Replacement(const std::filesystem::path& target, int existing)
-      : file_(platform::create_replacement(target, existing, path_)) {}
-  ~Replacement() { discard(); }
-  Replacement(const Replacement&) = delete;
-  Replacement& operator=(const Replacement&) = delete;
+  explicit NewFile(platform::Target& target)
+      : target_(target), file_(platform::create_replacement(target, path_)) {}
+  ~NewFile() { discard(); }
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
 
   platform::Descriptor& file() { return file_; }
   // Removes the new file (closed first: Windows removes no open file).
   void discard() {
     if (path_.empty()) return;
     static_cast<void>(file_.close());
-    platform::remove_file(path_);
+    platform::remove_file(target_, path_);
     path_.clear();
   }
   // Puts the new file in the target's place.
-  platform::Replacement put_in_place(const std::filesystem::path& target) {
-    const platform::Replacement result = platform::replace_file(path_, target);
+  platform::Replacement put_in_place() {
+    const platform::Replacement result = platform::replace_file(target_, path_);
     if (result == platform::Replacement::kReplaced) path_.clear();
     return result;
   }
 
  private:
+  platform::Target& target_;
   std::filesystem::path path_;
   platform::Descriptor file_;
 };
+
+// Replaces the target (or makes the missing one) through a new file beside it, falling back to
+// writing an existing target in place, and a missing one directly, where no new file may stand.
+OutputStatus write_through_new_file(platform::Target& target, Pieces pieces) {
+  const bool exists = target.kind == platform::TargetKind::kRegular;
+  NewFile replacement(target);
+  if (!replacement.file().is_open()) {
+    const bool refused = platform::refuses_replacement(errno);
+    if (exists) return refused ? write_in_place(target, pieces) : OutputStatus::kWriteError;
+    // As creating the target itself would have failed; unless only the new file's name did not
+    // fit, and the target's own name does.
+    if (!refused || !platform::create_target(target)) return OutputStatus::kCannotOpen;
+    return write_created(target, pieces);
+  }
+  if (!write_pieces(replacement.file().get(), pieces) ||
+      !platform::flush_to_disk(replacement.file().get()) || !replacement.file().close()) {
+    return OutputStatus::kWriteError;
+  }
+  switch (replacement.put_in_place()) {
+    case platform::Replacement::kReplaced:
+      return OutputStatus::kWritten;
+    case platform::Replacement::kRefused:
+      replacement.discard();
+      return exists ? write_in_place(target, pieces) : OutputStatus::kCannotOpen;
+    case platform::Replacement::kFailed:
+      break;
+  }
+  return OutputStatus::kWriteError;
+}
 
 }  // namespace
 
 OutputStatus write_target_output(const char* path, Pieces pieces) {
   // An empty name opens nothing, as creating it would not.
   if (*path == '\0') return OutputStatus::kCannotOpen;
-  const std::filesystem::path native = platform::native_path(path);
-
-  // The process's own output named as the target (/dev/stdout) gets the result and then the
-  // message, in that order, rather than having its file replaced under it.
-  platform::Descriptor held_stream(platform::open_held_stream(native));
-  if (held_stream.is_open()) return write_directly(held_stream, pieces);
-
-  // An existing target is opened for writing, without emptying it, to learn that it may be
-  // written at all: a rename would replace even a read-only file.
-  platform::Descriptor existing(platform::open_existing_for_writing(native));
-  if (!existing.is_open() && errno != ENOENT) return OutputStatus::kCannotOpen;
-  if (existing.is_open() && !platform::is_regular_file(existing.get())) {
-    return write_directly(existing, pieces);
-  }
-  const bool exists = existing.is_open();
-
-  const std::filesystem::path target = platform::follow_links(native);
-  Replacement replacement(target, existing.get());
-  const int error = errno;
-  // Windows replaces no file that is open, not even by this process.
-  static_cast<void>(existing.close());
-  if (!replacement.file().is_open()) {
-    if (!exists) return OutputStatus::kCannotOpen;  // as creating the target would have failed
-    if (!platform::refuses_replacement(error)) return OutputStatus::kWriteError;
-    return write_in_place(native, pieces);
-  }
-  if (!write_pieces(replacement.file().get(), pieces) ||
-      !platform::flush_to_disk(replacement.file().get()) || !replacement.file().close()) {
-    return OutputStatus::kWriteError;
-  }
-  switch (replacement.put_in_place(target)) {
-    case platform::Replacement::kReplaced:
-      return OutputStatus::kWritten;
-    case platform::Replacement::kRefused:
-      replacement.discard();
-      return exists ? write_in_place(native, pieces) : OutputStatus::kCannotOpen;
-    case platform::Replacement::kFailed:
+  platform::Target target = platform::open_target(path);
+  switch (target.kind) {
+    case platform::TargetKind::kCannotOpen:
+      return OutputStatus::kCannotOpen;
+    case platform::TargetKind::kStream:
+      return write_directly(target, pieces);
+    case platform::TargetKind::kCreated:
+      return write_created(target, pieces);
+    case platform::TargetKind::kMissing:
+    case platform::TargetKind::kRegular:
       break;
   }
-  return OutputStatus::kWriteError;
+  return write_through_new_file(target, pieces);
 }
 
 }  // namespace pairset

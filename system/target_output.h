@@ -10,9 +10,10 @@ namespace pairset {
 
 enum class OutputStatus {
   kWritten,
-  kCannotOpen,  // the target may not be written, or its folder does not exist; it is untouched
-  kWriteError,  // writing, flushing or reserving room failed (a full disk); the target is as it
-                // was, but for a device or a stream, which may hold part of the result
+  kCannotOpen,   // the target may not be written, or its folder does not exist; it is untouched
+  kWriteError,   // writing, flushing or reserving room failed (a full disk); the target is as it
+                 // was, but for a device or a stream, which may hold part of the result
+  kOutOfMemory,  // the old contents, kept to be put back, did not fit in memory; untouched
 };
 
 // Writes `pieces`, one after another, as the whole file at `path` (a command-line argument).

@@ -14,6 +14,7 @@
 
 #include <thread>
 #else
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -40,12 +41,13 @@ TEST(TargetOutput, NewFileStandsBesideTheTargetUntilRemoved) {
   TempDir dir;
   write_file(dir.path("target.c13"), "previous");
   std::filesystem::path made;
-  platform::Descriptor file(platform::create_replacement(dir.path("target.c13"), -1, made));
+  platform::Target target = platform::open_target(dir.path("target.c13").c_str());
+  platform::Descriptor file(platform::create_replacement(target, made));
   ASSERT_TRUE(file.is_open());
   EXPECT_EQ(made.filename().string().rfind(".target.c13.pairset-", 0), 0U) << made;
   EXPECT_EQ(file_names(dir).size(), 2U);
   ASSERT_TRUE(file.close());
-  platform::remove_file(made);
+  platform::remove_file(target, made);
   EXPECT_EQ(file_names(dir), std::vector<std::string>{"target.c13"});
 }
 
@@ -75,8 +77,31 @@ TEST(TargetOutput, ReplacesTargetsWhoseNewFileNameWouldBeTooLong) {
 }
 
 #ifdef _WIN32
+// In a folder whose path is so long that no new file's name fits beside the target (243 of the
+// 259 characters the C runtime takes), a new target is made directly and an existing one is
+// written in place.
+TEST(TargetOutput, TargetInAFolderTooDeepForANewFileBesideIt) {
+  TempDir dir;
+  const std::string base = dir.path("");
+  const std::string folder = base + std::string(243 - base.size(), 'f');
+  std::filesystem::create_directory(folder);
+  const std::string target = folder + "\\t.c13";
+  for (const char* contents : {"new", "newer"}) {  // made, then written in place
+    EXPECT_EQ(write_text(target, contents), OutputStatus::kWritten);
+    EXPECT_EQ(read_file(target), contents);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
+  }
+}
+
 // What holds or marks an existing target on Windows while it is written.
-enum class Hold { kHiddenAndSystem, kHardLink, kOpenShared, kOpenExclusively, kOpenForAMoment };
+enum class Hold {
+  kHiddenAndSystem,
+  kReadOnly,
+  kHardLink,
+  kOpenShared,
+  kOpenExclusively,
+  kOpenForAMoment
+};
 
 struct WindowsCase {
   const char* label;
@@ -104,6 +129,9 @@ TEST_P(WindowsTargetTest, KeepsTheTargetAndItsHolders) {
   switch (c.hold) {
     case Hold::kHiddenAndSystem:
       ASSERT_NE(SetFileAttributesA(target.c_str(), kMarks), 0);
+      break;
+    case Hold::kReadOnly:
+      ASSERT_NE(SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_READONLY), 0);
       break;
     case Hold::kHardLink:
       ASSERT_NE(CreateHardLinkA(dir.path("other-name.c13").c_str(), target.c_str(), nullptr), 0);
@@ -145,6 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
     Windows, WindowsTargetTest,
     ::testing::Values(
         WindowsCase{"hidden_and_system", Hold::kHiddenAndSystem, OutputStatus::kWritten, "new"},
+        WindowsCase{"read_only", Hold::kReadOnly, OutputStatus::kCannotOpen, "previous"},
         WindowsCase{"hard_link", Hold::kHardLink, OutputStatus::kWritten, "new"},
         // The rename is refused for 2 seconds; the target is then written in place.
         WindowsCase{"open_shared", Hold::kOpenShared, OutputStatus::kWritten, "new"},
@@ -153,16 +182,42 @@ INSTANTIATE_TEST_SUITE_P(
                     "previous"}),
     [](const auto& info) { return info.param.label; });
 #else
-TEST(TargetOutput, NewTargetGetsTheUsualPermissions) {
-  TempDir dir;
-  const mode_t previous_mask = umask(027);
-  const OutputStatus status = write_text(dir.path("new.c13"), "new");
-  umask(previous_mask);
+// A new target gets what creating it would give: 0666 less the umask, and under a folder's default
+// ACL that ACL with its mask, exactly as a file the folder's users create themselves.
+TEST(TargetOutput, NewTargetGetsTheRightsACreateGives) {
+  // u::rwx, u:65534:rw-, g::r-x, m::rw-, o::r-x, as setfacl -d -m u:65534:rw,m::rw writes it.
+  const unsigned char default_acl[] = {
+      2, 0,    0,    0,    1,    0,    7,    0, 0xff, 0xff, 0xff, 0xff, 2,    0,    6,
+      0, 0xfe, 0xff, 0,    0,    4,    0,    5, 0,    0xff, 0xff, 0xff, 0xff, 0x10, 0,
+      6, 0,    0xff, 0xff, 0xff, 0xff, 0x20, 0, 5,    0,    0xff, 0xff, 0xff, 0xff};
+  for (const bool with_default_acl : {false, true}) {
+    TempDir dir;
+    if (with_default_acl && setxattr(dir.path("").c_str(), "system.posix_acl_default", default_acl,
+                                     sizeof default_acl, 0) != 0) {
+      GTEST_SKIP() << "this file system keeps no ACL entries";
+    }
+    const mode_t previous_mask = umask(027);
+    const OutputStatus status = write_text(dir.path("new.c13"), "new");
+    const int created = open(dir.path("created").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    umask(previous_mask);
+    ASSERT_GE(created, 0);
+    close(created);
 
-  ASSERT_EQ(status, OutputStatus::kWritten);
-  struct stat info {};
-  ASSERT_EQ(stat(dir.path("new.c13").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0640U);
+    ASSERT_EQ(status, OutputStatus::kWritten);
+    const auto rights = [](const std::string& path) {
+      struct stat info {};
+      EXPECT_EQ(stat(path.c_str(), &info), 0);
+      std::string acl(256, '\0');
+      const ssize_t size =
+          getxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size());
+      acl.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
+      return std::make_pair(info.st_mode & 07777, acl);
+    };
+    EXPECT_EQ(rights(dir.path("new.c13")), rights(dir.path("created"))) << with_default_acl;
+    if (!with_default_acl) {
+      EXPECT_EQ(rights(dir.path("new.c13")).first, 0640U);
+    }
+  }
 }
 
 // What an existing target has beyond its contents, set up before the write.
@@ -171,6 +226,7 @@ enum class Identity { kSymbolicLink, kOwner, kHardLink, kExtendedAttribute, kAcl
 struct IdentityCase {
   const char* label;
   Identity identity;
+  bool replaced;  // the file is replaced by a new one (a new inode), else written in place
 };
 
 void PrintTo(const IdentityCase& c, std::ostream* os) {
@@ -236,6 +292,7 @@ TEST_P(TargetIdentityTest, TargetStaysTheSameFile) {
   EXPECT_EQ(after.st_gid, before.st_gid);
   EXPECT_EQ(after.st_nlink, before.st_nlink);
   EXPECT_EQ(attributes(), attributes_before);
+  EXPECT_EQ(after.st_ino != before.st_ino, c.replaced);
   if (c.identity == Identity::kSymbolicLink) {
     EXPECT_TRUE(std::filesystem::is_symlink(target));
   }
@@ -244,14 +301,94 @@ TEST_P(TargetIdentityTest, TargetStaysTheSameFile) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Posix, TargetIdentityTest,
-                         ::testing::Values(IdentityCase{"symbolic_link", Identity::kSymbolicLink},
-                                           IdentityCase{"owner", Identity::kOwner},
-                                           IdentityCase{"hard_link", Identity::kHardLink},
-                                           IdentityCase{"extended_attribute",
-                                                        Identity::kExtendedAttribute},
-                                           IdentityCase{"acl_entry", Identity::kAclEntry}),
-                         [](const auto& info) { return info.param.label; });
+INSTANTIATE_TEST_SUITE_P(
+    Posix, TargetIdentityTest,
+    ::testing::Values(IdentityCase{"symbolic_link", Identity::kSymbolicLink, true},
+                      IdentityCase{"owner", Identity::kOwner, true},
+                      IdentityCase{"hard_link", Identity::kHardLink, false},
+                      IdentityCase{"extended_attribute", Identity::kExtendedAttribute, true},
+                      IdentityCase{"acl_entry", Identity::kAclEntry, true}),
+    [](const auto& info) { return info.param.label; });
+
+// A symbolic link that leads nowhere is followed by the kernel, as creating the target would
+// follow it: the file it leads to is made, and the link stays.
+TEST(TargetOutput, LinkThatLeadsNowhereMakesTheFileItLeadsTo) {
+  TempDir dir;
+  std::filesystem::create_symlink("made.c13", dir.path("link.c13"));
+  EXPECT_EQ(write_text(dir.path("link.c13"), "new"), OutputStatus::kWritten);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.path("link.c13")));
+  EXPECT_EQ(read_file(dir.path("made.c13")), "new");
+  EXPECT_EQ(file_names(dir), (std::vector<std::string>{"link.c13", "made.c13"}));
+}
+
+// What is put at the target's name after the target was opened.
+enum class Swap { kLinkToAnotherFile, kAnotherFile, kNothing };
+
+// The name is renamed over only while it still names the file opened: a link or a file put there
+// in the meantime (by another user of a shared folder) is left alone, and so is what it leads to.
+TEST(TargetOutput, NameThatNoLongerNamesTheFileOpenedIsNotReplaced) {
+  for (const Swap swap : {Swap::kLinkToAnotherFile, Swap::kAnotherFile, Swap::kNothing}) {
+    TempDir dir;
+    write_file(dir.path("target.c13"), "previous");
+    write_file(dir.path("precious"), "precious");
+    platform::Target target = platform::open_target(dir.path("target.c13").c_str());
+    ASSERT_EQ(target.kind, platform::TargetKind::kRegular);
+    std::filesystem::path made;
+    platform::Descriptor file(platform::create_replacement(target, made));
+    ASSERT_TRUE(file.is_open());
+    ASSERT_TRUE(platform::write_all(file.get(), std::string_view("new")) && file.close());
+    std::filesystem::remove(dir.path("target.c13"));
+    if (swap == Swap::kLinkToAnotherFile) {
+      std::filesystem::create_symlink(dir.path("precious"), dir.path("target.c13"));
+    } else if (swap == Swap::kAnotherFile) {
+      write_file(dir.path("target.c13"), "another");
+    }
+
+    EXPECT_EQ(platform::replace_file(target, made), platform::Replacement::kRefused);
+
+    platform::remove_file(target, made);
+    EXPECT_EQ(read_file(dir.path("precious")), "precious");
+    const std::vector<std::string> left = {"precious", "target.c13"};
+    EXPECT_EQ(file_names(dir),
+              swap == Swap::kNothing ? std::vector<std::string>{"precious"} : left);
+    if (swap == Swap::kAnotherFile) {
+      EXPECT_EQ(read_file(dir.path("target.c13")), "another");
+    }
+  }
+}
+
+// A file that has no name left (deleted, but held open by another process) is written through
+// the file itself: no file is made from the text of its link.
+TEST(TargetOutput, FileWithNoNameIsWrittenThroughItself) {
+  TempDir dir;
+  const std::string path = dir.path("held.c13");
+  write_file(path, "previous");
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t holder = fork();
+  ASSERT_NE(holder, -1);
+  if (holder == 0) {
+    const int held = open(path.c_str(), O_RDWR);
+    static_cast<void>(unlink(path.c_str()));
+    static_cast<void>(write(ready[1], &held, sizeof held));
+    pause();
+    _exit(0);
+  }
+  int held = -1;
+  ASSERT_EQ(read(ready[0], &held, sizeof held), static_cast<ssize_t>(sizeof held));
+  const std::string link = "/proc/" + std::to_string(holder) + "/fd/" + std::to_string(held);
+
+  const OutputStatus status = write_text(link, "new");
+  const std::string seen = read_file(link);
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  close(ready[0]);
+  close(ready[1]);
+
+  EXPECT_EQ(status, OutputStatus::kWritten);
+  EXPECT_EQ(seen, "new");
+  EXPECT_TRUE(file_names(dir).empty());
+}
 
 // A file mounted over the target's name cannot be renamed over (EBUSY): it is written in place,
 // and so reaches the file that is mounted there.
@@ -286,7 +423,8 @@ TEST(TargetOutput, EveryEndingSignalRemovesTheNewFile) {
       const rlimit no_core{0, 0};
       static_cast<void>(setrlimit(RLIMIT_CORE, &no_core));
       std::filesystem::path made;
-      const int file = platform::create_replacement(dir.path("target.c13"), -1, made);
+      const platform::Target target = platform::open_target(dir.path("target.c13").c_str());
+      const int file = platform::create_replacement(target, made);
       static_cast<void>(write(file, "partial", 7));
       static_cast<void>(raise(signal_number));
       _exit(0);  // not reached

@@ -1,0 +1,73 @@
+// Writing a file in place on POSIX: reopened through the file already opened, held against other
+// runs, and given room before the first changed byte, on file systems that overwrite in place
+// and on those that write every changed block anew.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "system/open_file_posix.h"
+#include "system/platform.h"
+
+namespace pairset::platform {
+namespace {
+
+// File systems that write a changed block to a new place and free the old one only after: btrfs,
+// XFS (for blocks a copy shares; which blocks do cannot be told cheaply, so every XFS file is
+// taken as one that might), ZFS, bcachefs and NILFS. There, posix_fallocate reserves nothing for
+// the blocks a file already has.
+bool writes_changes_anew(const struct statfs& file_system) {
+  switch (static_cast<std::uint32_t>(file_system.f_type)) {
+    case 0x9123683EU:  // btrfs
+    case 0x58465342U:  // XFS
+    case 0x2FC12FC1U:  // ZFS
+    case 0xCA451A4EU:  // bcachefs
+    case 0x00003434U:  // NILFS
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+int open_for_update(Target& target) {
+  const int descriptor = reopen(target.file.get(), O_RDWR);
+  return descriptor >= 0 || errno != EACCES ? descriptor : reopen(target.file.get(), O_WRONLY);
+}
+
+void lock_exclusively(int descriptor) {
+  // An open-file-description lock belongs to this descriptor alone and ends with it. A file
+  // system that keeps no locks is written without one, as before there were any.
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  while (fcntl(descriptor, F_OFD_SETLKW, &whole) != 0 && errno == EINTR) {
+  }
+}
+
+bool reserve(int descriptor, std::uint64_t size) {
+  // Where changed blocks are written anew, overwriting the file may need `size` bytes of new
+  // blocks, and putting the old contents back after a failure as many again: both must be free
+  // before the first byte changes, or a full disk could leave the file neither old nor new. A
+  // sixteenth more, and a mebibyte, is kept for the file system's own records of the new blocks.
+  struct statfs file_system {};
+  struct statvfs space {};
+  struct stat info {};
+  if (fstatfs(descriptor, &file_system) == 0 && writes_changes_anew(file_system)) {
+    if (fstatvfs(descriptor, &space) != 0 || fstat(descriptor, &info) != 0) return false;
+    const std::uint64_t rewritten = size + static_cast<std::uint64_t>(info.st_size);
+    const std::uint64_t needed = rewritten + rewritten / 16 + (std::uint64_t{1} << 20);
+    if (static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize < needed) {
+      errno = ENOSPC;
+      return false;
+    }
+  }
+  // Elsewhere, allocating the blocks beyond the present end makes every later write fit.
+  return size == 0 || posix_fallocate(descriptor, 0, static_cast<off_t>(size)) == 0;
+}
+
+}  // namespace pairset::platform

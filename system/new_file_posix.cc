@@ -1,0 +1,203 @@
+// The new file on POSIX: made exclusively beside the target in the folder that holds the file
+// opened, given the target's owner, permissions and extended attributes (or, for a new target,
+// the rights that creating it gives), and renamed over the target's name only while that name
+// still names the file opened.
+#include <fcntl.h>
+#include <stdio.h>  // renameat
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "system/endings_posix.h"
+#include "system/open_file_posix.h"
+#include "system/platform.h"
+
+namespace pairset::platform {
+namespace {
+
+// A new file's name keeps at most this much of the target's name, so that it stays within the
+// 255 bytes a name may have.
+constexpr std::size_t kKeptNameBytes = 200;
+
+constexpr int kAttempts = 100;
+
+// Gives the names of the extended attributes of the file at `path`, or nothing when they cannot
+// be listed. A file system without them has none.
+std::optional<std::vector<std::string>> attribute_names(const std::string& path) {
+  const ssize_t size = listxattr(path.c_str(), nullptr, 0);
+  if (size < 0) {
+    if (errno == ENOTSUP) return std::vector<std::string>{};
+    return std::nullopt;
+  }
+  std::string list(static_cast<std::size_t>(size), '\0');
+  const ssize_t got = listxattr(path.c_str(), list.data(), list.size());
+  if (got < 0) return std::nullopt;
+  list.resize(static_cast<std::size_t>(got));
+  std::vector<std::string> names;
+  for (std::size_t start = 0; start < list.size();) {
+    const std::size_t end = list.find('\0', start);
+    names.push_back(list.substr(start, end - start));
+    start = end == std::string::npos ? list.size() : end + 1;
+  }
+  return names;
+}
+
+// Gives the open file `to` exactly the extended attributes of the open file `from` (on Linux the
+// ACL entries among them), and gives true when it could.
+bool copy_attributes(int from, int to) {
+  const std::string from_path = descriptor_path(from);
+  const std::string to_path = descriptor_path(to);
+  const auto wanted = attribute_names(from_path);
+  const auto present = attribute_names(to_path);
+  if (!wanted || !present) return false;
+  // What the folder's default ACL gave the new file, the target does not have.
+  for (const std::string& name : *present) {
+    if (std::find(wanted->begin(), wanted->end(), name) == wanted->end() &&
+        fremovexattr(to, name.c_str()) != 0) {
+      return false;
+    }
+  }
+  for (const std::string& name : *wanted) {
+    const ssize_t size = getxattr(from_path.c_str(), name.c_str(), nullptr, 0);
+    if (size < 0) return false;
+    std::string value(static_cast<std::size_t>(size), '\0');
+    const ssize_t got = getxattr(from_path.c_str(), name.c_str(), value.data(), value.size());
+    if (got < 0 ||
+        fsetxattr(to, name.c_str(), value.data(), static_cast<std::size_t>(got), 0) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Makes the new file `made` the same file as the open target `existing` in all but its contents:
+// owner and group, extended attributes and ACL entries, permissions. Gives true when it could.
+bool take_identity(int made, int existing) {
+  struct stat target {};
+  if (fstat(existing, &target) != 0) return false;
+  // Anyone may give a file their own owner and one of their groups; only root any other.
+  static_cast<void>(fchown(made, target.st_uid, target.st_gid));
+  struct stat taken {};
+  if (fstat(made, &taken) != 0 || taken.st_uid != target.st_uid || taken.st_gid != target.st_gid) {
+    return false;
+  }
+  return copy_attributes(existing, made) && fchmod(made, target.st_mode & 07777) == 0;
+}
+
+// Gives a name for the new file beside `name`: .NAME.pairset-XXXXXX, with six random letters.
+std::string new_file_name(const std::string& name) {
+  static constexpr char kLetters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static std::random_device random;
+  std::uniform_int_distribution<std::size_t> letter(0, sizeof kLetters - 2);
+  std::string made = ".";
+  made.append(name, 0, std::min(name.size(), kKeptNameBytes)).append(".pairset-");
+  for (int i = 0; i < 6; ++i) made += kLetters[letter(random)];
+  return made;
+}
+
+}  // namespace
+
+int create_replacement(const Target& target, std::filesystem::path& temporary) {
+  // A file whose name cannot be reached again (deleted, a memory file) can only be written.
+  if (!target.folder.is_open()) {
+    errno = ENOTSUP;
+    return -1;
+  }
+  // A file with other links stays the file those links name only if it is written in place.
+  const bool existing = target.kind == TargetKind::kRegular;
+  struct stat info {};
+  if (existing && (fstat(target.file.get(), &info) != 0 || info.st_nlink > 1)) {
+    errno = EMLINK;
+    return -1;
+  }
+
+  // A new target is made with the rights that creating it would give (0666 less the umask, or
+  // the folder's default ACL); a replacing file starts private and takes the target's.
+  const mode_t mode = existing ? 0600 : 0666;
+  int descriptor = -1;
+  int error = EEXIST;
+  for (int attempt = 0; attempt < kAttempts && descriptor < 0 && error == EEXIST; ++attempt) {
+    const std::string name = new_file_name(target.name.string());
+    const EndingsHeld held;
+    descriptor = openat(target.folder.get(), name.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
+    error = errno;
+    if (descriptor >= 0) {
+      static_cast<void>(note_new_file(target.folder.get(), name.c_str()));
+      temporary = name;
+    }
+  }
+  // The caller tells a folder that refuses new files from a full disk by errno.
+  if (descriptor < 0) {
+    errno = error;
+    return -1;
+  }
+  if (existing && !take_identity(descriptor, target.file.get())) {
+    static_cast<void>(::close(descriptor));
+    remove_file(target, temporary);
+    errno = EPERM;
+    return -1;
+  }
+  return descriptor;
+}
+
+bool refuses_replacement(int error) {
+  switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EBUSY:
+    case EXDEV:
+    case EMLINK:
+    case ENAMETOOLONG:
+    case ENOTSUP:
+      return true;
+    default:
+      return false;
+  }
+}
+
+Replacement replace_file(Target& target, const std::filesystem::path& temporary) {
+  {
+    const EndingsHeld held;
+    // The name must still be the file opened: a link or another file put there since is left
+    // alone, and the file opened is written in place instead.
+    struct stat opened {};
+    struct stat named {};
+    if (target.kind == TargetKind::kRegular &&
+        (fstat(target.file.get(), &opened) != 0 ||
+         fstatat(target.folder.get(), target.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+         !same_file(opened, named))) {
+      return Replacement::kRefused;
+    }
+    if (renameat(target.folder.get(), temporary.c_str(), target.folder.get(),
+                 target.name.c_str()) != 0) {
+      const int error = errno;
+      return error == EACCES || error == EPERM || error == EROFS || error == EBUSY ||
+                     error == EXDEV || error == ENAMETOOLONG
+                 ? Replacement::kRefused
+                 : Replacement::kFailed;
+    }
+    forget_new_file();
+  }
+  // The rename is done and cannot be taken back; syncing the folder only makes the new name
+  // survive a power cut, so a folder that cannot be synced changes nothing that can be reported.
+  static_cast<void>(fsync(target.folder.get()));
+  return Replacement::kReplaced;
+}
+
+void remove_file(const Target& target, const std::filesystem::path& temporary) {
+  const EndingsHeld held;
+  static_cast<void>(unlinkat(target.folder.get(), temporary.c_str(), 0));
+  forget_new_file();
+}
+
+}  // namespace pairset::platform

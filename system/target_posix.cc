@@ -1,0 +1,184 @@
+// The target on POSIX, opened once: the kernel alone follows its links (so its protections, such
+// as fs.protected_symlinks, stay in force), and from then on the target is the file opened, known
+// by its device and inode. A name that is the process's own stream in another spelling, a link
+// swapped in later, or a link to a file with no name left cannot make the run write another file.
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "system/endings_posix.h"
+#include "system/open_file_posix.h"
+#include "system/platform.h"
+
+namespace pairset::platform {
+namespace {
+
+// Gives the descriptor, other than `except`, by which the process already holds the file `info`
+// describes (its standard input, output or error, or any other it was started with), or -1.
+int held_descriptor(const struct stat& info, int except) {
+  DIR* const list = opendir("/proc/self/fd");
+  if (list == nullptr) return -1;
+  int found = -1;
+  while (const dirent* entry = readdir(list)) {
+    const std::string_view name = entry->d_name;
+    int number = -1;
+    const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), number);
+    if (error != std::errc() || end != name.data() + name.size() || number == except ||
+        number == dirfd(list)) {
+      continue;
+    }
+    struct stat held {};
+    if (fstat(number, &held) == 0 && same_file(held, info)) {
+      found = number;
+      break;
+    }
+  }
+  static_cast<void>(closedir(list));
+  return found;
+}
+
+// Opens the folder `path` for the *at calls, and for syncing where it may be read.
+int open_folder(const std::string& path) {
+  const int folder = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return folder >= 0 || errno != EACCES ? folder
+                                        : open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+// Splits `path` into its folder ("." where it names none) and its last name.
+std::pair<std::string, std::string> split(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return {".", std::string(path)};
+  return {slash == 0 ? "/" : std::string(path.substr(0, slash)),
+          std::string(path.substr(slash + 1))};
+}
+
+// Finds the folder and the one name of the open file `info` describes, from the path the system
+// keeps for the open file; sets them only where that name, looked up in that folder without
+// following a link, is the same file. A deleted file or a memory file has no such name.
+void find_name(Target& target, const struct stat& info) {
+  char real[PATH_MAX];
+  const ssize_t size = readlink(descriptor_path(target.file.get()).c_str(), real, sizeof real);
+  if (size <= 0 || static_cast<std::size_t>(size) >= sizeof real || real[0] != '/') return;
+  auto [folder_path, name] = split({real, static_cast<std::size_t>(size)});
+  Descriptor folder(open_folder(folder_path));
+  struct stat named {};
+  if (!folder.is_open() || name.empty() ||
+      fstatat(folder.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !same_file(named, info)) {
+    return;
+  }
+  target.folder = std::move(folder);
+  target.name = std::move(name);
+}
+
+// A target that does not exist: a new file is to be made in the folder its path names. A name
+// that is there but opens nothing is a symbolic link that leads nowhere: the kernel creates the
+// file it leads to, and that file is written directly.
+Target missing_target(const char* path) {
+  Target target;
+  auto [folder_path, name] = split(path);
+  Descriptor folder(open_folder(folder_path));
+  if (!folder.is_open() || name.empty()) return target;
+  struct stat present {};
+  if (fstatat(folder.get(), name.c_str(), &present, AT_SYMLINK_NOFOLLOW) != 0) {
+    target.kind = TargetKind::kMissing;
+    target.folder = std::move(folder);
+    target.name = std::move(name);
+    return target;
+  }
+  // Held from the create until the file is noted, so that an ending signal removes it.
+  const EndingsHeld held;
+  target.file = Descriptor(open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666));
+  struct stat info {};
+  if (!target.file.is_open() || fstat(target.file.get(), &info) != 0) return {};
+  // A file that appeared there meanwhile is an existing target after all.
+  if (S_ISREG(info.st_mode) && info.st_size != 0) {
+    target.file.close();
+    return open_target(path);
+  }
+  if (!S_ISREG(info.st_mode)) {
+    target.kind = TargetKind::kStream;
+    return target;
+  }
+  target.kind = TargetKind::kCreated;
+  find_name(target, info);
+  if (target.folder.is_open()) {
+    static_cast<void>(note_new_file(target.folder.get(), target.name.c_str()));
+  }
+  return target;
+}
+
+}  // namespace
+
+Target open_target(const char* path) {
+  Target target;
+  // O_PATH opens without reading or writing: a FIFO does not wait for a reader, a device is not
+  // started, and a watcher sees no write.
+  target.file = Descriptor(open(path, O_PATH | O_CLOEXEC));
+  if (!target.file.is_open()) {
+    if (errno == ENOENT) return missing_target(path);
+    return target;
+  }
+  struct stat info {};
+  if (fstat(target.file.get(), &info) != 0) return {};
+
+  // A file the process already holds, in whatever spelling: written through the descriptor it is
+  // held by, so that `>> log` appends and the message follows the result.
+  const int held = held_descriptor(info, target.file.get());
+  if (held >= 0) {
+    if ((fcntl(held, F_GETFL) & O_ACCMODE) == O_RDONLY) return {};
+    target.file = Descriptor(fcntl(held, F_DUPFD_CLOEXEC, 3));
+    target.kind = target.file.is_open() ? TargetKind::kStream : TargetKind::kCannotOpen;
+    target.is_standard_output = held == STDOUT_FILENO;
+    return target;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    // A device, a FIFO, or a pipe or socket reached through another process's descriptor.
+    target.file = Descriptor(reopen(target.file.get(), O_WRONLY));
+    target.kind = target.file.is_open() ? TargetKind::kStream : TargetKind::kCannotOpen;
+    return target;
+  }
+  // A rename would replace even a file this user may not write; such a target is refused, as
+  // opening it for writing would be.
+  if (faccessat(AT_FDCWD, descriptor_path(target.file.get()).c_str(), W_OK, AT_EACCESS) != 0) {
+    return {};
+  }
+  target.kind = TargetKind::kRegular;
+  find_name(target, info);
+  return target;
+}
+
+bool create_target(Target& target) {
+  const EndingsHeld held;
+  target.file = Descriptor(openat(target.folder.get(), target.name.c_str(),
+                                  O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
+  if (!target.file.is_open()) return false;
+  static_cast<void>(note_new_file(target.folder.get(), target.name.c_str()));
+  target.kind = TargetKind::kCreated;
+  return true;
+}
+
+bool settle_created(Target& target, bool written) {
+  const EndingsHeld held;
+  struct stat made {};
+  struct stat named {};
+  // Only the file made is removed, should its name have been taken over meanwhile.
+  const bool named_so =
+      target.folder.is_open() && fstat(target.file.get(), &made) == 0 &&
+      fstatat(target.folder.get(), target.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+      same_file(made, named);
+  written = target.file.close() && written;
+  if (!written && named_so)
+    static_cast<void>(unlinkat(target.folder.get(), target.name.c_str(), 0));
+  forget_new_file();
+  return written;
+}
+
+}  // namespace pairset::platform
