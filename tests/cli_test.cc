@@ -13,8 +13,15 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string_view>
 #endif
 
 namespace pairset {
@@ -76,8 +83,10 @@ TEST(PairsetExecutable, UsageLinesEndAsTheConsoleExpects) {
 }
 
 #ifdef _WIN32
-// Names in an alphabet the machine's ANSI code page lacks open all the same; messages still
-// spell them as the narrow command line does, with question marks.
+// Names in an alphabet the machine's ANSI code page lacks open all the same, each by its own
+// argument: on a Western Windows "Иван.cn1", "Пётр.cn1" and "Олег.cn1" are all "????.cn1" in
+// the narrow command line, yet each half comes from its own file and the target is a new file.
+// Messages spell the names as the narrow command line does, with question marks.
 TEST(PairsetExecutable, OpensNamesTheCodePageCannotSpell) {
   if (GetACP() == 1251)
     GTEST_SKIP() << "the ANSI code page spells Cyrillic; the case needs one that does not";
@@ -89,36 +98,43 @@ TEST(PairsetExecutable, OpensNamesTheCodePageCannotSpell) {
   const auto native = [](const std::string& utf8) {
     return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
   };
-  const std::string input = in_dir(u8"Токарный-вход.cn1");
-  const std::string output = in_dir(u8"Токарный-выход.cn1");
-  const std::string target = in_dir(u8"Токарный.c13");
+  const auto read_native = [&native](const std::string& utf8) {
+    std::ifstream file(native(utf8), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  };
+  const std::string input = in_dir(u8"Иван.cn1");
+  const std::string output = in_dir(u8"Пётр.cn1");
+  const std::string target = in_dir(u8"Олег.cn1");
   std::filesystem::copy_file(PAIRSET_EXAMPLES_DIR "/lathe-input.cn1", native(input));
   std::filesystem::copy_file(PAIRSET_EXAMPLES_DIR "/lathe-output.cn1", native(output));
 
   EXPECT_EQ(run_executable(quoted({input, output, target}), dir).out,
             console(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">()));
-  std::ifstream written(native(target), std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), example_target());
+  EXPECT_EQ(read_native(target), example_target());
+  EXPECT_EQ(read_native(input), read_file(PAIRSET_EXAMPLES_DIR "/lathe-input.cn1"));
 
   EXPECT_EQ(run_executable(quoted({in_dir(u8"Фрезерный-вход.cn1"), output, target}), dir).out,
             console(std::string(cp866::bytes<u8"\nНе могу открыть файл '">()) + dir.path("") +
                     std::string(9, '?') + '-' + std::string(4, '?') + ".cn1'\n"));
 }
 #else
-// How a run is limited: by a file-size limit that stands for a full disk, by running as a user
-// who may write only what the test allows (root, as CI runs, may write anything), and by a
-// signal that strace sends at a chosen system call of the writing.
+// How a run is limited: by the shell before it starts (a file-size limit that stands for a full
+// disk, an ignored signal), by running as a user who may write only what the test allows (root,
+// as CI runs, may write anything), by a small file system that is nearly full, and by what
+// strace makes of a chosen system call of the writing (a signal sent, an error returned).
 struct LimitedCase {
   const char* label;
-  bool file_size_limit;
+  const char* shell_setup;  // run by the shell before the program, or null
   bool unprivileged;
-  const char* injected_signal;  // strace's -e inject=..., or null
-  const char* target;           // a file in the test's folder; "target.c13" holds earlier contents
+  const char* injected;     // strace's -e inject=..., or null
+  const char* file_system;  // "ext4" or "btrfs": the folder is a nearly full image of it; or null
+  const char* target;       // a file in the test's folder; "target.c13" holds earlier contents
+  bool second_name;         // the target has another name, so it is written in place
   mode_t target_mode;
   mode_t folder_mode;
   std::u8string message;  // followed by the target's path and "'\n" unless it is the success;
                           // empty where the signal ends the run
-  bool converted;         // else the target holds what it held before
+  enum Result { kKept, kReplaced, kWrittenInPlace } result;  // kKept: as it was before
 };
 
 // Names the case in test output.
@@ -130,17 +146,60 @@ class LimitedRunTest : public ::testing::TestWithParam<LimitedCase> {};
 
 // Gives true when `program` is one of the system's.
 bool installed(const char* program) {
-  return std::filesystem::exists(std::string("/usr/bin/") + program);
+  return std::filesystem::exists(std::string("/usr/bin/") + program) ||
+         std::filesystem::exists(std::string("/usr/sbin/") + program) ||
+         std::filesystem::exists(std::string("/sbin/") + program);
 }
 
+// A file system of `type` made in an image file and mounted on `folder` for the life of the
+// scope (root only).
+class SmallFileSystem {
+ public:
+  SmallFileSystem(const std::string& type, const std::string& image, std::string folder)
+      : folder_(std::move(folder)) {
+    // btrfs takes no less than about 114 MiB; the image is sparse.
+    const std::string make = type == "btrfs" ? "truncate -s 128M \"" + image + "\" && mkfs.btrfs"
+                                             : "truncate -s 8M \"" + image + "\" && mkfs.ext4 -m 0";
+    const std::string command = make + " -q \"" + image + "\" >/dev/null 2>&1 && mount -o loop \"" +
+                                image + "\" \"" + folder_ + "\" 2>/dev/null";
+    mounted_ = std::system(command.c_str()) == 0;  // NOLINT(cert-env33-c)
+  }
+  ~SmallFileSystem() {
+    if (mounted_) static_cast<void>(umount2(folder_.c_str(), MNT_DETACH));
+  }
+  SmallFileSystem(const SmallFileSystem&) = delete;
+  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+
+  bool mounted() const { return mounted_; }
+
+  // Fills the file system, with the file `filler`, until `room` bytes are left.
+  void fill_leaving(const std::string& filler, std::uint64_t room) const {
+    ::sync();
+    struct statvfs space {};
+    ASSERT_EQ(statvfs(folder_.c_str(), &space), 0);
+    const std::uint64_t free = static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize;
+    ASSERT_GT(free, room);
+    const int file = open(filler.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(file, 0);
+    EXPECT_EQ(posix_fallocate(file, 0, static_cast<off_t>(free - room)), 0);
+    close(file);
+    ::sync();
+  }
+
+ private:
+  std::string folder_;
+  bool mounted_ = false;
+};
+
 // Until the whole result is on the disk the target keeps what it held, and it stays the same
-// file; a source is never lost; no new file is left behind.
+// file, replaced or written in place as the case says; a source is never lost; no new file is
+// left behind.
 TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
   const LimitedCase& c = GetParam();
   TempDir dir;
   TempDir scratch;
   std::string executable = testing::executable_under_test();
-  std::string prefix = c.file_size_limit ? "ulimit -f 64; exec " : "exec ";
+  std::string prefix = c.shell_setup != nullptr ? std::string(c.shell_setup) + "; exec " : "exec ";
   if (c.unprivileged && geteuid() == 0) {
     if (!installed("setpriv")) GTEST_SKIP() << "no setpriv to drop root";
     prefix += "setpriv --reuid=65534 --regid=65534 --clear-groups ";
@@ -150,9 +209,20 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
     ASSERT_EQ(chmod(executable.c_str(), 0755), 0);
     ASSERT_EQ(chmod(scratch.path("").c_str(), 0755), 0);
   }
-  if (c.injected_signal != nullptr) {
+  if (c.injected != nullptr) {
     if (!installed("strace")) GTEST_SKIP() << "no strace to send the signal";
-    prefix += std::string("strace -o /dev/null -e inject=") + c.injected_signal + " ";
+#ifdef PAIRSET_DYNAMICALLY_LINKED
+    if (std::string_view(c.injected).starts_with("close")) {
+      GTEST_SKIP() << "the dynamic loader's own closes would fail first";
+    }
+#endif
+    prefix += std::string("strace -o /dev/null -e inject=") + c.injected + " ";
+  }
+  std::optional<SmallFileSystem> file_system;
+  if (c.file_system != nullptr) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a file-system image needs root";
+    file_system.emplace(c.file_system, scratch.path("image"), dir.path(""));
+    if (!file_system->mounted()) GTEST_SKIP() << "cannot make and mount " << c.file_system;
   }
   // Twice 60 KB of sources: a target of 120 KB, over the 64 KiB that the limit allows.
   const std::string input = testing::cn1_file("IN", std::string(60'000, 'i'));
@@ -166,6 +236,9 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
   const std::string target = dir.path(c.target);
   const std::string previous = read_file(target);
   ASSERT_EQ(chmod(target.c_str(), c.target_mode), 0);
+  if (c.second_name) std::filesystem::create_hard_link(target, dir.path("second-name"));
+  // Room for less than the result: what reserving it finds, and what writing it would need.
+  if (file_system) file_system->fill_leaving(dir.path("filler"), 100 << 10);
   ASSERT_EQ(chmod(dir.path("").c_str(), c.folder_mode), 0);
   const std::vector<std::string> names = testing::file_names(dir);
   struct stat before {};
@@ -175,16 +248,18 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
       prefix + quoted({executable, dir.path("in.cn1"), dir.path("out.cn1"), target}), scratch);
   ASSERT_EQ(chmod(dir.path("").c_str(), 0700), 0);
 
+  const bool converted = c.result != LimitedCase::kKept;
   const std::string message = testing::to_cp866(c.message);
-  EXPECT_EQ(outcome.out, c.converted || message.empty() ? message : message + target + "'\n");
+  EXPECT_EQ(outcome.out, converted || message.empty() ? message : message + target + "'\n");
   EXPECT_EQ(read_file(target),
-            c.converted ? testing::c13_file(name_field("IN"), input.substr(59), output.substr(59))
-                        : previous);
+            converted ? testing::c13_file(name_field("IN"), input.substr(59), output.substr(59))
+                      : previous);
   EXPECT_EQ(testing::file_names(dir), names);
   struct stat after {};
   ASSERT_EQ(stat(target.c_str(), &after), 0);
   EXPECT_EQ(after.st_uid, before.st_uid);
   EXPECT_EQ(after.st_mode, before.st_mode);
+  EXPECT_EQ(after.st_ino != before.st_ino, c.result == LimitedCase::kReplaced);
   if (c.target != std::string("in.cn1")) {
     EXPECT_EQ(read_file(dir.path("in.cn1")), input);
   }
@@ -194,51 +269,180 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
 constexpr const char8_t* kWriteFailure = u8"\nОшибка записи файла '";
 constexpr const char8_t* kOpenFailure = u8"\nНе могу открыть файл '";
 constexpr const char8_t* kSuccess = u8"\nPAIRSET завешилась успешно.\n\n";
+constexpr const char* kFileSizeLimit = "ulimit -f 64";
+constexpr auto kKept = LimitedCase::kKept;
+constexpr auto kReplaced = LimitedCase::kReplaced;
+constexpr auto kInPlace = LimitedCase::kWrittenInPlace;
 
 INSTANTIATE_TEST_SUITE_P(
     Posix, LimitedRunTest,
     ::testing::Values(
-        LimitedCase{"full_disk_under_a_source", true, false, nullptr, "in.cn1", 0644, 0755,
-                    kWriteFailure, false},
-        LimitedCase{"full_disk_under_an_existing_target", true, false, nullptr, "target.c13", 0644,
-                    0755, kWriteFailure, false},
+        LimitedCase{"full_disk_under_a_source", kFileSizeLimit, false, nullptr, nullptr, "in.cn1",
+                    false, 0644, 0755, kWriteFailure, kKept},
+        LimitedCase{"full_disk_under_an_existing_target", kFileSizeLimit, false, nullptr, nullptr,
+                    "target.c13", false, 0644, 0755, kWriteFailure, kKept},
         // A rename would replace it; it is not writable, so it is not written.
-        LimitedCase{"read_only_target_in_a_writable_folder", false, true, nullptr, "target.c13",
-                    0444, 0777, kOpenFailure, false},
+        LimitedCase{"read_only_target_in_a_writable_folder", nullptr, true, nullptr, nullptr,
+                    "target.c13", false, 0444, 0777, kOpenFailure, kKept},
         // No new file may be made beside it, but it may be written: it is, in place.
-        LimitedCase{"writable_target_in_a_read_only_folder", false, true, nullptr, "target.c13",
-                    0666, 0555, kSuccess, true},
+        LimitedCase{"writable_target_in_a_read_only_folder", nullptr, true, nullptr, nullptr,
+                    "target.c13", false, 0666, 0555, kSuccess, kInPlace},
         // In place, the room for the result is reserved before a byte changes.
-        LimitedCase{"full_disk_in_place_under_a_source", true, true, nullptr, "in.cn1", 0666, 0555,
-                    kWriteFailure, false},
+        LimitedCase{"full_disk_in_place_under_a_source", kFileSizeLimit, true, nullptr, nullptr,
+                    "in.cn1", false, 0666, 0555, kWriteFailure, kKept},
         // Its old contents cannot be read to be put back: only the reservation keeps it whole.
-        LimitedCase{"full_disk_in_place_under_a_write_only_target", true, true, nullptr,
-                    "target.c13", 0222, 0555, kWriteFailure, false},
+        LimitedCase{"full_disk_in_place_under_a_write_only_target", kFileSizeLimit, true, nullptr,
+                    nullptr, "target.c13", false, 0222, 0555, kWriteFailure, kKept},
         // Neither may the new file take root's ownership, nor may it be renamed over root's file.
-        LimitedCase{"another_users_target_in_a_sticky_folder", false, true, nullptr, "target.c13",
-                    0666, 01777, kSuccess, true},
+        LimitedCase{"another_users_target_in_a_sticky_folder", nullptr, true, nullptr, nullptr,
+                    "target.c13", false, 0666, 01777, kSuccess, kInPlace},
         // Held from the first changed byte: the signal ends the run once the file is whole.
-        LimitedCase{"signal_while_written_in_place", false, true, "pwrite64:signal=INT:when=2",
-                    "target.c13", 0666, 0555, u8"", true},
-        LimitedCase{"signal_while_the_new_file_is_written", false, false,
-                    "write:signal=TERM:when=1", "target.c13", 0644, 0755, u8"", false}),
+        LimitedCase{"signal_while_written_in_place", nullptr, true, "pwrite64:signal=INT:when=2",
+                    nullptr, "target.c13", false, 0666, 0555, u8"", kInPlace},
+        LimitedCase{"signal_while_the_new_file_is_written", nullptr, false,
+                    "write:signal=TERM:when=1", nullptr, "target.c13", false, 0644, 0755, u8"",
+                    kKept},
+        // A signal the caller ignores (nohup) stays ignored while the new file is written.
+        LimitedCase{"ignored_hangup_while_the_new_file_is_written", "trap '' HUP", false,
+                    "write:signal=HUP:when=1", nullptr, "target.c13", false, 0644, 0755, kSuccess,
+                    kReplaced},
+        // Errors once writing began. In place, the old contents go back: after the third piece
+        // failed, after the cut to the new length, and after the flush to the disk.
+        LimitedCase{"io_error_at_a_write_in_place", nullptr, false, "pwrite64:error=EIO:when=3",
+                    nullptr, "target.c13", true, 0644, 0755, kWriteFailure, kKept},
+        LimitedCase{"io_error_at_the_cut_in_place", nullptr, false, "ftruncate:error=EIO:when=1",
+                    nullptr, "target.c13", true, 0644, 0755, kWriteFailure, kKept},
+        LimitedCase{"io_error_at_the_flush_in_place", nullptr, false, "fsync:error=EIO:when=1",
+                    nullptr, "in.cn1", true, 0644, 0755, kWriteFailure, kKept},
+        // The whole result is on the disk before the close: a close that fails after it cannot
+        // make the target less new, and the run says what is true.
+        LimitedCase{"io_error_at_the_close_in_place", nullptr, false, "close:error=EIO", nullptr,
+                    "target.c13", true, 0644, 0755, kSuccess, kInPlace},
+        // Through a new file: the third write, the flush, and the close (every close of the run
+        // fails: only those of the written files are looked at).
+        LimitedCase{"full_disk_at_a_write_of_the_new_file", nullptr, false,
+                    "write:error=ENOSPC:when=3", nullptr, "target.c13", false, 0644, 0755,
+                    kWriteFailure, kKept},
+        LimitedCase{"io_error_at_the_flush_of_the_new_file", nullptr, false,
+                    "fsync:error=EIO:when=1", nullptr, "target.c13", false, 0644, 0755,
+                    kWriteFailure, kKept},
+        LimitedCase{"io_error_at_the_close_of_the_new_file", nullptr, false, "close:error=EIO",
+                    nullptr, "target.c13", false, 0644, 0755, kWriteFailure, kKept},
+        // A rename the folder refuses falls back to writing in place; one that fails otherwise
+        // is a write error.
+        LimitedCase{"rename_refused", nullptr, false, "renameat:error=EXDEV", nullptr, "target.c13",
+                    false, 0644, 0755, kSuccess, kInPlace},
+        LimitedCase{"rename_failed", nullptr, false, "renameat:error=EIO", nullptr, "target.c13",
+                    false, 0644, 0755, kWriteFailure, kKept},
+        // A real full disk: reserving room lengthens the file before it fails, and the file is
+        // cut back.
+        LimitedCase{"full_ext4_in_place", nullptr, false, nullptr, "ext4", "target.c13", true, 0644,
+                    0755, kWriteFailure, kKept},
+        // Where every changed block is written anew, even a source as its own target, written in
+        // place over blocks it already has, is either the whole result or untouched.
+        LimitedCase{"full_btrfs_in_place_under_a_source", nullptr, false, nullptr, "btrfs",
+                    "in.cn1", true, 0644, 0755, kWriteFailure, kKept}),
     [](const auto& info) { return info.param.label; });
 
-// The process's own standard output named as the target: the result reaches it, then the
-// message, and the file behind it is never replaced.
-TEST(PairsetExecutable, WritesToItsOwnStandardOutputInOrder) {
+// A stream as the target, in the spellings a shell or a script gives it.
+struct StreamCase {
+  const char* label;
+  const char* shell_setup;  // run by the shell before the program, or null
+  const char* target;
+  const char* redirection;  // of the program's standard streams, to or from the file "log"
+  enum Log { kUnchanged, kResultThenMessage } log;  // "log" holds "earlier\n" before the run
+  std::u8string message;  // on standard output: the success, or this and "<target>'\n"
+};
+
+void PrintTo(const StreamCase& c, std::ostream* os) {
+  *os << c.label;
+}
+
+class StreamTargetTest : public ::testing::TestWithParam<StreamCase> {};
+
+// The process's own streams are known by the file they are, whatever the spelling: the result
+// reaches the file behind standard output, then the message, and `>>` appends; a stream held
+// only for reading is not written. A reader that leaves early is a failed write, not a silent
+// end.
+TEST_P(StreamTargetTest, WritesThroughTheStreamItself) {
+  const StreamCase& c = GetParam();
   TempDir dir;
-  const std::string input = PAIRSET_EXAMPLES_DIR "/lathe-input.cn1";
-  const std::string output = PAIRSET_EXAMPLES_DIR "/lathe-output.cn1";
+  // 200 KB, more than a pipe holds.
+  const std::string input = testing::cn1_file("IN", std::string(100'000, 'i'));
+  const std::string output = testing::cn1_file("OUT", std::string(100'000, 'o'));
+  testing::write_file(dir.path("in.cn1"), input);
+  testing::write_file(dir.path("out.cn1"), output);
   const std::string log = dir.path("log");
-  for (const char* stream : {"/dev/stdout", "/proc/self/fd/1", "/dev/fd/1"}) {
-    const Outcome outcome =
-        run_command(pairset_command(quoted({input, output, stream})) + " >\"" + log + "\"", dir);
+  testing::write_file(log, "earlier\n");
+  std::string command = "cd \"" + dir.path("") + "\" && ";
+  if (c.shell_setup != nullptr) command.append(c.shell_setup).append("\n");
+  command += pairset_command(quoted({dir.path("in.cn1"), dir.path("out.cn1"), c.target})) + " " +
+             c.redirection;
+
+  const Outcome outcome = run_command(command, dir);
+
+  const std::string success(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">());
+  const std::string message = testing::to_cp866(c.message);
+  const std::string printed = message == success ? message : message + c.target + "'\n";
+  const std::string result =
+      testing::c13_file(name_field("IN"), input.substr(59), output.substr(59));
+  if (c.log == StreamCase::kResultThenMessage) {
     EXPECT_EQ(outcome.out, "");
-    EXPECT_EQ(read_file(log),
-              example_target() + std::string(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">()))
-        << stream;
+    EXPECT_EQ(read_file(log), "earlier\n" + result + printed);
+  } else {
+    EXPECT_EQ(outcome.out, printed);
+    EXPECT_EQ(read_file(log), "earlier\n");
   }
+  EXPECT_EQ(testing::file_names(dir),
+            (std::vector<std::string>{"in.cn1", "log", "out.cn1", "stderr.txt"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Posix, StreamTargetTest,
+    ::testing::Values(StreamCase{"dev_stdout", nullptr, "/dev/stdout", ">>log",
+                                 StreamCase::kResultThenMessage, kSuccess},
+                      StreamCase{"proc_self", nullptr, "/proc/self/fd/1", ">>log",
+                                 StreamCase::kResultThenMessage, kSuccess},
+                      StreamCase{"dev_fd", nullptr, "/dev/fd/1", ">>log",
+                                 StreamCase::kResultThenMessage, kSuccess},
+                      StreamCase{"proc_thread_self", nullptr, "/proc/thread-self/fd/1", ">>log",
+                                 StreamCase::kResultThenMessage, kSuccess},
+                      StreamCase{"relative_to_dev", "cd /dev", "fd/1", ">>\"$OLDPWD/log\"",
+                                 StreamCase::kResultThenMessage, kSuccess},
+                      StreamCase{"its_own_name", nullptr, "log", ">>log",
+                                 StreamCase::kResultThenMessage, kSuccess},
+                      StreamCase{"standard_input_from_a_file", nullptr, "/dev/stdin", "<log",
+                                 StreamCase::kUnchanged, kOpenFailure},
+                      StreamCase{"fifo_whose_reader_leaves",
+                                 "mkfifo fifo; (head -c 10 fifo >/dev/null; rm fifo) &", "fifo", "",
+                                 StreamCase::kUnchanged, kWriteFailure}),
+    [](const auto& info) { return info.param.label; });
+
+// Two runs that write one file in place at once follow each other: the first, slowed down in the
+// middle of its writing, holds the file until it is whole, and the second then writes its own
+// result whole.
+TEST(PairsetExecutable, TwoRunsInPlaceFollowEachOther) {
+  if (!installed("strace")) GTEST_SKIP() << "no strace to slow the first run down";
+  TempDir dir;
+  const std::string first = testing::cn1_file("FIRST", std::string(1'000'000, 'f'));
+  const std::string second = testing::cn1_file("SECOND", "s");
+  testing::write_file(dir.path("first.cn1"), first);
+  testing::write_file(dir.path("second.cn1"), second);
+  testing::write_file(dir.path("target.c13"), "previous");
+  std::filesystem::create_hard_link(dir.path("target.c13"), dir.path("second-name"));
+  const auto run = [&dir](const char* source) {
+    return pairset_command(quoted({dir.path(source), dir.path(source), dir.path("target.c13")}));
+  };
+
+  const Outcome outcome =
+      run_command("strace -o /dev/null -e inject=pwrite64:delay_enter=500000:when=2 " +
+                      run("first.cn1") + " & sleep 0.2; " + run("second.cn1") + "; wait",
+                  dir);
+
+  const std::string success(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">());
+  EXPECT_EQ(outcome.out, success + success);
+  EXPECT_EQ(read_file(dir.path("target.c13")),
+            testing::c13_file(name_field("SECOND"), second.substr(59), second.substr(59)));
 }
 #endif
 

@@ -76,29 +76,46 @@ TEST(LargeSource, OverTwoGibibytesConvertsExactly) {
 #define PAIRSET_UNDER_ADDRESS_SANITIZER 1
 #endif
 
+// A source too large for the memory the process may have, or a target written in place whose
+// old contents, kept to be put back, do not fit: the out-of-memory message, the target untouched.
 TEST(LargeSource, BeyondTheMemoryLimitIsAMessageAndTheTargetIsUntouched) {
 #if defined(_WIN32)
   GTEST_SKIP() << "the address-space limit is set with the POSIX shell's ulimit";
 #elif defined(PAIRSET_UNDER_ADDRESS_SANITIZER)
   GTEST_SKIP() << "AddressSanitizer reserves far more address space than the limit allows";
 #else
-  TempDir dir;
-  const std::string input = dir.path("in.cn1");
-  write_sparse_file(input, cn1_file("BIG", ""), "end", std::uint64_t{512} << 20);
-  testing::write_file(dir.path("out.cn1"), cn1_file("X", ""));
-  testing::write_file(dir.path("target.c13"), "previous");
+  for (const bool large_target : {false, true}) {
+    TempDir dir;
+    const std::string input = dir.path("in.cn1");
+    const std::string target = dir.path("target.c13");
+    const std::uint64_t large = std::uint64_t{512} << 20;
+    write_sparse_file(input, cn1_file("BIG", ""), "end", large_target ? 62 : large);
+    testing::write_file(dir.path("out.cn1"), cn1_file("X", ""));
+    if (large_target) {
+      // A second name, so that it is written in place.
+      write_sparse_file(target, "previous", "end", large);
+      std::filesystem::create_hard_link(target, dir.path("second-name"));
+    } else {
+      testing::write_file(target, "previous");
+    }
 
-  // 256 MiB of address space: ample for the program, too little for the source.
-  const testing::Outcome outcome = run_command(
-      "ulimit -v 262144; exec " + testing::pairset_command(testing::quoted(
-                                      {input, dir.path("out.cn1"), dir.path("target.c13")})),
-      dir);
+    // 256 MiB of address space: ample for the program, too little for the large file.
+    const testing::Outcome outcome = run_command(
+        "ulimit -v 262144; exec " +
+            testing::pairset_command(testing::quoted({input, dir.path("out.cn1"), target})),
+        dir);
 
-  EXPECT_EQ(outcome.out, console(std::string(cp866::bytes<u8"\nНе хватает памяти для файла '">()) +
-                                 input + "'\n"));
-  EXPECT_EQ(outcome.err, "");
-  EXPECT_EQ(outcome.status, 0);
-  EXPECT_EQ(read_file(dir.path("target.c13")), "previous");
+    EXPECT_EQ(outcome.out,
+              console(std::string(cp866::bytes<u8"\nНе хватает памяти для файла '">()) +
+                      (large_target ? target : input) + "'\n"));
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.status, 0);
+    std::ifstream kept(target, std::ios::binary);
+    std::string head(8, '\0');
+    kept.read(head.data(), 8);
+    EXPECT_EQ(head, "previous");
+    EXPECT_EQ(std::filesystem::file_size(target), large_target ? large : 8);
+  }
 #endif
 }
 
