@@ -14,4 +14,15 @@ void StreamPrinter::print(std::span<const Piece> message) {
     }
   }
 }
+
+namespace console {
+
+bool should_wait_for_key(const ConsoleFacts& facts) {
+  // A window that exists may still be a hidden pseudo-window (Windows Terminal as the console
+  // host shows one even after a double-click), so its visibility is not asked.
+  return facts.alone && facts.input_is_console && facts.output_is_console && facts.has_window &&
+         !facts.started_hidden && facts.interactive_station;
+}
+
+}  // namespace console
 }  // namespace pairset

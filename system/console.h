@@ -60,9 +60,24 @@ namespace console {
 // on POSIX, a terminal whose character set is UTF-8); the CP866 bytes where it is redirected.
 Printer& standard_output();
 
-// Ends the output of the run: flushes it and, where the console window was opened for this
-// process alone (a double-click on Windows), prints `prompt` and waits for a key before the
-// window closes.
+// What Windows tells of the console a run ends in.
+struct ConsoleFacts {
+  bool alone = false;                // no other process shares it (GetConsoleProcessList)
+  bool input_is_console = false;     // standard input reads from it, not from a file or NUL
+  bool output_is_console = false;    // standard output writes to it
+  bool has_window = false;           // it has a window (none under CREATE_NO_WINDOW)
+  bool started_hidden = false;       // the process was started with SW_HIDE
+  bool interactive_station = false;  // a logged-on user's window station, not a service's
+};
+
+// Gives true when a person can press a key in a console window opened for this run alone (a
+// double-click): only then does the run ask for one before the window closes. Scripts,
+// services, scheduled tasks and programs that start it hidden or without a window are never
+// kept waiting.
+bool should_wait_for_key(const ConsoleFacts& facts);
+
+// Ends the output of the run: flushes it and, where should_wait_for_key says so, prints
+// `prompt` and waits for a key before the window closes.
 void finish(Text prompt);
 
 }  // namespace console

@@ -12,11 +12,16 @@
 namespace pairset::console {
 namespace {
 
+// Gives true when `handle` is a console.
+bool is_console(HANDLE handle) {
+  DWORD mode = 0;
+  return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode) != 0;
+}
+
 // Gives the console behind standard output, or null when output is redirected.
 HANDLE output_console() {
   const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  DWORD mode = 0;
-  return output != INVALID_HANDLE_VALUE && GetConsoleMode(output, &mode) != 0 ? output : nullptr;
+  return is_console(output) ? output : nullptr;
 }
 
 // Gives UTF-8 `text` in wide characters.
@@ -57,16 +62,57 @@ class ConsolePrinter : public Printer {
   HANDLE console_;
 };
 
+// Gives what Windows tells of the console this run ends in.
+ConsoleFacts console_facts() {
+  ConsoleFacts facts;
+  DWORD processes[2] = {};
+  facts.alone = GetConsoleProcessList(processes, 2) == 1;
+  facts.input_is_console = is_console(GetStdHandle(STD_INPUT_HANDLE));
+  facts.output_is_console = is_console(GetStdHandle(STD_OUTPUT_HANDLE));
+  facts.has_window = GetConsoleWindow() != nullptr;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  GetStartupInfoW(&startup);
+  facts.started_hidden =
+      (startup.dwFlags & STARTF_USESHOWWINDOW) != 0 && startup.wShowWindow == SW_HIDE;
+  USEROBJECTFLAGS station{};
+  DWORD needed = 0;
+  facts.interactive_station = GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS,
+                                                        &station, sizeof station, &needed) != 0 &&
+                              (station.dwFlags & WSF_VISIBLE) != 0;
+  return facts;
+}
+
+// Gives true for a key that is only held with another (Shift, Ctrl, Alt of Alt+Tab, Windows) or
+// that only switches a mode: pressing it alone is not the key asked for.
+bool is_modifier(WORD key) {
+  switch (key) {
+    case VK_SHIFT:
+    case VK_CONTROL:
+    case VK_MENU:
+    case VK_LWIN:
+    case VK_RWIN:
+    case VK_CAPITAL:
+    case VK_NUMLOCK:
+    case VK_SCROLL:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Waits until a key is pressed at the console.
 void wait_for_key() {
   const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-  if (input == INVALID_HANDLE_VALUE) return;
   static_cast<void>(FlushConsoleInputBuffer(input));
   for (;;) {
     INPUT_RECORD record{};
     DWORD read = 0;
     if (ReadConsoleInputW(input, &record, 1, &read) == 0 || read == 0) return;
-    if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) return;
+    if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown &&
+        !is_modifier(record.Event.KeyEvent.wVirtualKeyCode)) {
+      return;
+    }
   }
 }
 
@@ -83,10 +129,7 @@ Printer& standard_output() {
 
 void finish(Text prompt) {
   std::cout.flush();
-  const HANDLE console = output_console();
-  // A console that lists this process alone was opened for it: a double-click, not cmd.
-  DWORD processes[2] = {};
-  if (console == nullptr || GetConsoleProcessList(processes, 2) != 1) return;
+  if (!should_wait_for_key(console_facts())) return;
   const Piece line[] = {prompt};
   standard_output().print(line);
   wait_for_key();

@@ -117,6 +117,50 @@ TEST(PairsetExecutable, OpensNamesTheCodePageCannotSpell) {
             console(std::string(cp866::bytes<u8"\nНе могу открыть файл '">()) + dir.path("") +
                     std::string(9, '?') + '-' + std::string(4, '?') + ".cn1'\n"));
 }
+
+// How a caller starts the program: flags of CreateProcess, and whether it asks for no window.
+struct LaunchCase {
+  const char* label;
+  DWORD creation_flags;
+  bool hidden;  // STARTF_USESHOWWINDOW with SW_HIDE, as WshShell.Run ..., 0 does
+};
+
+void PrintTo(const LaunchCase& c, std::ostream* os) {
+  *os << c.label;
+}
+
+class LaunchTest : public ::testing::TestWithParam<LaunchCase> {};
+
+// Started by a program that shows no window (.NET CreateNoWindow, Python CREATE_NO_WINDOW,
+// WshShell.Run hidden, a service), nobody can press a key: the run ends at once.
+TEST_P(LaunchTest, EndsAtOnceWhereNobodyCanPressAKey) {
+  const LaunchCase& c = GetParam();
+  TempDir dir;
+  std::string line = pairset_command(quoted({dir.path("missing.cn1"), "b", "c"}));
+  std::wstring wide(line.begin(), line.end());
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  if (c.hidden) {
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+  }
+  PROCESS_INFORMATION process{};
+  ASSERT_NE(CreateProcessW(nullptr, wide.data(), nullptr, nullptr, FALSE, c.creation_flags, nullptr,
+                           nullptr, &startup, &process),
+            0);
+  const DWORD waited = WaitForSingleObject(process.hProcess, 15000);
+  if (waited != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 1);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  EXPECT_EQ(waited, WAIT_OBJECT_0) << "still waiting after 15 s";
+}
+
+INSTANTIATE_TEST_SUITE_P(Windows, LaunchTest,
+                         ::testing::Values(LaunchCase{"create_no_window", CREATE_NO_WINDOW, false},
+                                           LaunchCase{"new_console_hidden", CREATE_NEW_CONSOLE,
+                                                      true},
+                                           LaunchCase{"detached", DETACHED_PROCESS, false}),
+                         [](const auto& info) { return info.param.label; });
 #else
 // How a run is limited: by the shell before it starts (a file-size limit that stands for a full
 // disk, an ignored signal), by running as a user who may write only what the test allows (root,

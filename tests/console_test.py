@@ -85,6 +85,9 @@ def main():
             cases.append(("started from cmd", command[:1] + ["cmd", "/c", windows_path, "x.cn1",
                                                             "b", "c"], utf8,
                           "Не могу открыть файл 'x.cn1'", False))
+            # Alone in its console, but with standard input from NUL: nobody answers there.
+            cases.append(("input from nul", ["sh", "-c", 'exec "$0" "$@" </dev/null'] + command +
+                          ["x.cn1", "b", "c"], utf8, "Не могу открыть файл 'x.cn1'", False))
         if mode == "native":
             # A terminal whose locale is not UTF-8 gets the bytes it always got.
             cases.append(("non-UTF-8 terminal",

@@ -1,0 +1,49 @@
+#include "system/console.h"
+
+#include <gtest/gtest.h>
+
+namespace pairset::console {
+namespace {
+
+struct WaitCase {
+  const char* label;
+  ConsoleFacts facts;
+  bool waits;
+};
+
+void PrintTo(const WaitCase& c, std::ostream* os) {
+  *os << c.label;
+}
+
+class WaitForKeyTest : public ::testing::TestWithParam<WaitCase> {};
+
+// A key is asked for only where a person sees the window and can press one.
+TEST_P(WaitForKeyTest, AsksOnlyWhereAPersonCanAnswer) {
+  EXPECT_EQ(should_wait_for_key(GetParam().facts), GetParam().waits);
+}
+
+// Every fact as a double-click's window has it, less the one the case names.
+constexpr ConsoleFacts kDoubleClick{true, true, true, true, false, true};
+
+ConsoleFacts double_click_but(bool ConsoleFacts::*fact, bool value) {
+  ConsoleFacts facts = kDoubleClick;
+  facts.*fact = value;
+  return facts;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Console, WaitForKeyTest,
+    ::testing::Values(
+        WaitCase{"double_click", kDoubleClick, true},
+        WaitCase{"from_cmd_or_a_batch_file", double_click_but(&ConsoleFacts::alone, false), false},
+        WaitCase{"input_from_nul", double_click_but(&ConsoleFacts::input_is_console, false), false},
+        WaitCase{"output_redirected", double_click_but(&ConsoleFacts::output_is_console, false),
+                 false},
+        WaitCase{"create_no_window", double_click_but(&ConsoleFacts::has_window, false), false},
+        WaitCase{"started_hidden", double_click_but(&ConsoleFacts::started_hidden, true), false},
+        WaitCase{"service_or_task", double_click_but(&ConsoleFacts::interactive_station, false),
+                 false}),
+    [](const auto& info) { return info.param.label; });
+
+}  // namespace
+}  // namespace pairset::console
