@@ -5,53 +5,127 @@ rem делает из 16К20-input.cn1 и 16К20-output.cn1 файл 16К20.c13,
 rem pairset.exe берётся из папки этого пакетного файла. Код завершения pairset всегда 0,
 rem поэтому успех узнаётся по сообщению; код завершения этого файла: 0 - все станки
 rem преобразованы, 1 - не все, 2 - не указан ни один станок.
+rem
+rem Имя станка - только данные: оно читается при выключенной отложенной подстановке и дальше
+rem подставляется только как !unit! (после разбора строки), поэтому & | < > ^ %% ! и скобки
+rem в имени ничего не запускают. Сообщения этого файла и имена станков выводятся в одной
+rem кодовой странице консоли, и на экране, и в журнале, записанном через >.
 setlocal EnableExtensions DisableDelayedExpansion
-if "%~1"=="" goto usage
+rem find из Windows, а не другой find, который может оказаться раньше в PATH.
+set "find=%SystemRoot%\System32\find.exe"
+rem Непустой аргумент: есть работа. Только когда "%~1" пусто, %1 может стоять вне кавычек
+rem (он тогда "" или ничего), поэтому его проверка - отдельной строкой после перехода.
+if not "%~1"=="" goto start
+if [%1]==[] goto usage
+:start
 set "converted=0"
-set "failed="
-set "log=%TEMP%\pairset-%RANDOM%.txt"
+set "failed=0"
+
+rem Своя папка для вывода pairset: md создаёт её или отказывает атомарно, так что две копии,
+rem запущенные в одну секунду (с одной последовательностью %RANDOM%), берут разные имена.
+set "tries=0"
+:workfolder
+set /a tries+=1
+if %tries% gtr 100 goto noworkfolder
+set "work=%TEMP%\pairset-%RANDOM%-%RANDOM%"
+md "%work%" 2>nul
+if errorlevel 1 goto workfolder
+set "log=%work%\pairset.txt"
+set "list=%work%\failed.txt"
+set "name=%work%\unit.txt"
+type nul >"%list%"
 
 :next
-if "%~1"=="" goto summary
+if not "%~1"=="" goto take
+if [%1]==[] goto summary
+:take
 set "unit=%~1"
 shift
+setlocal EnableDelayedExpansion
 echo.
-echo === %unit%
+echo.=== !unit!
+set "outcome=failed"
+if "!unit!"=="" goto emptyname
 rem Имена станков не раскрываются по шаблону: * и ? в имени - ошибка.
-echo %unit%| find "*" >nul
+>"!name!" echo.!unit!
+"%find%" "*" <"!name!" >nul
 if not errorlevel 1 goto wildcard
-echo %unit%| find "?" >nul
+"%find%" "?" <"!name!" >nul
 if not errorlevel 1 goto wildcard
-"%~dp0pairset.exe" "%unit%-input.cn1" "%unit%-output.cn1" "%unit%.c13" >"%log%"
-type "%log%"
+"%~dp0pairset.exe" "!unit!-input.cn1" "!unit!-output.cn1" "!unit!.c13" >"!log!"
 rem Успех - единственное сообщение со словом PAIRSET без апострофа (все остальные называют
 rem файл в апострофах) и без "<" (как в справке).
-find "PAIRSET" <"%log%" >nul
-if errorlevel 1 goto failure
-find "'" <"%log%" >nul
-if not errorlevel 1 goto failure
-find "<" <"%log%" >nul
-if not errorlevel 1 goto failure
-set /a converted+=1 >nul
-goto next
+"%find%" "PAIRSET" <"!log!" >nul
+if errorlevel 1 goto reason
+"%find%" "'" <"!log!" >nul
+if not errorlevel 1 goto reason
+"%find%" "<" <"!log!" >nul
+if not errorlevel 1 goto reason
+echo.Преобразован: !unit!.c13
+set "outcome=converted"
+goto verdict
 
 :wildcard
-echo Имя станка содержит * или ?: укажите имя полностью.
-:failure
-set "failed=%failed% %unit%"
+echo.Имя станка содержит * или ?: укажите имя полностью.
+goto verdict
+
+:emptyname
+echo.Пустое имя станка.
+goto verdict
+
+rem Причина - своими словами: сообщение pairset называет файлы в кодовой странице ANSI, и на
+rem русской консоли (866) такие имена читались бы неверно.
+:reason
+if not exist "!unit!-input.cn1" goto noinput
+if not exist "!unit!-output.cn1" goto nooutput
+"%find%" ".cn1." <"!log!" >nul
+if not errorlevel 1 goto notcn1
+echo.Не удалось прочитать исходные файлы или записать !unit!.c13. Запустите для этого
+echo.станка pairset.exe отдельно, чтобы увидеть его сообщение.
+goto verdict
+:noinput
+echo.Нет файла !unit!-input.cn1 в папке !cd!
+goto verdict
+:nooutput
+echo.Нет файла !unit!-output.cn1 в папке !cd!
+goto verdict
+:notcn1
+echo.Файл !unit!-input.cn1 или !unit!-output.cn1 не является файлом формата .cn1.
+
+:verdict
+if "!outcome!"=="converted" goto counted
+set "shown=!unit!"
+if "!unit!"=="" set "shown=(пустое имя)"
+>>"!list!" echo.  !shown!
+:counted
+endlocal & set "outcome=%outcome%"
+if "%outcome%"=="converted" set /a converted+=1
+if not "%outcome%"=="converted" set /a failed+=1
 goto next
 
 :summary
-if exist "%log%" del "%log%"
 echo.
-echo Преобразовано станков: %converted%
-if not defined failed exit /b 0
-echo Не преобразованы:%failed%
+echo.Преобразовано станков: %converted%
+if not %failed%==0 echo.Не преобразованы:
+if not %failed%==0 type "%list%"
+rd /s /q "%work%"
+if not %failed%==0 exit /b 1
+exit /b 0
+
+:noworkfolder
+echo.Не могу создать папку в %TEMP%
 exit /b 1
 
 :usage
-echo Формат: %~nx0 станок [станок ...]
-echo Для каждого станка нужны файлы станок-input.cn1 и станок-output.cn1
-echo в текущей папке; результат записывается в станок.c13.
-echo Пример: %~nx0 16К20 1И611
+echo.Формат: %~nx0 станок [станок ...]
+echo.Для каждого станка нужны файлы станок-input.cn1 и станок-output.cn1
+echo.в текущей папке; результат записывается в станок.c13.
+echo.Пример: %~nx0 16К20 1И611
+rem Двойной щелчок запускает cmd /c ""<путь>" ": окно закроется, как только файл кончится,
+rem поэтому только тогда он ждёт клавишу. Из консоли или из сценария он не ждёт никогда.
+set "caller=%cmdcmdline%"
+setlocal EnableDelayedExpansion
+set "tail=!caller:*%~nx0=!"
+set "tail=!tail:"=!"
+if "!tail!"==" " if not "!tail!"=="!caller!" pause
 exit /b 2
