@@ -1,8 +1,10 @@
 # Makes the Russian guide an HTML page from its Markdown source, tables included, with its
-# character set declared, so that a browser opens it readably on any Windows.
+# character set declared, so that a browser opens it readably on any Windows. The guide's own
+# anchors (<a id>) pass through (--unsafe: the source is ours), and long commands wrap rather
+# than scroll sideways on a narrow screen.
 #   cmake -DCMARK_GFM=... -DSOURCE=README.ru.md -DOUTPUT=README.ru.html -P guide-html.cmake
 execute_process(
-  COMMAND ${CMARK_GFM} --extension table --to html ${SOURCE}
+  COMMAND ${CMARK_GFM} --unsafe --extension table --to html ${SOURCE}
   OUTPUT_VARIABLE body
   RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
@@ -13,12 +15,14 @@ file(WRITE ${OUTPUT} "<!DOCTYPE html>
 <html lang=\"ru\">
 <head>
 <meta charset=\"utf-8\">
+<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">
 <title>${CMAKE_MATCH_1}</title>
 <style>
 body { font-family: Segoe UI, Tahoma, Arial, sans-serif; max-width: 60em; margin: 1em auto; padding: 0 1em; }
 table { border-collapse: collapse; }
 th, td { border: 1px solid #999; padding: 0.3em 0.5em; vertical-align: top; text-align: left; }
-pre { background: #f4f4f4; padding: 0.5em; overflow-x: auto; }
+pre { background: #f4f4f4; padding: 0.5em; white-space: pre-wrap; overflow-wrap: anywhere; }
+code { overflow-wrap: anywhere; }
 </style>
 </head>
 <body>

@@ -1,0 +1,8 @@
+# Copies a text file with CR LF line ends, as Notepad before Windows 10 1809 needs them, and
+# with the project's version filled in where the text names it.
+#   cmake -DSOURCE=... -DOUTPUT=... -DPROJECT_VERSION=... -P crlf.cmake
+file(READ ${SOURCE} text)
+string(REPLACE "@PROJECT_VERSION@" "${PROJECT_VERSION}" text "${text}")
+string(REPLACE "\r\n" "\n" text "${text}")
+string(REPLACE "\n" "\r\n" text "${text}")
+file(WRITE ${OUTPUT} "${text}")
