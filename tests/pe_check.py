@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks a shipped pairset.exe as Windows XP would load it: the machine it is built for, large-
-address-awareness for the 32-bit one, the DLLs it needs, no import that XP (or XP x64, for the
-64-bit one) lacks, and the application manifest that makes Vista and later run it as itself
+address-awareness for the 32-bit one, exactly the imports listed below (each checked against
+what XP, or XP x64 for the 64-bit one, exports), header versions XP accepts, and the
+application manifest that makes Vista and later run it as itself
 (asInvoker: no VirtualStore) and know it was made for them. Reads the executable with pefile;
 runs nothing.
 
@@ -12,38 +13,71 @@ import xml.etree.ElementTree as ElementTree
 
 import pefile
 
-# Functions that came with Vista or later; an import of any one stops the program from starting
-# on XP with "procedure entry point not found".
-NOT_ON_XP = {
-    "GetTickCount64", "GetSystemTimePreciseAsFileTime", "GetErrorMode", "SetThreadErrorMode",
-    # condition variables, slim reader/writer locks, one-time initialisation
-    "InitializeConditionVariable", "SleepConditionVariableCS", "SleepConditionVariableSRW",
-    "WakeConditionVariable", "WakeAllConditionVariable", "InitializeSRWLock",
-    "AcquireSRWLockExclusive", "AcquireSRWLockShared", "ReleaseSRWLockExclusive",
-    "ReleaseSRWLockShared", "TryAcquireSRWLockExclusive", "TryAcquireSRWLockShared",
-    "InitOnceInitialize", "InitOnceExecuteOnce", "InitOnceBeginInitialize", "InitOnceComplete",
-    "InitializeCriticalSectionEx", "CreateEventExA", "CreateEventExW", "CreateMutexExA",
-    "CreateMutexExW", "CreateSemaphoreExA", "CreateSemaphoreExW", "CreateWaitableTimerExW",
-    # fiber-local storage (XP x64 has it, 32-bit XP does not)
-    "FlsAlloc", "FlsFree", "FlsGetValue", "FlsSetValue",
-    # files
-    "SetFileInformationByHandle", "GetFileInformationByHandleEx", "GetFinalPathNameByHandleA",
-    "GetFinalPathNameByHandleW", "CreateSymbolicLinkA", "CreateSymbolicLinkW", "CreateFile2",
-    "CancelIoEx", "GetQueuedCompletionStatusEx", "CopyFile2", "MoveFileTransactedW",
-    # locale names
-    "GetLocaleInfoEx", "LCMapStringEx", "CompareStringEx", "GetUserDefaultLocaleName",
-    "GetSystemDefaultLocaleName", "LocaleNameToLCID", "LCIDToLocaleName", "EnumSystemLocalesEx",
-    "GetDateFormatEx", "GetTimeFormatEx", "GetNumberFormatEx", "IsValidLocaleName",
-    "ResolveLocaleName", "GetStringTypeEx",
-    # processes and threads
-    "GetCurrentProcessorNumber", "GetThreadId", "GetProcessIdOfThread", "QueryFullProcessImageNameA",
-    "QueryFullProcessImageNameW", "GetThreadPreferredUILanguages", "GetUserPreferredUILanguages",
-    "RegGetValueA", "RegGetValueW", "WerRegisterRuntimeExceptionModule",
+# Every function each shipped program imports, with the oldest Windows whose DLL exports it (the
+# "minimum supported client" that Microsoft documents; for msvcrt.dll, the msvcrt.dll that
+# Windows XP ships, version 7.0). Each entry was checked once, when it was added, to be exported
+# by 32-bit Windows XP SP3 (i386) or by Windows XP x64 (amd64). An import that is not listed
+# fails the check until it is looked up and added here, since one that XP lacks stops the
+# program from starting there ("procedure entry point not found").
+NT4, W2000, XP, XP64 = "Windows NT 4.0", "Windows 2000", "Windows XP", "Windows XP x64"
+CRT = "msvcrt.dll of Windows XP"
+COMMON_KERNEL32 = {
+    **dict.fromkeys([
+        "CloseHandle", "CreateFileW", "CreateSemaphoreW", "DeleteCriticalSection", "DeleteFileW",
+        "EnterCriticalSection", "ExitProcess", "FlushConsoleInputBuffer", "FormatMessageA",
+        "GetCommandLineW", "GetConsoleMode", "GetCurrentThreadId", "GetFileAttributesW",
+        "GetFileInformationByHandle", "GetFileType", "GetFullPathNameW", "GetLastError",
+        "GetModuleHandleW", "GetProcAddress", "GetStartupInfoA", "GetStartupInfoW", "GetStdHandle",
+        "GetTempPathW", "GetVolumeInformationW", "InitializeCriticalSection", "IsDBCSLeadByteEx",
+        "LeaveCriticalSection", "LoadLibraryW", "LocalFree", "LockFileEx", "MoveFileExW",
+        "MultiByteToWideChar", "ReadConsoleInputW", "ReleaseSemaphore", "RemoveDirectoryW",
+        "SetConsoleCtrlHandler", "SetEndOfFile", "SetFileAttributesW", "SetFilePointer",
+        "SetLastError", "SetUnhandledExceptionFilter", "Sleep", "TlsAlloc", "TlsFree",
+        "TlsGetValue", "TlsSetValue", "VirtualProtect", "VirtualQuery", "WaitForSingleObject",
+        "WideCharToMultiByte", "WriteConsoleW", "GetDiskFreeSpaceExW"], NT4),
+    **dict.fromkeys([
+        "CreateHardLinkW", "FindFirstVolumeW", "FindNextVolumeW", "FindVolumeClose",
+        "GetConsoleWindow", "GetFileSizeEx", "SetFilePointerEx"], W2000),
+    "GetConsoleProcessList": XP,
+}
+COMMON_MSVCRT = dict.fromkeys([
+    "__getmainargs", "__initenv", "__set_app_type", "__setusermatherr", "_amsg_exit", "_cexit",
+    "_close", "_commit", "_errno", "_fdopen", "_filelengthi64", "_fileno", "_findclose",
+    "_fstat64", "_get_osfhandle", "_initterm", "_lseeki64", "_onexit", "_read", "_telli64",
+    "_wchdir", "_wchmod", "_wfopen", "_wfullpath", "_wgetcwd", "_wmkdir", "_wopen", "_write",
+    "_wstat64", "abort", "calloc", "exit", "fclose", "ferror", "fflush", "fgetc", "fgetpos",
+    "fopen", "fprintf", "fputc", "fputs", "fread", "free", "fsetpos", "fwrite", "getc", "getwc",
+    "iswctype", "localeconv", "malloc", "memchr", "memcmp", "memcpy", "memmove", "memset", "putc",
+    "putwc", "realloc", "setlocale", "setvbuf", "signal", "strcmp", "strcoll", "strerror",
+    "strftime", "strlen", "strncmp", "strxfrm", "towlower", "towupper", "ungetc", "ungetwc",
+    "vfprintf", "wcscat", "wcscmp", "wcscoll", "wcscpy", "wcsftime", "wcslen", "wcsxfrm"], CRT)
+COMMON_OTHERS = {
+    "shell32.dll": {"CommandLineToArgvW": NT4},
+    "user32.dll": {"GetProcessWindowStation": NT4, "GetUserObjectInformationW": NT4},
+}
+IMPORTS = {
+    "i386": {
+        "kernel32.dll": {**COMMON_KERNEL32, "FreeLibrary": NT4, "GetModuleHandleA": NT4,
+                         "LoadLibraryA": NT4},
+        "msvcrt.dll": {**COMMON_MSVCRT, **dict.fromkeys([
+            "__mb_cur_max", "__p__acmdln", "__p__commode", "__p__fmode", "_iob", "_wfindfirst",
+            "_wfindnext", "_wutime", "atoi", "strchr"], CRT)},
+        **COMMON_OTHERS,
+    },
+    "amd64": {
+        "kernel32.dll": {**COMMON_KERNEL32, **dict.fromkeys([
+            "RaiseException", "RtlCaptureContext", "RtlLookupFunctionEntry", "RtlUnwindEx",
+            "RtlVirtualUnwind", "__C_specific_handler"], XP64)},
+        "msvcrt.dll": {**COMMON_MSVCRT, **dict.fromkeys([
+            "___lc_codepage_func", "___mb_cur_max_func", "__iob_func", "_acmdln", "_commode",
+            "_fmode", "_wfindfirst64", "_wfindnext64", "_wutime64"], CRT)},
+        **COMMON_OTHERS,
+    },
 }
 
-# The DLLs every Windows from XP on has; the program needs nothing else.
-SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "shell32.dll", "user32.dll", "advapi32.dll"}
-
+# The newest Windows the headers may name: XP (5.1) for the 32-bit program, XP x64 (5.2) for the
+# 64-bit one; a newer one stops the program from loading on XP.
+NEWEST_VERSION = {"i386": (5, 1), "amd64": (5, 2)}
 
 # The supportedOS entries of Windows Vista, 7, 8, 8.1 and 10 (which 11 shares).
 SUPPORTED_OS = {
@@ -84,26 +118,28 @@ def main():
     for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
         dll = entry.dll.decode().lower()
         imports[dll] = {i.name.decode() for i in entry.imports if i.name}
-    imported = set().union(*imports.values()) if imports else set()
     wanted_machine = {"i386": pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"],
                       "amd64": pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]}[machine]
     large_address_aware = bool(pe.FILE_HEADER.Characteristics &
                                pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_LARGE_ADDRESS_AWARE"])
     manifest = manifest_problems(pe)
+    imported_pairs = {(dll, name) for dll, names in imports.items() for name in names}
+    listed_pairs = {(dll, name) for dll, names in IMPORTS[machine].items() for name in names}
+    unlisted, unused = imported_pairs - listed_pairs, listed_pairs - imported_pairs
+    header = pe.OPTIONAL_HEADER
+    os_version = (header.MajorOperatingSystemVersion, header.MinorOperatingSystemVersion)
+    subsystem_version = (header.MajorSubsystemVersion, header.MinorSubsystemVersion)
     checks = [
         ("machine is " + machine, pe.FILE_HEADER.Machine == wanted_machine,
          hex(pe.FILE_HEADER.Machine)),
         # A 64-bit program is always large-address-aware; the 32-bit one must say so.
         ("large-address-aware", large_address_aware, "flag missing"),
         ("no link timestamp", pe.FILE_HEADER.TimeDateStamp == 0, str(pe.FILE_HEADER.TimeDateStamp)),
-        ("only system DLLs", set(imports) <= SYSTEM_DLLS, str(sorted(set(imports) - SYSTEM_DLLS))),
-        ("no import that Windows XP lacks", not imported & NOT_ON_XP,
-         str(sorted(imported & NOT_ON_XP))),
-        # XP's msvcrt.dll has none of the secure functions (_chsize_s and the like), which came
-        # with later runtimes; MinGW-w64 links its own where the program uses one.
-        ("no secure-CRT import from msvcrt.dll",
-         not any(name.endswith("_s") for name in imports.get("msvcrt.dll", ())),
-         str(sorted(n for n in imports.get("msvcrt.dll", ()) if n.endswith("_s")))),
+        ("imports exactly the functions listed, each checked against XP", not unlisted and
+         not unused, f"not listed: {sorted(unlisted)}; listed, not imported: {sorted(unused)}"),
+        ("header versions at most " + ".".join(map(str, NEWEST_VERSION[machine])),
+         max(os_version, subsystem_version) <= NEWEST_VERSION[machine],
+         f"operating system {os_version}, subsystem {subsystem_version}"),
         ("manifest: asInvoker, made for Vista to 11", not manifest, "; ".join(manifest)),
     ]
     failed = 0
