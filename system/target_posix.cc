@@ -100,7 +100,7 @@ Target missing_target(const char* path) {
   if (!target.file.is_open() || fstat(target.file.get(), &info) != 0) return {};
   // A file that appeared there meanwhile is an existing target after all.
   if (S_ISREG(info.st_mode) && info.st_size != 0) {
-    target.file.close();
+    static_cast<void>(target.file.close());
     return open_target(path);
   }
   if (!S_ISREG(info.st_mode)) {
