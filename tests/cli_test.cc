@@ -463,8 +463,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.label; });
 
 // Two runs that write one file in place at once follow each other: the first, slowed down in the
-// middle of its writing, holds the file until it is whole, and the second then writes its own
-// result whole.
+// middle of its writing, holds the file until it is whole, and the second, started once the
+// first holds it, then writes its own result whole.
 TEST(PairsetExecutable, TwoRunsInPlaceFollowEachOther) {
   if (!installed("strace")) GTEST_SKIP() << "no strace to slow the first run down";
   TempDir dir;
@@ -478,9 +478,14 @@ TEST(PairsetExecutable, TwoRunsInPlaceFollowEachOther) {
     return pairset_command(quoted({dir.path(source), dir.path(source), dir.path("target.c13")}));
   };
 
+  // The second run starts once strace has seen the first change its first byte (at most 10 s
+  // later), while the first is held back for a second before its next write.
+  const std::string trace = dir.path("trace");
   const Outcome outcome =
-      run_command("strace -o /dev/null -e inject=pwrite64:delay_enter=500000:when=2 " +
-                      run("first.cn1") + " & sleep 0.2; " + run("second.cn1") + "; wait",
+      run_command("strace -o \"" + trace +
+                      "\" -e trace=pwrite64 -e inject=pwrite64:delay_enter=1000000:when=2 " +
+                      run("first.cn1") + " & for i in $(seq 1000); do grep -q pwrite64 \"" + trace +
+                      "\" 2>/dev/null && break; sleep 0.01; done; " + run("second.cn1") + "; wait",
                   dir);
 
   const std::string success(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">());
