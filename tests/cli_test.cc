@@ -393,7 +393,8 @@ struct StreamCase {
   const char* label;
   const char* shell_setup;  // run by the shell before the program, or null
   const char* target;
-  const char* redirection;  // of the program's standard streams, to or from the file "log"
+  const char* redirection;  // of the program's standard streams, to or from the file "log", and
+                            // what follows the run
   enum Log { kUnchanged, kResultThenMessage } log;  // "log" holds "earlier\n" before the run
   std::u8string message;  // on standard output: the success, or this and "<target>'\n"
 };
@@ -457,8 +458,9 @@ INSTANTIATE_TEST_SUITE_P(
                                  StreamCase::kResultThenMessage, kSuccess},
                       StreamCase{"standard_input_from_a_file", nullptr, "/dev/stdin", "<log",
                                  StreamCase::kUnchanged, kOpenFailure},
+                      // The FIFO is removed once the run has ended, so the folder is as before.
                       StreamCase{"fifo_whose_reader_leaves",
-                                 "mkfifo fifo; (head -c 10 fifo >/dev/null; rm fifo) &", "fifo", "",
+                                 "mkfifo fifo; head -c 10 fifo >/dev/null &", "fifo", "; rm fifo",
                                  StreamCase::kUnchanged, kWriteFailure}),
     [](const auto& info) { return info.param.label; });
 
