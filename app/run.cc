@@ -40,6 +40,14 @@ void run_pairset(std::span<const char* const> args, Printer& out) {
     return;
   }
 
+  // A run that was cut short while it wrote the target in place left its old contents in an
+  // undo copy; they go back before anything is read, since a source may be that very target.
+  const bool names_a_target = args.size() == 3 || (args.size() == 5 && args[3] == kNameSwitch);
+  if (names_a_target && !restore_target_file(args[2])) {
+    print_write_failure(out, args[2]);
+    return;
+  }
+
   // The input source is loaded and checked before the form of the command is judged.
   const char* const input_path = args[0];
   const std::optional<SourceFile> input = load(out, input_path);

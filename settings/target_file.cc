@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <span>
 
+#include "system/undo_copy.h"
+
 namespace pairset {
 namespace {
 
@@ -42,6 +44,10 @@ WriteStatus write_target_file(const char* path, const SourceFile& input_source,
   const std::span<const char> pieces[] = {kTargetSignature, name, settings_body(input_source), name,
                                           settings_body(output_source)};
   return write_target_output(path, pieces);
+}
+
+bool restore_target_file(const char* path) {
+  return restore_interrupted(path);
 }
 
 }  // namespace pairset

@@ -43,6 +43,11 @@ WriteStatus write_target_file(const char* path, const SourceFile& input_source,
                               const SourceFile& output_source,
                               std::optional<std::string_view> new_name);
 
+// Puts the target at `path` back as it was before a run that was cut short (a power cut, kill -9)
+// began writing it in place, from the undo copy that run left; gives false when a copy was left
+// that could not be put back. Called before any source is read: a source may be that target.
+bool restore_target_file(const char* path);
+
 }  // namespace pairset
 
 #endif  // PAIRSET_SETTINGS_TARGET_FILE_H_

@@ -2,6 +2,7 @@
 // opened, given the target's owner, permissions and extended attributes (or, for a new target,
 // the rights that creating it gives), and renamed over the target's name only while that name
 // still names the file opened.
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>  // renameat
 #include <sys/stat.h>
@@ -13,9 +14,11 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "system/endings_posix.h"
+#include "system/held_file_posix.h"
 #include "system/open_file_posix.h"
 #include "system/platform.h"
 
@@ -27,6 +30,15 @@ namespace {
 constexpr std::size_t kKeptNameBytes = 200;
 
 constexpr int kAttempts = 100;
+
+// The new file's hold, which outlives the descriptor the file is written through.
+Descriptor g_hold;
+
+// Gives the start of the names of the new files beside `name`: .NAME.pairset-
+std::string new_file_prefix(const std::string& name) {
+  std::string prefix = ".";
+  return prefix.append(name, 0, std::min(name.size(), kKeptNameBytes)).append(".pairset-");
+}
 
 // Gives the names of the extended attributes of the file at `path`, or nothing when they cannot
 // be listed. A file system without them has none.
@@ -97,8 +109,7 @@ std::string new_file_name(const std::string& name) {
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   static std::random_device random;
   std::uniform_int_distribution<std::size_t> letter(0, sizeof kLetters - 2);
-  std::string made = ".";
-  made.append(name, 0, std::min(name.size(), kKeptNameBytes)).append(".pairset-");
+  std::string made = new_file_prefix(name);
   for (int i = 0; i < 6; ++i) made += kLetters[letter(random)];
   return made;
 }
@@ -127,12 +138,14 @@ int create_replacement(const Target& target, std::filesystem::path& temporary) {
   for (int attempt = 0; attempt < kAttempts && descriptor < 0 && error == EEXIST; ++attempt) {
     const std::string name = new_file_name(target.name.string());
     const EndingsHeld held;
-    descriptor = openat(target.folder.get(), name.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
+    descriptor = create_held_file(target.folder.get(), name.c_str(), O_WRONLY, mode);
     error = errno;
     if (descriptor >= 0) {
       static_cast<void>(note_new_file(target.folder.get(), name.c_str()));
       temporary = name;
+      // Held until it is renamed or removed, though the file itself is closed before: another run
+      // removes only the new files that nobody holds.
+      g_hold = Descriptor(fcntl(descriptor, F_DUPFD_CLOEXEC, 3));
     }
   }
   // The caller tells a folder that refuses new files from a full disk by errno.
@@ -187,6 +200,7 @@ Replacement replace_file(Target& target, const std::filesystem::path& temporary)
                  : Replacement::kFailed;
     }
     forget_new_file();
+    static_cast<void>(g_hold.close());
   }
   // The rename is done and cannot be taken back; syncing the folder only makes the new name
   // survive a power cut, so a folder that cannot be synced changes nothing that can be reported.
@@ -198,6 +212,29 @@ void remove_file(const Target& target, const std::filesystem::path& temporary) {
   const EndingsHeld held;
   static_cast<void>(unlinkat(target.folder.get(), temporary.c_str(), 0));
   forget_new_file();
+  static_cast<void>(g_hold.close());
+}
+
+void clear_abandoned_files(const Target& target) {
+  if (!target.folder.is_open()) return;
+  // The folder is listed through a descriptor of its own, which closedir closes.
+  DIR* const list = fdopendir(openat(target.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (list == nullptr) return;
+  const std::string prefix = new_file_prefix(target.name.string());
+  constexpr std::size_t kRandomLetters = 6;
+  while (const dirent* entry = readdir(list)) {
+    const std::string_view name = entry->d_name;
+    if (name.size() != prefix.size() + kRandomLetters || !name.starts_with(prefix)) continue;
+    const Descriptor file(open_unheld_file(target.folder.get(), entry->d_name));
+    struct stat held {};
+    struct stat named {};
+    if (file.is_open() && fstat(file.get(), &held) == 0 &&
+        fstatat(target.folder.get(), entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        same_file(held, named)) {
+      static_cast<void>(unlinkat(target.folder.get(), entry->d_name, 0));
+    }
+  }
+  static_cast<void>(closedir(list));
 }
 
 }  // namespace pairset::platform

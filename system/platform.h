@@ -14,6 +14,7 @@
 #include <optional>
 #include <span>
 #include <utility>
+#include <vector>
 
 namespace pairset::platform {
 
@@ -104,6 +105,52 @@ struct Target {
 
 // Opens the target at `path` (a command-line argument) once and tells what it is.
 Target open_target(const char* path);
+
+// Looks the existing target at `path` (a command-line argument) up as open_target does, but
+// makes nothing and opens no stream: kind kRegular for a regular file, kCannotOpen otherwise.
+Target look_up_target(const char* path);
+
+// What tells one file from every other while it exists: its device and inode (on Windows the
+// volume's serial number and the file's index).
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// Gives the identity of the open file `descriptor`, or nothing when it cannot be told.
+std::optional<FileIdentity> identity_of(int descriptor);
+
+// An undo copy of a target written in place, open and held for this run.
+struct UndoCopy {
+  Descriptor file;  // open for reading and writing, held against other runs until closed
+  // POSIX: the folder it stands in, and its name there. Windows: the whole path in `name`.
+  Descriptor folder;
+  std::filesystem::path name;
+};
+
+// Makes a new, empty undo copy for the existing `target` (kRegular) whose identity is
+// `identity`, exclusively, held for this run, readable by whoever may read the target:
+// NAME.pairset-undo beside it where its folder takes a new file, else in the user's state folder
+// ($XDG_STATE_HOME/pairset or ~/.local/state/pairset; on Windows %LOCALAPPDATA%\pairset) under
+// a name made of `identity`. Gives true, or false with errno set.
+bool create_undo_copy(const Target& target, const FileIdentity& identity, UndoCopy& copy);
+
+// Makes the copy's name survive a power cut as well as the system allows: gives true once it
+// does.
+bool sync_undo_folder(const UndoCopy& copy);
+
+// Removes the copy and makes its removal survive a power cut; gives true once both are done.
+bool remove_undo_copy(UndoCopy& copy);
+
+// Gives the undo copies that runs cut short may have left for `target` (kRegular, identity
+// `identity`): beside it, and in the state folder. Each is open for reading and held for this
+// run; one that a live run holds is left out.
+std::vector<UndoCopy> find_undo_copies(const Target& target, const FileIdentity& identity);
+
+// Removes the new files that runs on `target` left beside it and that no live run holds (on
+// Windows: that no program has open and that nothing has written for ten minutes).
+void clear_abandoned_files(const Target& target);
 
 // Makes the missing `target` itself, empty and exclusively, for writing directly where no new
 // file can stand beside it (a name that would not fit); sets kind kCreated and `file`, or gives

@@ -4,12 +4,11 @@
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
-#include <memory>
-#include <new>
 #include <optional>
 #include <string>
 
 #include "system/platform.h"
+#include "system/undo_copy.h"
 
 namespace pairset {
 namespace {
@@ -86,36 +85,45 @@ OutputStatus write_in_place(platform::Target& target, Pieces pieces) {
   if (!file.is_open()) return OutputStatus::kCannotOpen;
   // Another run writing the same file finishes first; its result is then the old contents.
   platform::lock_exclusively(file.get());
+  // What a run cut short since this one began left of the file goes back first.
+  const std::optional<platform::FileIdentity> identity = platform::identity_of(file.get());
+  if (!identity || !put_back_left_copies(target, file.get(), *identity)) {
+    return OutputStatus::kWriteError;
+  }
   const std::optional<std::uint64_t> old_size = platform::file_size(file.get());
-  if (!old_size || *old_size > SIZE_MAX) return OutputStatus::kWriteError;
+  if (!old_size) return OutputStatus::kWriteError;
 
-  // The old contents are kept in memory, to be put back if a write fails. A file that may be
-  // written but not read cannot be kept; it is still written only after its room is reserved.
-  const auto old_length = static_cast<std::size_t>(*old_size);
-  const std::unique_ptr<char[]> old(new (std::nothrow) char[std::max<std::size_t>(old_length, 1)]);
-  if (!old) return OutputStatus::kOutOfMemory;
-  const std::span<const char> old_contents(old.get(), old_length);
-  const bool kept = platform::read_at(file.get(), 0, {old.get(), old_length});
+  // The old contents go to an undo copy on the disk before the first byte changes: a power cut
+  // or a kill from here on leaves them there, and the next run puts them back.
+  platform::UndoCopy undo;
+  switch (keep_old_contents(target, file.get(), *old_size, *identity, undo)) {
+    case UndoStatus::kDone:
+      break;
+    case UndoStatus::kFailed:
+      return OutputStatus::kWriteError;
+    case UndoStatus::kOutOfMemory:
+      return OutputStatus::kOutOfMemory;
+  }
 
   // From the first change (reserving room may lengthen the file) until the file is whole.
   const platform::EndingsHeld held;
   const std::uint64_t new_size = total_size(pieces);
   if (!platform::reserve(file.get(), new_size)) {
     static_cast<void>(platform::truncate(file.get(), *old_size));
+    static_cast<void>(platform::remove_undo_copy(undo));
     return OutputStatus::kWriteError;
   }
+  // The whole result on the disk is not yet success: the copy's removal must be there too, or a
+  // copy that came back after a power cut would put the old contents back.
   if (write_pieces_at_start(file.get(), pieces) && platform::truncate(file.get(), new_size) &&
-      platform::flush_to_disk(file.get())) {
-    // The whole result is on the disk: a close that reports a failure now cannot make it less
-    // so, and the target no longer holds what it held, so the run reports what is true.
+      platform::flush_to_disk(file.get()) && platform::remove_undo_copy(undo)) {
+    // A close that reports a failure now cannot make the result less whole, and the target no
+    // longer holds what it held, so the run reports what is true.
     static_cast<void>(file.close());
     return OutputStatus::kWritten;
   }
-  if (kept) {
-    static_cast<void>(platform::write_at(file.get(), 0, old_contents));
-    static_cast<void>(platform::truncate(file.get(), *old_size));
-    static_cast<void>(platform::flush_to_disk(file.get()));
-  }
+  // Where even putting back fails, the copy stays, and the next run puts it back.
+  if (put_back(undo, *old_size, file.get())) static_cast<void>(platform::remove_undo_copy(undo));
   return OutputStatus::kWriteError;
 }
 

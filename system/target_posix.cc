@@ -22,6 +22,7 @@ namespace {
 
 // Gives the descriptor, other than `except`, by which the process already holds the file `info`
 // describes (its standard input, output or error, or any other it was started with), or -1.
+// The run's own descriptors are all close-on-exec, and none it was started with can be.
 int held_descriptor(const struct stat& info, int except) {
   DIR* const list = opendir("/proc/self/fd");
   if (list == nullptr) return -1;
@@ -35,7 +36,9 @@ int held_descriptor(const struct stat& info, int except) {
       continue;
     }
     struct stat held {};
-    if (fstat(number, &held) == 0 && same_file(held, info)) {
+    const int flags = fcntl(number, F_GETFD);
+    if (flags >= 0 && (flags & FD_CLOEXEC) == 0 && fstat(number, &held) == 0 &&
+        same_file(held, info)) {
       found = number;
       break;
     }
@@ -148,6 +151,19 @@ Target open_target(const char* path) {
   // A rename would replace even a file this user may not write; such a target is refused, as
   // opening it for writing would be.
   if (faccessat(AT_FDCWD, descriptor_path(target.file.get()).c_str(), W_OK, AT_EACCESS) != 0) {
+    return {};
+  }
+  target.kind = TargetKind::kRegular;
+  find_name(target, info);
+  return target;
+}
+
+Target look_up_target(const char* path) {
+  Target target;
+  if (*path == '\0') return target;
+  target.file = Descriptor(open(path, O_PATH | O_CLOEXEC));
+  struct stat info {};
+  if (!target.file.is_open() || fstat(target.file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     return {};
   }
   target.kind = TargetKind::kRegular;

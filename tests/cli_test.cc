@@ -179,6 +179,9 @@ struct LimitedCase {
   std::u8string message;  // followed by the target's path and "'\n" unless it is the success;
                           // empty where the signal ends the run
   enum Result { kKept, kReplaced, kWrittenInPlace } result;  // kKept: as it was before
+  // A run killed by the injected signal leaves an undo copy: whole (holding the old contents) or
+  // cut short; the same command is then run again, and `message` and `result` are of that run.
+  enum Cut { kNotCut, kCopyWhole, kCopyCutShort } cut = kNotCut;
 };
 
 // Names the case in test output.
@@ -243,7 +246,12 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
   TempDir dir;
   TempDir scratch;
   std::string executable = testing::executable_under_test();
-  std::string prefix = c.shell_setup != nullptr ? std::string(c.shell_setup) + "; exec " : "exec ";
+  // Undo copies that cannot stand beside the target go to a state folder of the test's own.
+  const std::string state = scratch.path("state");
+  std::filesystem::create_directory(state);
+  std::string prefix = "export XDG_STATE_HOME=\"" + state + "\"; ";
+  if (c.shell_setup != nullptr) prefix.append(c.shell_setup).append("; ");
+  prefix += "exec ";
   if (c.unprivileged && geteuid() == 0) {
     if (!installed("setpriv")) GTEST_SKIP() << "no setpriv to drop root";
     prefix += "setpriv --reuid=65534 --regid=65534 --clear-groups ";
@@ -252,7 +260,9 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
     std::filesystem::copy_file(testing::executable_under_test(), executable);
     ASSERT_EQ(chmod(executable.c_str(), 0755), 0);
     ASSERT_EQ(chmod(scratch.path("").c_str(), 0755), 0);
+    ASSERT_EQ(chown(state.c_str(), 65534, 65534), 0);
   }
+  const std::string launcher = prefix;
   if (c.injected != nullptr) {
     if (!installed("strace")) GTEST_SKIP() << "no strace to send the signal";
 #ifdef PAIRSET_DYNAMICALLY_LINKED
@@ -288,8 +298,31 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
   struct stat before {};
   ASSERT_EQ(stat(target.c_str(), &before), 0);
 
-  const Outcome outcome = run_command(
-      prefix + quoted({executable, dir.path("in.cn1"), dir.path("out.cn1"), target}), scratch);
+  const std::string command = quoted({executable, dir.path("in.cn1"), dir.path("out.cn1"), target});
+  Outcome outcome = run_command(prefix + command, scratch);
+  if (c.cut != LimitedCase::kNotCut) {
+    // Beside the target where the folder takes it, else in the state folder.
+    std::vector<std::filesystem::path> copies;
+    for (const auto& folder : {dir.path(""), state + "/pairset"}) {
+      if (!std::filesystem::exists(folder)) continue;
+      for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.path().string().ends_with(".pairset-undo")) copies.push_back(entry.path());
+      }
+    }
+    EXPECT_EQ(outcome.out, "");
+    ASSERT_EQ(copies.size(), 1U);
+    const std::string copy = read_file(copies[0].string());
+    constexpr std::string_view kTrailer = "\npairset undo copy complete\n";
+    if (c.cut == LimitedCase::kCopyWhole) {
+      ASSERT_TRUE(copy.ends_with(kTrailer));
+      EXPECT_EQ(copy.substr(copy.size() - kTrailer.size() - previous.size(), previous.size()),
+                previous);
+    } else {
+      EXPECT_FALSE(copy.ends_with(kTrailer));
+      EXPECT_EQ(read_file(target), previous);
+    }
+    outcome = run_command(launcher + command, scratch);
+  }
   ASSERT_EQ(chmod(dir.path("").c_str(), 0700), 0);
 
   const bool converted = c.result != LimitedCase::kKept;
@@ -308,6 +341,9 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
     EXPECT_EQ(read_file(dir.path("in.cn1")), input);
   }
   EXPECT_EQ(read_file(dir.path("out.cn1")), output);
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(state)) {
+    EXPECT_TRUE(entry.is_directory()) << entry.path() << " is left";
+  }
 }
 
 constexpr const char8_t* kWriteFailure = u8"\nОшибка записи файла '";
@@ -385,7 +421,31 @@ INSTANTIATE_TEST_SUITE_P(
         // Where every changed block is written anew, even a source as its own target, written in
         // place over blocks it already has, is either the whole result or untouched.
         LimitedCase{"full_btrfs_in_place_under_a_source", nullptr, false, nullptr, "btrfs",
-                    "in.cn1", true, 0644, 0755, kWriteFailure, kKept}),
+                    "in.cn1", true, 0644, 0755, kWriteFailure, kKept},
+        // Killed (as by a power cut) while written in place: the old contents are whole in the
+        // undo copy, and the same command again puts them back, then writes the result whole.
+        // At the first write the target is only lengthened; at the fourth, part new, part old.
+        LimitedCase{"killed_at_the_first_write_in_place", nullptr, false,
+                    "pwrite64:signal=KILL:when=1", nullptr, "target.c13", true, 0644, 0755,
+                    kSuccess, kInPlace, LimitedCase::kCopyWhole},
+        LimitedCase{"killed_at_the_fourth_write_in_place", nullptr, false,
+                    "pwrite64:signal=KILL:when=4", nullptr, "target.c13", true, 0644, 0755,
+                    kSuccess, kInPlace, LimitedCase::kCopyWhole},
+        // A source as its own target: put back before it is read, or it would be read torn.
+        LimitedCase{"killed_in_place_under_a_source", nullptr, false, "pwrite64:signal=KILL:when=3",
+                    nullptr, "in.cn1", true, 0644, 0755, kSuccess, kInPlace,
+                    LimitedCase::kCopyWhole},
+        // The copy cut short: the target was not touched yet, and the copy is removed.
+        LimitedCase{"killed_while_the_undo_copy_is_written", nullptr, false,
+                    "write:signal=KILL:when=2", nullptr, "target.c13", true, 0644, 0755, kSuccess,
+                    kInPlace, LimitedCase::kCopyCutShort},
+        // A folder that takes no new file: the copy goes to the state folder and back from it.
+        LimitedCase{"killed_in_place_with_the_copy_in_the_state_folder", nullptr, true,
+                    "pwrite64:signal=KILL:when=2", nullptr, "target.c13", false, 0666, 0555,
+                    kSuccess, kInPlace, LimitedCase::kCopyWhole},
+        // Nowhere to keep the old contents: the target is not touched.
+        LimitedCase{"no_room_for_an_undo_copy", "export XDG_STATE_HOME=/nonexistent", true, nullptr,
+                    nullptr, "target.c13", false, 0666, 0555, kWriteFailure, kKept}),
     [](const auto& info) { return info.param.label; });
 
 // A stream as the target, in the spellings a shell or a script gives it.

@@ -1,0 +1,23 @@
+// Files that a run holds while it works on them (its new file, an undo copy), so that another run
+// can tell one in use from one that a run cut short left behind: an open-file-description lock
+// belongs to the open file and ends with it, with its process, and with the power.
+#ifndef PAIRSET_SYSTEM_HELD_FILE_POSIX_H_
+#define PAIRSET_SYSTEM_HELD_FILE_POSIX_H_
+
+#include <sys/types.h>
+
+namespace pairset::platform {
+
+// Creates `name` in `folder` exclusively, for reading and writing (`flags`: O_RDWR or O_WRONLY),
+// with `mode`, and holds it for this run; gives its descriptor, or -1 with errno set. Where
+// another run took it for a left-behind file before it was held, and removed it, errno is EEXIST,
+// as if the name had been taken.
+int create_held_file(int folder, const char* name, int flags, mode_t mode);
+
+// Opens the regular file `name` in `folder` for reading and holds it, unless a live run holds
+// it: gives its descriptor, or -1.
+int open_unheld_file(int folder, const char* name);
+
+}  // namespace pairset::platform
+
+#endif  // PAIRSET_SYSTEM_HELD_FILE_POSIX_H_

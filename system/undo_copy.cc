@@ -1,0 +1,198 @@
+#include "system/undo_copy.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <vector>
+
+namespace pairset {
+namespace {
+
+// The first line says what the file is to a program; the second says it to a person.
+constexpr std::string_view kFirstLine = "pairset undo copy 1\n";
+constexpr std::string_view kNotice =
+    "The old contents of a file that pairset was writing in place when it was cut short. The "
+    "next pairset run on that file puts them back. Do not delete this file while the file it "
+    "names is half written.\n";
+
+// Old contents are copied through a buffer of this size, however large the file.
+constexpr std::size_t kCopyChunk = std::size_t{1} << 20;
+
+// Gives `text` after `prefix`, or nothing where it does not start so.
+std::optional<std::string_view> after(std::string_view text, std::string_view prefix) {
+  if (!text.starts_with(prefix)) return std::nullopt;
+  return text.substr(prefix.size());
+}
+
+// Reads the decimal number that `text` starts with, followed by `end`; gives the rest of `text`.
+std::optional<std::string_view> read_number(std::string_view text, std::uint64_t& number,
+                                            char end) {
+  const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (error != std::errc() || stop == text.data() + text.size() || *stop != end) {
+    return std::nullopt;
+  }
+  return text.substr(static_cast<std::size_t>(stop - text.data()) + 1);
+}
+
+// A buffer for copying, released on every way out.
+struct ChunkRelease {
+  void operator()(char* data) const { std::free(data); }
+};
+using Chunk = std::unique_ptr<char[], ChunkRelease>;
+
+Chunk allocate_chunk() {
+  return Chunk(platform::allocate_buffer(kCopyChunk));
+}
+
+// Copies `size` bytes from `from` at `from_offset` to `to`: at `to_offset` where it is given,
+// else at the descriptor's position.
+bool copy_bytes(int from, std::uint64_t from_offset, int to, std::optional<std::uint64_t> to_offset,
+                std::uint64_t size, char* chunk) {
+  for (std::uint64_t done = 0; done < size;) {
+    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, kCopyChunk));
+    if (!platform::read_at(from, from_offset + done, {chunk, count})) return false;
+    const std::span<const char> bytes(chunk, count);
+    if (!(to_offset ? platform::write_at(to, *to_offset + done, bytes)
+                    : platform::write_all(to, bytes))) {
+      return false;
+    }
+    done += count;
+  }
+  return true;
+}
+
+// Gives the first bytes of the copy, as many as a header can have.
+std::string read_start(const platform::UndoCopy& copy, std::uint64_t size) {
+  constexpr std::size_t kLongestHeader = 8192;
+  std::string start(static_cast<std::size_t>(std::min<std::uint64_t>(size, kLongestHeader)), '\0');
+  if (!platform::read_at(copy.file.get(), 0, {start.data(), start.size()})) return {};
+  return start;
+}
+
+// Gives true when the copy of `size` bytes holds all the old contents its header announces.
+bool complete(const platform::UndoCopy& copy, const ParsedUndoHeader& parsed, std::uint64_t size) {
+  if (size != parsed.length + parsed.header.size + kUndoTrailer.size()) return false;
+  std::string trailer(kUndoTrailer.size(), '\0');
+  return platform::read_at(copy.file.get(), size - trailer.size(),
+                           {trailer.data(), trailer.size()}) &&
+         trailer == kUndoTrailer;
+}
+
+}  // namespace
+
+std::string encode_undo_header(const UndoHeader& header) {
+  std::string encoded(kFirstLine);
+  encoded.append(kNotice)
+      .append("device ")
+      .append(std::to_string(header.target.device))
+      .append(" inode ")
+      .append(std::to_string(header.target.inode))
+      .append(" size ")
+      .append(std::to_string(header.size))
+      .append(" name ")
+      .append(std::to_string(header.name.size()))
+      .append(":")
+      .append(header.name)
+      .append("\n");
+  return encoded;
+}
+
+std::optional<ParsedUndoHeader> parse_undo_header(std::string_view bytes) {
+  std::optional<std::string_view> rest = after(bytes, kFirstLine);
+  if (rest) rest = after(*rest, kNotice);
+  ParsedUndoHeader parsed;
+  std::uint64_t name_size = 0;
+  if (rest) rest = after(*rest, "device ");
+  if (rest) rest = read_number(*rest, parsed.header.target.device, ' ');
+  if (rest) rest = after(*rest, "inode ");
+  if (rest) rest = read_number(*rest, parsed.header.target.inode, ' ');
+  if (rest) rest = after(*rest, "size ");
+  if (rest) rest = read_number(*rest, parsed.header.size, ' ');
+  if (rest) rest = after(*rest, "name ");
+  if (rest) rest = read_number(*rest, name_size, ':');
+  if (!rest || rest->size() <= name_size || (*rest)[name_size] != '\n') return std::nullopt;
+  parsed.header.name = rest->substr(0, name_size);
+  parsed.length = bytes.size() - rest->size() + name_size + 1;
+  return parsed;
+}
+
+bool starts_like_undo_copy(std::string_view bytes) {
+  const std::size_t compared = std::min(bytes.size(), kFirstLine.size());
+  return bytes.substr(0, compared) == kFirstLine.substr(0, compared);
+}
+
+UndoStatus keep_old_contents(const platform::Target& target, int file, std::uint64_t old_size,
+                             const platform::FileIdentity& identity, platform::UndoCopy& copy) {
+  const Chunk chunk = allocate_chunk();
+  if (!chunk) return UndoStatus::kOutOfMemory;
+  if (!platform::create_undo_copy(target, identity, copy)) return UndoStatus::kFailed;
+  const std::string header =
+      encode_undo_header({identity, old_size, target.name.filename().string()});
+  // Written in order, then flushed, then named on the disk: a copy cut short anywhere lacks its
+  // trailer, and the target is not touched before all of it is there.
+  if (platform::write_all(copy.file.get(), header) &&
+      copy_bytes(file, 0, copy.file.get(), std::nullopt, old_size, chunk.get()) &&
+      platform::write_all(copy.file.get(), kUndoTrailer) &&
+      platform::flush_to_disk(copy.file.get()) && platform::sync_undo_folder(copy)) {
+    return UndoStatus::kDone;
+  }
+  static_cast<void>(platform::remove_undo_copy(copy));
+  return UndoStatus::kFailed;
+}
+
+bool put_back(const platform::UndoCopy& copy, std::uint64_t old_size, int file) {
+  const Chunk chunk = allocate_chunk();
+  if (!chunk) return false;
+  const std::optional<std::uint64_t> size = platform::file_size(copy.file.get());
+  if (!size) return false;
+  const std::optional<ParsedUndoHeader> parsed = parse_undo_header(read_start(copy, *size));
+  return parsed && parsed->header.size == old_size &&
+         copy_bytes(copy.file.get(), parsed->length, file, 0, old_size, chunk.get()) &&
+         platform::truncate(file, old_size) && platform::flush_to_disk(file);
+}
+
+bool put_back_left_copies(const platform::Target& target, int file,
+                          const platform::FileIdentity& identity) {
+  bool restored = true;
+  for (platform::UndoCopy& copy : platform::find_undo_copies(target, identity)) {
+    const std::optional<std::uint64_t> size = platform::file_size(copy.file.get());
+    if (!size) {
+      restored = false;
+      continue;
+    }
+    const std::string start = read_start(copy, *size);
+    const std::optional<ParsedUndoHeader> parsed = parse_undo_header(start);
+    if (parsed && parsed->header.target != identity) continue;  // another file's
+    if (!parsed || !complete(copy, *parsed, *size)) {
+      // Cut short while it was written, so the target was not yet touched.
+      if (starts_like_undo_copy(start)) static_cast<void>(platform::remove_undo_copy(copy));
+      continue;
+    }
+    const platform::EndingsHeld held;
+    if (!put_back(copy, parsed->header.size, file) || !platform::remove_undo_copy(copy)) {
+      restored = false;
+    }
+  }
+  return restored;
+}
+
+bool restore_interrupted(const char* path) {
+  platform::Target target = platform::look_up_target(path);
+  if (target.kind != platform::TargetKind::kRegular) return true;
+  platform::clear_abandoned_files(target);
+  const std::optional<platform::FileIdentity> identity = platform::identity_of(target.file.get());
+  // Cheap where nothing was left: no copy means nothing to wait for.
+  if (!identity || platform::find_undo_copies(target, *identity).empty()) return true;
+
+  // A run writing the target in place holds it from before it makes its copy until after it
+  // removes it: once it is done, the copies left are from runs that were cut short, and no run
+  // can make the target newer than they are while it is held here.
+  platform::Descriptor file(platform::open_for_update(target));
+  if (!file.is_open()) return false;
+  platform::lock_exclusively(file.get());
+  return put_back_left_copies(target, file.get(), *identity);
+}
+
+}  // namespace pairset

@@ -1,0 +1,76 @@
+// The undo copy of a target written in place: its old contents, with a header that says whose
+// they are and a trailer that marks them complete, on the disk before the first byte of the
+// target changes and removed once the target holds the whole result. A run cut short (a power
+// cut, kill -9) leaves it behind, and the next run on the same target puts it back before it
+// reads anything, since a source may be that very target.
+#ifndef PAIRSET_SYSTEM_UNDO_COPY_H_
+#define PAIRSET_SYSTEM_UNDO_COPY_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "system/platform.h"
+
+namespace pairset {
+
+// What the header of an undo copy records.
+struct UndoHeader {
+  platform::FileIdentity target;  // the file whose old contents these are
+  std::uint64_t size = 0;         // how many bytes of old contents follow the header
+  std::string name;               // the target's name, for a person who finds the copy
+};
+
+// Closes a complete copy: the old contents are all there only where it ends with this.
+inline constexpr std::string_view kUndoTrailer = "\npairset undo copy complete\n";
+
+// Gives the header that opens the undo copy described by `header`.
+std::string encode_undo_header(const UndoHeader& header);
+
+// What the start of a file turned out to be.
+struct ParsedUndoHeader {
+  UndoHeader header;
+  std::size_t length = 0;  // of the header, in bytes: the old contents start there
+};
+
+// Gives the header at the start of `bytes`, or nothing where `bytes` do not open with a whole
+// one.
+std::optional<ParsedUndoHeader> parse_undo_header(std::string_view bytes);
+
+// Gives true when `bytes` could be the start of an undo copy whose writing was cut short: empty,
+// or opening with the copy's first line or a part of it. A file that holds anything else is not
+// one, and is left alone.
+bool starts_like_undo_copy(std::string_view bytes);
+
+enum class UndoStatus {
+  kDone,
+  kFailed,       // a write, a read or a flush failed; the target is untouched
+  kOutOfMemory,  // the buffer for the copying could not be had; the target is untouched
+};
+
+// Keeps the old contents of the target (open at `file`, `old_size` bytes, identity `identity`)
+// in a new undo copy, `copy`, and makes it and its name survive a power cut. Where no copy can
+// be made (the folder and the state folder refuse it, the target may not be read), kFailed.
+UndoStatus keep_old_contents(const platform::Target& target, int file, std::uint64_t old_size,
+                             const platform::FileIdentity& identity, platform::UndoCopy& copy);
+
+// Puts the `old_size` bytes of old contents kept in `copy` back into the target open at `file`,
+// cuts it to that length and flushes it to the disk; gives true when all of that was done.
+bool put_back(const platform::UndoCopy& copy, std::uint64_t old_size, int file);
+
+// Puts back into the target open at `file` (identity `identity`, held by lock_exclusively) the
+// complete undo copies of it that runs cut short left, and removes them and the incomplete ones;
+// gives false when a complete copy could not be put back, and it then stays.
+bool put_back_left_copies(const platform::Target& target, int file,
+                          const platform::FileIdentity& identity);
+
+// Puts back what runs cut short left of the target at `path` (a command-line argument): the
+// complete undo copies of that very file are put back into it and removed, incomplete ones
+// removed, abandoned new files beside it removed. Waits for a run that writes the target in place
+// to finish first. Gives false when a complete copy could not be put back; the copy then stays.
+bool restore_interrupted(const char* path);
+
+}  // namespace pairset
+
+#endif  // PAIRSET_SYSTEM_UNDO_COPY_H_
