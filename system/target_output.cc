@@ -94,7 +94,9 @@ OutputStatus write_in_place(platform::Target& target, Pieces pieces) {
   if (!old_size) return OutputStatus::kWriteError;
 
   // The old contents go to an undo copy on the disk before the first byte changes: a power cut
-  // or a kill from here on leaves them there, and the next run puts them back.
+  // or a kill from here on leaves them there, and the next run puts them back. Every ending is
+  // held from here until the file is whole and the copy gone, so no other ending leaves either.
+  const platform::EndingsHeld held;
   platform::UndoCopy undo;
   switch (keep_old_contents(target, file.get(), *old_size, *identity, undo)) {
     case UndoStatus::kDone:
@@ -105,8 +107,6 @@ OutputStatus write_in_place(platform::Target& target, Pieces pieces) {
       return OutputStatus::kOutOfMemory;
   }
 
-  // From the first change (reserving room may lengthen the file) until the file is whole.
-  const platform::EndingsHeld held;
   const std::uint64_t new_size = total_size(pieces);
   if (!platform::reserve(file.get(), new_size)) {
     static_cast<void>(platform::truncate(file.get(), *old_size));

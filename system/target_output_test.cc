@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "system/platform.h"
+#include "system/undo_copy.h"
 #include "tests/test_support.h"
 
 #ifdef _WIN32
@@ -409,6 +410,97 @@ TEST(TargetOutput, BindMountedTargetIsWrittenInPlace) {
   EXPECT_EQ(read_file(dir.path("mounted.c13")), "new");
   EXPECT_EQ(file_names(dir), (std::vector<std::string>{"mounted.c13", "target.c13"}));
 }
+
+// What runs cut short leave beside a target, or in the state folder, as the next run on that
+// target finds it: a run whose input source is missing, so that all it does is that.
+struct LeftBehindCase {
+  const char* label;
+  enum Place { kBeside, kStateFolder } place;
+  const char* name;  // beside the target; in the state folder the copy's own name is taken
+  enum Contents { kWholeCopy, kCopyCutShort, kAnotherFilesCopy, kOtherText } contents;
+  bool held;      // by a live run
+  bool removed;   // by the run
+  bool put_back;  // the target holds its old contents again
+};
+
+void PrintTo(const LeftBehindCase& c, std::ostream* os) {
+  *os << c.label;
+}
+
+class LeftBehindTest : public ::testing::TestWithParam<LeftBehindCase> {};
+
+TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
+  const LeftBehindCase& c = GetParam();
+  TempDir dir;
+  TempDir state;
+  write_file(dir.path("out.cn1"), testing::cn1_file("OUT", "o"));
+  write_file(dir.path("target.c13"), "new bytes, then the old tail");
+  struct stat info {};
+  ASSERT_EQ(stat(dir.path("target.c13").c_str(), &info), 0);
+  platform::FileIdentity identity{info.st_dev, info.st_ino};
+  if (c.contents == LeftBehindCase::kAnotherFilesCopy) ++identity.inode;
+  const std::string whole =
+      encode_undo_header({identity, 8, "target.c13"}) + "previous" + std::string(kUndoTrailer);
+  const std::string contents = c.contents == LeftBehindCase::kOtherText ? "my own notes"
+                               : c.contents == LeftBehindCase::kCopyCutShort
+                                   ? whole.substr(0, whole.size() - 12)
+                                   : whole;
+  std::string left = dir.path(c.name);
+  if (c.place == LeftBehindCase::kStateFolder) {
+    std::filesystem::create_directory(state.path("pairset"));
+    left = state.path("pairset/" + std::to_string(info.st_dev) + "-" + std::to_string(info.st_ino) +
+                      ".pairset-undo");
+  }
+  write_file(left, contents);
+  // A live run holds its file with a lock of its open file: another open of it here is another.
+  const platform::Descriptor live(open(left.c_str(), O_RDWR | O_CLOEXEC));
+  struct flock whole_file {};
+  whole_file.l_type = F_WRLCK;
+  whole_file.l_whence = SEEK_SET;
+  if (c.held) {
+    ASSERT_EQ(fcntl(live.get(), F_OFD_SETLK, &whole_file), 0);
+  }
+  ASSERT_EQ(setenv("XDG_STATE_HOME", state.path("").c_str(), 1), 0);
+
+  const std::string printed = testing::run_in_process(
+      {dir.path("missing.cn1"), dir.path("out.cn1"), dir.path("target.c13")});
+  ASSERT_EQ(unsetenv("XDG_STATE_HOME"), 0);
+
+  EXPECT_TRUE(printed.ends_with("missing.cn1'\n")) << printed;
+  EXPECT_EQ(read_file(dir.path("target.c13")),
+            c.put_back ? "previous" : "new bytes, then the old tail");
+  EXPECT_EQ(std::filesystem::exists(left), !c.removed);
+  if (!c.removed) {
+    EXPECT_EQ(read_file(left), contents);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Posix, LeftBehindTest,
+    ::testing::Values(
+        LeftBehindCase{"whole_copy", LeftBehindCase::kBeside, "target.c13.pairset-undo",
+                       LeftBehindCase::kWholeCopy, false, true, true},
+        LeftBehindCase{"whole_copy_in_the_state_folder", LeftBehindCase::kStateFolder, "",
+                       LeftBehindCase::kWholeCopy, false, true, true},
+        // Its run was cut short before it touched the target.
+        LeftBehindCase{"copy_cut_short", LeftBehindCase::kBeside, "target.c13.pairset-undo",
+                       LeftBehindCase::kCopyCutShort, false, true, false},
+        LeftBehindCase{"copy_a_live_run_holds", LeftBehindCase::kBeside, "target.c13.pairset-undo",
+                       LeftBehindCase::kWholeCopy, true, false, false},
+        // Of a file that no longer has this name: nothing to put it back into.
+        LeftBehindCase{"copy_of_another_file", LeftBehindCase::kBeside, "target.c13.pairset-undo",
+                       LeftBehindCase::kAnotherFilesCopy, false, false, false},
+        LeftBehindCase{"a_users_file_under_the_copys_name", LeftBehindCase::kBeside,
+                       "target.c13.pairset-undo", LeftBehindCase::kOtherText, false, false, false},
+        LeftBehindCase{"abandoned_new_file", LeftBehindCase::kBeside, ".target.c13.pairset-Ab12Cd",
+                       LeftBehindCase::kOtherText, false, true, false},
+        LeftBehindCase{"new_file_a_live_run_holds", LeftBehindCase::kBeside,
+                       ".target.c13.pairset-Ab12Cd", LeftBehindCase::kOtherText, true, false,
+                       false},
+        LeftBehindCase{"a_name_only_like_a_new_files", LeftBehindCase::kBeside,
+                       ".target.c13.pairset-Ab12", LeftBehindCase::kOtherText, false, false,
+                       false}),
+    [](const auto& info) { return info.param.label; });
 
 // A console closed, a kill, Ctrl+C, Ctrl+\, a timer or a CPU limit while the new file exists:
 // the new file goes with the process, and the signal still ends it as it would have.

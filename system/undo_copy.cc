@@ -80,6 +80,12 @@ bool complete(const platform::UndoCopy& copy, const ParsedUndoHeader& parsed, st
          trailer == kUndoTrailer;
 }
 
+// Gives the name for the header in UTF-8, which every name has a spelling in.
+std::string name_of(const std::filesystem::path& name) {
+  const std::u8string text = name.u8string();
+  return {text.begin(), text.end()};
+}
+
 }  // namespace
 
 std::string encode_undo_header(const UndoHeader& header) {
@@ -129,7 +135,7 @@ UndoStatus keep_old_contents(const platform::Target& target, int file, std::uint
   if (!chunk) return UndoStatus::kOutOfMemory;
   if (!platform::create_undo_copy(target, identity, copy)) return UndoStatus::kFailed;
   const std::string header =
-      encode_undo_header({identity, old_size, target.name.filename().string()});
+      encode_undo_header({identity, old_size, name_of(target.name.filename())});
   // Written in order, then flushed, then named on the disk: a copy cut short anywhere lacks its
   // trailer, and the target is not touched before all of it is there.
   if (platform::write_all(copy.file.get(), header) &&
