@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,8 @@
 #include "tests/test_support.h"
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <thread>
@@ -411,97 +415,6 @@ TEST(TargetOutput, BindMountedTargetIsWrittenInPlace) {
   EXPECT_EQ(file_names(dir), (std::vector<std::string>{"mounted.c13", "target.c13"}));
 }
 
-// What runs cut short leave beside a target, or in the state folder, as the next run on that
-// target finds it: a run whose input source is missing, so that all it does is that.
-struct LeftBehindCase {
-  const char* label;
-  enum Place { kBeside, kStateFolder } place;
-  const char* name;  // beside the target; in the state folder the copy's own name is taken
-  enum Contents { kWholeCopy, kCopyCutShort, kAnotherFilesCopy, kOtherText } contents;
-  bool held;      // by a live run
-  bool removed;   // by the run
-  bool put_back;  // the target holds its old contents again
-};
-
-void PrintTo(const LeftBehindCase& c, std::ostream* os) {
-  *os << c.label;
-}
-
-class LeftBehindTest : public ::testing::TestWithParam<LeftBehindCase> {};
-
-TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
-  const LeftBehindCase& c = GetParam();
-  TempDir dir;
-  TempDir state;
-  write_file(dir.path("out.cn1"), testing::cn1_file("OUT", "o"));
-  write_file(dir.path("target.c13"), "new bytes, then the old tail");
-  struct stat info {};
-  ASSERT_EQ(stat(dir.path("target.c13").c_str(), &info), 0);
-  platform::FileIdentity identity{info.st_dev, info.st_ino};
-  if (c.contents == LeftBehindCase::kAnotherFilesCopy) ++identity.inode;
-  const std::string whole =
-      encode_undo_header({identity, 8, "target.c13"}) + "previous" + std::string(kUndoTrailer);
-  const std::string contents = c.contents == LeftBehindCase::kOtherText ? "my own notes"
-                               : c.contents == LeftBehindCase::kCopyCutShort
-                                   ? whole.substr(0, whole.size() - 12)
-                                   : whole;
-  std::string left = dir.path(c.name);
-  if (c.place == LeftBehindCase::kStateFolder) {
-    std::filesystem::create_directory(state.path("pairset"));
-    left = state.path("pairset/" + std::to_string(info.st_dev) + "-" + std::to_string(info.st_ino) +
-                      ".pairset-undo");
-  }
-  write_file(left, contents);
-  // A live run holds its file with a lock of its open file: another open of it here is another.
-  const platform::Descriptor live(open(left.c_str(), O_RDWR | O_CLOEXEC));
-  struct flock whole_file {};
-  whole_file.l_type = F_WRLCK;
-  whole_file.l_whence = SEEK_SET;
-  if (c.held) {
-    ASSERT_EQ(fcntl(live.get(), F_OFD_SETLK, &whole_file), 0);
-  }
-  ASSERT_EQ(setenv("XDG_STATE_HOME", state.path("").c_str(), 1), 0);
-
-  const std::string printed = testing::run_in_process(
-      {dir.path("missing.cn1"), dir.path("out.cn1"), dir.path("target.c13")});
-  ASSERT_EQ(unsetenv("XDG_STATE_HOME"), 0);
-
-  EXPECT_TRUE(printed.ends_with("missing.cn1'\n")) << printed;
-  EXPECT_EQ(read_file(dir.path("target.c13")),
-            c.put_back ? "previous" : "new bytes, then the old tail");
-  EXPECT_EQ(std::filesystem::exists(left), !c.removed);
-  if (!c.removed) {
-    EXPECT_EQ(read_file(left), contents);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Posix, LeftBehindTest,
-    ::testing::Values(
-        LeftBehindCase{"whole_copy", LeftBehindCase::kBeside, "target.c13.pairset-undo",
-                       LeftBehindCase::kWholeCopy, false, true, true},
-        LeftBehindCase{"whole_copy_in_the_state_folder", LeftBehindCase::kStateFolder, "",
-                       LeftBehindCase::kWholeCopy, false, true, true},
-        // Its run was cut short before it touched the target.
-        LeftBehindCase{"copy_cut_short", LeftBehindCase::kBeside, "target.c13.pairset-undo",
-                       LeftBehindCase::kCopyCutShort, false, true, false},
-        LeftBehindCase{"copy_a_live_run_holds", LeftBehindCase::kBeside, "target.c13.pairset-undo",
-                       LeftBehindCase::kWholeCopy, true, false, false},
-        // Of a file that no longer has this name: nothing to put it back into.
-        LeftBehindCase{"copy_of_another_file", LeftBehindCase::kBeside, "target.c13.pairset-undo",
-                       LeftBehindCase::kAnotherFilesCopy, false, false, false},
-        LeftBehindCase{"a_users_file_under_the_copys_name", LeftBehindCase::kBeside,
-                       "target.c13.pairset-undo", LeftBehindCase::kOtherText, false, false, false},
-        LeftBehindCase{"abandoned_new_file", LeftBehindCase::kBeside, ".target.c13.pairset-Ab12Cd",
-                       LeftBehindCase::kOtherText, false, true, false},
-        LeftBehindCase{"new_file_a_live_run_holds", LeftBehindCase::kBeside,
-                       ".target.c13.pairset-Ab12Cd", LeftBehindCase::kOtherText, true, false,
-                       false},
-        LeftBehindCase{"a_name_only_like_a_new_files", LeftBehindCase::kBeside,
-                       ".target.c13.pairset-Ab12", LeftBehindCase::kOtherText, false, false,
-                       false}),
-    [](const auto& info) { return info.param.label; });
-
 // A console closed, a kill, Ctrl+C, Ctrl+\, a timer or a CPU limit while the new file exists:
 // the new file goes with the process, and the signal still ends it as it would have.
 TEST(TargetOutput, EveryEndingSignalRemovesTheNewFile) {
@@ -529,6 +442,132 @@ TEST(TargetOutput, EveryEndingSignalRemovesTheNewFile) {
   }
 }
 #endif
+
+// Holds the file at `path` as a live run holds its new file or undo copy: with a lock of its own
+// open file (another open of it in this process is another), and on Windows open without delete
+// sharing.
+platform::Descriptor hold(const std::string& path) {
+#ifdef _WIN32
+  platform::Descriptor file(_open(path.c_str(), _O_RDWR | _O_BINARY));
+  OVERLAPPED from_start{};
+  if (file.is_open() && LockFileEx(reinterpret_cast<HANDLE>(_get_osfhandle(file.get())),
+                                   LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                                   MAXDWORD, &from_start) == 0) {
+    return {};
+  }
+#else
+  platform::Descriptor file(open(path.c_str(), O_RDWR | O_CLOEXEC));
+  struct flock whole_file {};
+  whole_file.l_type = F_WRLCK;
+  whole_file.l_whence = SEEK_SET;
+  if (file.is_open() && fcntl(file.get(), F_OFD_SETLK, &whole_file) != 0) return {};
+#endif
+  return file;
+}
+
+// Makes `folder` the user's state folder for undo copies; an empty one, the system's again.
+void set_state_folder(const std::string& folder) {
+#ifdef _WIN32
+  ASSERT_EQ(_putenv_s("LOCALAPPDATA", folder.c_str()), 0);
+#else
+  ASSERT_EQ(
+      folder.empty() ? unsetenv("XDG_STATE_HOME") : setenv("XDG_STATE_HOME", folder.c_str(), 1), 0);
+#endif
+}
+
+// What runs cut short leave beside a target, or in the state folder, as the next run on that
+// target finds it: a run whose input source is missing, so that all it does is that.
+struct LeftBehindCase {
+  const char* label;
+  enum Place { kBeside, kStateFolder } place;
+  const char* name;  // beside the target; in the state folder the copy's own name is taken
+  enum Contents { kWholeCopy, kCopyCutShort, kAnotherFilesCopy, kOtherText } contents;
+  bool held;      // by a live run
+  bool removed;   // by the run
+  bool put_back;  // the target holds its old contents again
+};
+
+void PrintTo(const LeftBehindCase& c, std::ostream* os) {
+  *os << c.label;
+}
+
+class LeftBehindTest : public ::testing::TestWithParam<LeftBehindCase> {};
+
+TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
+  const LeftBehindCase& c = GetParam();
+  TempDir dir;
+  TempDir state;
+  write_file(dir.path("out.cn1"), testing::cn1_file("OUT", "o"));
+  write_file(dir.path("target.c13"), "new bytes, then the old tail");
+  const std::optional<platform::FileIdentity> found =
+      platform::identity_of(platform::look_up_target(dir.path("target.c13").c_str()).file.get());
+  ASSERT_TRUE(found);
+  platform::FileIdentity identity = *found;
+  const std::string copy_name =
+      std::to_string(identity.device) + "-" + std::to_string(identity.inode) + ".pairset-undo";
+  if (c.contents == LeftBehindCase::kAnotherFilesCopy) ++identity.inode;
+  const std::string whole =
+      encode_undo_header({identity, 8, "target.c13"}) + "previous" + std::string(kUndoTrailer);
+  const std::string contents = c.contents == LeftBehindCase::kOtherText ? "my own notes"
+                               : c.contents == LeftBehindCase::kCopyCutShort
+                                   ? whole.substr(0, whole.size() - 12)
+                                   : whole;
+  std::string left = dir.path(c.name);
+  if (c.place == LeftBehindCase::kStateFolder) {
+    std::filesystem::create_directory(state.path("pairset"));
+    left = state.path("pairset/" + copy_name);
+  }
+  write_file(left, contents);
+  // Written long ago, as far as its time tells: on Windows a new file is taken for left behind
+  // only then.
+  std::filesystem::last_write_time(
+      left, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+  platform::Descriptor live;
+  if (c.held) {
+    live = hold(left);
+    ASSERT_TRUE(live.is_open());
+  }
+  set_state_folder(state.path(""));
+
+  const std::string printed = testing::run_in_process(
+      {dir.path("missing.cn1"), dir.path("out.cn1"), dir.path("target.c13")});
+  set_state_folder("");
+
+  EXPECT_TRUE(printed.ends_with("missing.cn1'\n")) << printed;
+  EXPECT_EQ(read_file(dir.path("target.c13")),
+            c.put_back ? "previous" : "new bytes, then the old tail");
+  EXPECT_EQ(std::filesystem::exists(left), !c.removed);
+  if (!c.removed) {
+    EXPECT_EQ(read_file(left), contents);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AnySystem, LeftBehindTest,
+    ::testing::Values(
+        LeftBehindCase{"whole_copy", LeftBehindCase::kBeside, "target.c13.pairset-undo",
+                       LeftBehindCase::kWholeCopy, false, true, true},
+        LeftBehindCase{"whole_copy_in_the_state_folder", LeftBehindCase::kStateFolder, "",
+                       LeftBehindCase::kWholeCopy, false, true, true},
+        // Its run was cut short before it touched the target.
+        LeftBehindCase{"copy_cut_short", LeftBehindCase::kBeside, "target.c13.pairset-undo",
+                       LeftBehindCase::kCopyCutShort, false, true, false},
+        LeftBehindCase{"copy_a_live_run_holds", LeftBehindCase::kBeside, "target.c13.pairset-undo",
+                       LeftBehindCase::kWholeCopy, true, false, false},
+        // Of a file that no longer has this name: nothing to put it back into.
+        LeftBehindCase{"copy_of_another_file", LeftBehindCase::kBeside, "target.c13.pairset-undo",
+                       LeftBehindCase::kAnotherFilesCopy, false, false, false},
+        LeftBehindCase{"a_users_file_under_the_copys_name", LeftBehindCase::kBeside,
+                       "target.c13.pairset-undo", LeftBehindCase::kOtherText, false, false, false},
+        LeftBehindCase{"abandoned_new_file", LeftBehindCase::kBeside, ".target.c13.pairset-Ab12Cd",
+                       LeftBehindCase::kOtherText, false, true, false},
+        LeftBehindCase{"new_file_a_live_run_holds", LeftBehindCase::kBeside,
+                       ".target.c13.pairset-Ab12Cd", LeftBehindCase::kOtherText, true, false,
+                       false},
+        LeftBehindCase{"a_name_only_like_a_new_files", LeftBehindCase::kBeside,
+                       ".target.c13.pairset-Ab12", LeftBehindCase::kOtherText, false, false,
+                       false}),
+    [](const auto& info) { return info.param.label; });
 
 }  // namespace
 }  // namespace pairset

@@ -1,0 +1,176 @@
+// Undo copies on Windows: beside the target as NAME.pairset-undo, or in %LOCALAPPDATA%\pairset
+// under the volume's serial number and the file's index, held by LockFileEx while a run uses
+// them. Windows removes no file that a program has open without delete sharing, so a new file
+// that a live run has open cannot be taken for a left-behind one.
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "system/platform.h"
+
+namespace pairset::platform {
+namespace {
+
+constexpr std::wstring_view kUndoSuffix = L".pairset-undo";
+
+// A new file that nothing has written for this long belongs to no live run: a live one is open,
+// or between its closing and its rename, which is tried for seconds, not minutes.
+constexpr ULONGLONG kAbandonedAfter = 10ULL * 60 * 10'000'000;  // in 100 ns units
+
+HANDLE handle_of(int descriptor) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
+}
+
+// Gives the folder where undo copies go that cannot stand beside their target, made where
+// `make` says so; or nothing where the environment names none.
+std::optional<std::filesystem::path> state_folder(bool make) {
+  const wchar_t* const local = _wgetenv(L"LOCALAPPDATA");
+  if (local == nullptr || *local == L'\0') return std::nullopt;
+  std::filesystem::path folder = std::filesystem::path(local) / L"pairset";
+  if (make && CreateDirectoryW(folder.c_str(), nullptr) == 0 &&
+      GetLastError() != ERROR_ALREADY_EXISTS) {
+    return std::nullopt;
+  }
+  return folder;
+}
+
+// Gives the name of the copy of the file `identity` in the state folder.
+std::wstring state_name(const FileIdentity& identity) {
+  return std::to_wstring(identity.device) + L"-" + std::to_wstring(identity.inode) +
+         std::wstring(kUndoSuffix);
+}
+
+// Fills `copy` with the file at `path` made for it, held for this run; gives false with errno set.
+bool make_copy(const std::filesystem::path& path, UndoCopy& copy) {
+  Descriptor file(_wopen(path.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY | _O_NOINHERIT,
+                         _S_IREAD | _S_IWRITE));
+  if (!file.is_open()) return false;
+  OVERLAPPED from_start{};
+  static_cast<void>(LockFileEx(handle_of(file.get()), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD,
+                               MAXDWORD, &from_start));
+  copy.file = std::move(file);
+  copy.name = path;
+  return true;
+}
+
+// Gives true when `error` from making the copy beside the target means that it must go to the
+// state folder instead.
+bool elsewhere(int error) {
+  return error == EACCES || error == EPERM || error == EROFS || error == ENAMETOOLONG ||
+         error == EEXIST || error == EINVAL || error == ENOENT;
+}
+
+}  // namespace
+
+Target look_up_target(const char* path) {
+  Target target;
+  if (*path == '\0') return target;
+  target.name = native_path(path);
+  // Opened only to be looked at, sharing everything: no other program is kept from anything.
+  const HANDLE handle =
+      CreateFileW(target.name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return target;
+  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY);
+  if (descriptor < 0) {
+    CloseHandle(handle);
+    return target;
+  }
+  target.file = Descriptor(descriptor);
+  if (GetFileType(handle) == FILE_TYPE_DISK) target.kind = TargetKind::kRegular;
+  return target;
+}
+
+std::optional<FileIdentity> identity_of(int descriptor) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileInformationByHandle(handle_of(descriptor), &info) == 0) return std::nullopt;
+  return FileIdentity{info.dwVolumeSerialNumber,
+                      (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+bool create_undo_copy(const Target& target, const FileIdentity& identity, UndoCopy& copy) {
+  // A named stream (x.c13:stream) has no folder of its own to stand beside.
+  const std::wstring name = target.name.filename().wstring();
+  if (name.find(L':') == std::wstring::npos) {
+    std::filesystem::path beside = target.name;
+    beside += kUndoSuffix;
+    if (make_copy(beside, copy)) return true;
+    if (!elsewhere(errno)) return false;
+  }
+  const std::optional<std::filesystem::path> folder = state_folder(true);
+  if (!folder) {
+    errno = ENOENT;
+    return false;
+  }
+  return make_copy(*folder / state_name(identity), copy);
+}
+
+// The copy was committed to the disk by _commit; NTFS records the name in its journal.
+bool sync_undo_folder(const UndoCopy&) {
+  return true;
+}
+
+bool remove_undo_copy(UndoCopy& copy) {
+  if (!copy.file.is_open()) return true;
+  // Windows removes no open file; the target stays held, so no other run takes the copy up.
+  static_cast<void>(copy.file.close());
+  return DeleteFileW(copy.name.c_str()) != 0;
+}
+
+std::vector<UndoCopy> find_undo_copies(const Target& target, const FileIdentity& identity) {
+  std::vector<UndoCopy> copies;
+  const auto look = [&copies](const std::filesystem::path& path) {
+    UndoCopy copy;
+    copy.file = Descriptor(_wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
+    if (!copy.file.is_open()) return;
+    // A live run holds its copy exclusively; this hold is shared and given up at once if not.
+    OVERLAPPED from_start{};
+    if (LockFileEx(handle_of(copy.file.get()), LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                   &from_start) == 0 &&
+        GetLastError() == ERROR_LOCK_VIOLATION) {
+      return;
+    }
+    copy.name = path;
+    copies.push_back(std::move(copy));
+  };
+  std::filesystem::path beside = target.name;
+  beside += kUndoSuffix;
+  look(beside);
+  if (const std::optional<std::filesystem::path> folder = state_folder(false)) {
+    look(*folder / state_name(identity));
+  }
+  return copies;
+}
+
+void clear_abandoned_files(const Target& target) {
+  const std::wstring name = target.name.filename().wstring();
+  const std::wstring prefix = L"." + name + L".pairset-";
+  constexpr std::size_t kRandomLetters = 6;
+  const std::filesystem::path pattern = target.name.parent_path() / (prefix + L"*");
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  FILETIME now_time{};
+  GetSystemTimeAsFileTime(&now_time);
+  const auto ticks = [](const FILETIME& time) {
+    return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+  };
+  do {
+    const std::wstring_view entry = found.cFileName;
+    if (entry.size() != prefix.size() + kRandomLetters ||
+        (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        ticks(found.ftLastWriteTime) + kAbandonedAfter > ticks(now_time)) {
+      continue;
+    }
+    static_cast<void>(DeleteFileW((target.name.parent_path() / entry).c_str()));
+  } while (FindNextFileW(search, &found) != 0);
+  FindClose(search);
+}
+
+}  // namespace pairset::platform
