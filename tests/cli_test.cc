@@ -524,6 +524,46 @@ INSTANTIATE_TEST_SUITE_P(
                                  StreamCase::kUnchanged, kWriteFailure}),
     [](const auto& info) { return info.param.label; });
 
+// A run stopped in the middle of an in-place write is alive and holds its undo copy: a run on the
+// same target meanwhile leaves the copy as it is, and the first, continued, ends with the whole
+// result and no copy.
+TEST(PairsetExecutable, StoppedRunKeepsItsUndoCopy) {
+  if (!installed("strace")) GTEST_SKIP() << "no strace to stop the first run";
+  TempDir dir;
+  const std::string input = testing::cn1_file("IN", std::string(100'000, 'i'));
+  const std::string output = testing::cn1_file("OUT", std::string(100'000, 'o'));
+  testing::write_file(dir.path("in.cn1"), input);
+  testing::write_file(dir.path("out.cn1"), output);
+  testing::write_file(dir.path("target.c13"), "previous");
+  std::filesystem::create_hard_link(dir.path("target.c13"), dir.path("second-name"));
+  const std::string copy = dir.path("target.c13.pairset-undo");
+  const auto run = [&dir](const char* source) {
+    return pairset_command(quoted({dir.path(source), dir.path("out.cn1"), dir.path("target.c13")}));
+  };
+
+  // The first run stops itself at its second write; the second runs once it is stopped.
+  const Outcome outcome = run_command(
+      "cd \"" + dir.path("") +
+          "\" || exit\nstrace -o /dev/null -e inject=pwrite64:signal=STOP:when=2 " + run("in.cn1") +
+          " >first.out & s=$!\n" +
+          "for i in $(seq 1000); do c=$(cat /proc/$s/task/$s/children 2>/dev/null) && "
+          "grep -q '^State:.*[Tt]' /proc/${c% }/status 2>/dev/null && break; sleep 0.01; done\n"
+          "cksum <target.c13.pairset-undo >before.sum\ntimeout 10 " +
+          run("missing.cn1") + "\ncksum <target.c13.pairset-undo >after.sum\n" +
+          "kill -CONT ${c% }; wait $s",
+      dir);
+
+  EXPECT_EQ(outcome.out, std::string(cp866::bytes<u8"\nНе могу открыть файл '">()) +
+                             dir.path("missing.cn1") + "'\n");
+  EXPECT_NE(read_file(dir.path("before.sum")), "");
+  EXPECT_EQ(read_file(dir.path("after.sum")), read_file(dir.path("before.sum")));
+  EXPECT_EQ(read_file(dir.path("first.out")),
+            std::string(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">()));
+  EXPECT_EQ(read_file(dir.path("second-name")),
+            testing::c13_file(name_field("IN"), input.substr(59), output.substr(59)));
+  EXPECT_FALSE(std::filesystem::exists(copy));
+}
+
 // Two runs that write one file in place at once follow each other: the first, slowed down in the
 // middle of its writing, holds the file until it is whole, and the second, started once the
 // first holds it, then writes its own result whole.
