@@ -161,6 +161,56 @@ INSTANTIATE_TEST_SUITE_P(Windows, LaunchTest,
                                                       true},
                                            LaunchCase{"detached", DETACHED_PROCESS, false}),
                          [](const auto& info) { return info.param.label; });
+
+// Ended by TerminateProcess (Task Manager, taskkill /F) in the middle of an in-place write, a run
+// leaves the target part new and its undo copy whole: the same command again puts the old
+// contents back, then writes the whole result, and leaves no copy.
+TEST(PairsetExecutable, TerminatedInPlaceRunIsPutRightByTheNextOne) {
+  TempDir dir;
+  // Large enough that writing it takes a while, so that it is caught in the middle.
+  const std::string input = testing::cn1_file("IN", std::string(std::size_t{96} << 20, 'i'));
+  const std::string output = testing::cn1_file("OUT", std::string(std::size_t{96} << 20, 'o'));
+  testing::write_file(dir.path("in.cn1"), input);
+  testing::write_file(dir.path("out.cn1"), output);
+  testing::write_file(dir.path("target.c13"), "previous");
+  const std::string target = dir.path("target.c13");
+  const std::string link = dir.path("second-name");
+  ASSERT_NE(CreateHardLinkA(link.c_str(), target.c_str(), nullptr), 0);
+  const std::string arguments =
+      quoted({dir.path("in.cn1"), dir.path("out.cn1"), dir.path("target.c13")});
+  const std::uint64_t result_size = input.size() + output.size() - 59 - 59 + 75;
+
+  std::string line = pairset_command(arguments);
+  std::wstring wide(line.begin(), line.end());
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  ASSERT_NE(CreateProcessW(nullptr, wide.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                           nullptr, &startup, &process),
+            0);
+  // Room for the result is made just before the first byte changes; the copy is whole by then.
+  const std::string copy = dir.path("target.c13.pairset-undo");
+  bool caught = false;
+  for (int waited = 0; waited < 60'000 && !caught; ++waited) {
+    std::error_code ignored;
+    caught = std::filesystem::exists(copy, ignored) &&
+             std::filesystem::file_size(dir.path("second-name"), ignored) == result_size;
+    if (!caught) Sleep(1);
+  }
+  TerminateProcess(process.hProcess, 1);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  ASSERT_TRUE(caught) << "the run was not seen writing in place";
+  const std::string kept = read_file(copy);
+  EXPECT_TRUE(kept.ends_with("previous\npairset undo copy complete\n"));
+
+  EXPECT_EQ(run_executable(arguments, dir).out,
+            console(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">()));
+  EXPECT_TRUE(read_file(dir.path("second-name")) ==
+              testing::c13_file(name_field("IN"), input.substr(59), output.substr(59)));
+  EXPECT_FALSE(std::filesystem::exists(copy));
+}
 #else
 // How a run is limited: by the shell before it starts (a file-size limit that stands for a full
 // disk, an ignored signal), by running as a user who may write only what the test allows (root,
