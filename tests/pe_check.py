@@ -39,6 +39,10 @@ COMMON_KERNEL32 = {
         "CreateHardLinkW", "FindFirstVolumeW", "FindNextVolumeW", "FindVolumeClose",
         "GetConsoleWindow", "GetFileSizeEx", "SetFilePointerEx"], W2000),
     "GetConsoleProcessList": XP,
+    # The undo copy's state folder, and the new files that runs cut short left behind.
+    **dict.fromkeys([
+        "CreateDirectoryW", "FindClose", "FindFirstFileW", "FindNextFileW",
+        "GetSystemTimeAsFileTime"], NT4),
 }
 COMMON_MSVCRT = dict.fromkeys([
     "__getmainargs", "__initenv", "__set_app_type", "__setusermatherr", "_amsg_exit", "_cexit",
@@ -50,7 +54,8 @@ COMMON_MSVCRT = dict.fromkeys([
     "iswctype", "localeconv", "malloc", "memchr", "memcmp", "memcpy", "memmove", "memset", "putc",
     "putwc", "realloc", "setlocale", "setvbuf", "signal", "strcmp", "strcoll", "strerror",
     "strftime", "strlen", "strncmp", "strxfrm", "towlower", "towupper", "ungetc", "ungetwc",
-    "vfprintf", "wcscat", "wcscmp", "wcscoll", "wcscpy", "wcsftime", "wcslen", "wcsxfrm"], CRT)
+    "vfprintf", "wcscat", "wcscmp", "wcscoll", "wcscpy", "wcsftime", "wcslen", "wcsxfrm",
+    "_open_osfhandle", "_wgetenv", "fputwc", "fwprintf"], CRT)
 COMMON_OTHERS = {
     "shell32.dll": {"CommandLineToArgvW": NT4},
     "user32.dll": {"GetProcessWindowStation": NT4, "GetUserObjectInformationW": NT4},
