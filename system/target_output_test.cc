@@ -226,7 +226,14 @@ TEST(TargetOutput, NewTargetGetsTheRightsACreateGives) {
 }
 
 // What an existing target has beyond its contents, set up before the write.
-enum class Identity { kSymbolicLink, kOwner, kHardLink, kExtendedAttribute, kAclEntry };
+enum class Identity {
+  kSymbolicLink,
+  kOwner,
+  kHardLink,
+  kExtendedAttribute,
+  kAclEntry,
+  kFolderDefaultAcl,  // the folder gives new files an ACL entry the target has not got
+};
 
 struct IdentityCase {
   const char* label;
@@ -267,12 +274,16 @@ TEST_P(TargetIdentityTest, TargetStaysTheSameFile) {
       }
       break;
     case Identity::kAclEntry:
-      // An entry for user 65534, as setfacl -m u:65534:rw writes it.
+    case Identity::kFolderDefaultAcl:
+      // An entry for user 65534, as setfacl -m u:65534:rw (or -d -m) writes it.
       const unsigned char acl[] = {
           2, 0,    0,    0,    1,    0,    6,    0, 0xff, 0xff, 0xff, 0xff, 2,    0,    6,
           0, 0xfe, 0xff, 0,    0,    4,    0,    4, 0,    0xff, 0xff, 0xff, 0xff, 0x10, 0,
           6, 0,    0xff, 0xff, 0xff, 0xff, 0x20, 0, 0,    0,    0xff, 0xff, 0xff, 0xff};
-      if (setxattr(real.c_str(), "system.posix_acl_access", acl, sizeof acl, 0) != 0) {
+      const bool on_folder = c.identity == Identity::kFolderDefaultAcl;
+      if (setxattr(on_folder ? dir.path("").c_str() : real.c_str(),
+                   on_folder ? "system.posix_acl_default" : "system.posix_acl_access", acl,
+                   sizeof acl, 0) != 0) {
         GTEST_SKIP() << "this file system keeps no ACL entries";
       }
       break;
@@ -312,7 +323,8 @@ INSTANTIATE_TEST_SUITE_P(
                       IdentityCase{"owner", Identity::kOwner, true},
                       IdentityCase{"hard_link", Identity::kHardLink, false},
                       IdentityCase{"extended_attribute", Identity::kExtendedAttribute, true},
-                      IdentityCase{"acl_entry", Identity::kAclEntry, true}),
+                      IdentityCase{"acl_entry", Identity::kAclEntry, true},
+                      IdentityCase{"folder_default_acl", Identity::kFolderDefaultAcl, true}),
     [](const auto& info) { return info.param.label; });
 
 // A symbolic link that leads nowhere is followed by the kernel, as creating the target would
@@ -324,6 +336,37 @@ TEST(TargetOutput, LinkThatLeadsNowhereMakesTheFileItLeadsTo) {
   EXPECT_TRUE(std::filesystem::is_symlink(dir.path("link.c13")));
   EXPECT_EQ(read_file(dir.path("made.c13")), "new");
   EXPECT_EQ(file_names(dir), (std::vector<std::string>{"link.c13", "made.c13"}));
+
+  // A write there that fails (a file-size limit below the result) leaves only the link.
+  TempDir full;
+  std::filesystem::create_symlink("made.c13", full.path("link.c13"));
+  struct rlimit before {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+  struct rlimit limited = before;
+  limited.rlim_cur = 64 << 10;
+  const auto previous_action = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+  const OutputStatus status = write_text(full.path("link.c13"), std::string(120'000, 'x'));
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &before), 0);
+  signal(SIGXFSZ, previous_action);
+  EXPECT_EQ(status, OutputStatus::kWriteError);
+  EXPECT_EQ(file_names(full), std::vector<std::string>{"link.c13"});
+}
+
+// A target whose name has the 255 bytes a name may have is replaced all the same: the new
+// file's name keeps only the first 200 of them.
+TEST(TargetOutput, TargetWithTheLongestNameIsReplaced) {
+  TempDir dir;
+  const std::string target = dir.path(std::string(251, 't') + ".c13");
+  write_file(target, "previous");
+  struct stat before {};
+  ASSERT_EQ(stat(target.c_str(), &before), 0);
+  ASSERT_EQ(write_text(target, "new"), OutputStatus::kWritten);
+  struct stat after {};
+  ASSERT_EQ(stat(target.c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino);
+  EXPECT_EQ(read_file(target), "new");
+  EXPECT_EQ(file_names(dir).size(), 1U);
 }
 
 // What is put at the target's name after the target was opened.

@@ -75,6 +75,7 @@ TEST(PairsetExecutable, UsageLinesEndAsTheConsoleExpects) {
   const Outcome outcome = run_executable("", dir);
 
   EXPECT_EQ(outcome.out, console(testing::usage_text()));
+  EXPECT_EQ(outcome.status, 0);
 #ifdef _WIN32
   EXPECT_NE(outcome.out.find("\r\n"), std::string::npos);
 #else
@@ -232,6 +233,9 @@ struct LimitedCase {
   // A run killed by the injected signal leaves an undo copy: whole (holding the old contents) or
   // cut short; the same command is then run again, and `message` and `result` are of that run.
   enum Cut { kNotCut, kCopyWhole, kCopyCutShort } cut = kNotCut;
+  bool runner_owns_target = false;                // the unprivileged runner owns the target
+  std::uint64_t room = std::uint64_t{100} << 10;  // left free on the file-system image
+  std::size_t source_bytes = 60'000;              // of each source's body
 };
 
 // Names the case in test output.
@@ -329,8 +333,8 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
     if (!file_system->mounted()) GTEST_SKIP() << "cannot make and mount " << c.file_system;
   }
   // Twice 60 KB of sources: a target of 120 KB, over the 64 KiB that the limit allows.
-  const std::string input = testing::cn1_file("IN", std::string(60'000, 'i'));
-  const std::string output = testing::cn1_file("OUT", std::string(60'000, 'o'));
+  const std::string input = testing::cn1_file("IN", std::string(c.source_bytes, 'i'));
+  const std::string output = testing::cn1_file("OUT", std::string(c.source_bytes, 'o'));
   testing::write_file(dir.path("in.cn1"), input);
   testing::write_file(dir.path("out.cn1"), output);
   testing::write_file(dir.path("target.c13"), "previous");
@@ -340,9 +344,12 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
   const std::string target = dir.path(c.target);
   const std::string previous = read_file(target);
   ASSERT_EQ(chmod(target.c_str(), c.target_mode), 0);
+  if (c.runner_owns_target && geteuid() == 0) {
+    ASSERT_EQ(chown(target.c_str(), 65534, 65534), 0);
+  }
   if (c.second_name) std::filesystem::create_hard_link(target, dir.path("second-name"));
   // Room for less than the result: what reserving it finds, and what writing it would need.
-  if (file_system) file_system->fill_leaving(dir.path("filler"), 100 << 10);
+  if (file_system) file_system->fill_leaving(dir.path("filler"), c.room);
   ASSERT_EQ(chmod(dir.path("").c_str(), c.folder_mode), 0);
   const std::vector<std::string> names = testing::file_names(dir);
   struct stat before {};
@@ -493,6 +500,17 @@ INSTANTIATE_TEST_SUITE_P(
         LimitedCase{"killed_in_place_with_the_copy_in_the_state_folder", nullptr, true,
                     "pwrite64:signal=KILL:when=2", nullptr, "target.c13", false, 0666, 0555,
                     kSuccess, kInPlace, LimitedCase::kCopyWhole},
+        // The runner's own read-only file: it could give itself the right to write it, and a
+        // rename in its folder would replace it, but it is refused as opening it would be.
+        LimitedCase{"own_read_only_target_in_a_writable_folder", nullptr, true, nullptr, nullptr,
+                    "target.c13", false, 0444, 0777, kOpenFailure, kKept, LimitedCase::kNotCut,
+                    true},
+        // A source of 4 MB as its own hard-linked target on btrfs, with room for its undo copy
+        // and then for the result and the old contents, but not for the sixteenth more and the
+        // file system's records: refused before a byte changes.
+        LimitedCase{"btrfs_without_the_margin_for_rewriting_in_place", nullptr, false, nullptr,
+                    "btrfs", "in.cn1", true, 0644, 0755, kWriteFailure, kKept, LimitedCase::kNotCut,
+                    false, std::uint64_t{12'900} << 10, 4'000'000},
         // Nowhere to keep the old contents: the target is not touched.
         LimitedCase{"no_room_for_an_undo_copy", "export XDG_STATE_HOME=/nonexistent", true, nullptr,
                     nullptr, "target.c13", false, 0666, 0555, kWriteFailure, kKept}),
@@ -573,6 +591,40 @@ INSTANTIATE_TEST_SUITE_P(
                                  "mkfifo fifo; head -c 10 fifo >/dev/null &", "fifo", "; rm fifo",
                                  StreamCase::kUnchanged, kWriteFailure}),
     [](const auto& info) { return info.param.label; });
+
+// A file is known by its device and its inode together: the first files of two new ext4 file
+// systems have the same inode number, and standard output on one is not the target on the other.
+TEST(PairsetExecutable, SameInodeOnAnotherFileSystemIsAnotherFile) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a file-system image needs root";
+  TempDir dir;
+  TempDir scratch;
+  std::filesystem::create_directory(dir.path("a"));
+  std::filesystem::create_directory(dir.path("b"));
+  const SmallFileSystem first("ext4", scratch.path("a.img"), dir.path("a"));
+  const SmallFileSystem second("ext4", scratch.path("b.img"), dir.path("b"));
+  if (!first.mounted() || !second.mounted()) GTEST_SKIP() << "cannot make and mount ext4";
+  const std::string input = testing::cn1_file("IN", "input body");
+  const std::string output = testing::cn1_file("OUT", "output body");
+  testing::write_file(dir.path("in.cn1"), input);
+  testing::write_file(dir.path("out.cn1"), output);
+  testing::write_file(dir.path("a/log"), "earlier\n");
+  testing::write_file(dir.path("b/t.c13"), "previous");
+  struct stat log {};
+  struct stat target {};
+  ASSERT_EQ(stat(dir.path("a/log").c_str(), &log), 0);
+  ASSERT_EQ(stat(dir.path("b/t.c13").c_str(), &target), 0);
+  if (log.st_ino != target.st_ino) GTEST_SKIP() << "the two first files differ in inode number";
+
+  run_command(
+      pairset_command(quoted({dir.path("in.cn1"), dir.path("out.cn1"), dir.path("b/t.c13")})) +
+          " >>\"" + dir.path("a/log") + "\"",
+      scratch);
+
+  EXPECT_EQ(read_file(dir.path("a/log")),
+            "earlier\n" + std::string(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">()));
+  EXPECT_EQ(read_file(dir.path("b/t.c13")),
+            testing::c13_file(name_field("IN"), "input body", "output body"));
+}
 
 // A run stopped in the middle of an in-place write is alive and holds its undo copy: a run on the
 // same target meanwhile leaves the copy as it is, and the first, continued, ends with the whole

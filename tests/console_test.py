@@ -43,6 +43,16 @@ def run_in_terminal(command, folder, env, on_output=None, seconds=120):
             on_output(shown, pid, terminal)
         done, status = os.waitpid(pid, os.WNOHANG)
         if done:
+            # What it wrote after the last look is still in the terminal: read to its end (EIO
+            # once nothing holds the other side; a pause where a helper still does, as wine's).
+            while select.select([terminal], [], [], 0.2)[0]:
+                try:
+                    data = os.read(terminal, 65536)
+                except OSError:
+                    break
+                if not data:
+                    break
+                shown += data
             break
     else:
         os.kill(pid, signal.SIGKILL)
