@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "system/attributes_windows.h"
 #include "system/platform.h"
 
 namespace pairset::platform {
@@ -87,11 +88,6 @@ BOOL WINAPI on_console_event(DWORD) {
   Sleep(INFINITE);
   return TRUE;
 }
-
-// The attributes a replacing file takes over from the target. It is marked for backup (Archive)
-// in any case, as every file Windows writes is, so that xcopy /M and robocopy /M take it.
-constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 // The longest path that the C runtime's file functions take.
 constexpr std::size_t kLongestPath = MAX_PATH - 1;
@@ -230,7 +226,7 @@ bool settle_created(Target& target, bool written) {
 // target would, and an existing target that was writable is never read-only: of the target's
 // identity, its attributes and its links are what is left to keep.
 int create_replacement(const Target& target, std::filesystem::path& temporary) {
-  DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
+  DWORD attributes = replacement_attributes(0);
   if (target.kind == TargetKind::kRegular) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (GetFileInformationByHandle(handle_of(target.file.get()), &info) == 0 ||
@@ -238,7 +234,7 @@ int create_replacement(const Target& target, std::filesystem::path& temporary) {
       errno = EMLINK;
       return -1;
     }
-    attributes |= info.dwFileAttributes & kKeptAttributes;
+    attributes = replacement_attributes(info.dwFileAttributes);
   }
   // A name with a colon names a stream of a file (x.c13:stream); a new file beside it would be a
   // stream of another, new file. The stream is written in place, or made directly.

@@ -9,6 +9,9 @@
 #include <vector>
 
 #include "system/platform.h"
+#ifdef _WIN32
+#include "system/attributes_windows.h"
+#endif
 #include "system/undo_copy.h"
 #include "tests/test_support.h"
 
@@ -482,6 +485,30 @@ TEST(TargetOutput, EveryEndingSignalRemovesTheNewFile) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << signal_number;
     EXPECT_EQ(file_names(dir), std::vector<std::string>{"target.c13"}) << signal_number;
     EXPECT_EQ(read_file(dir.path("target.c13")), "previous");
+  }
+}
+#endif
+
+#ifdef _WIN32
+// The replacing file keeps the target's hidden, system, archive and not-indexed attributes, no
+// other, and is marked Archive in any case (wine shows every file as Archive, so only the
+// computation itself can be seen).
+TEST(TargetOutput, ReplacingFileTakesTheAttributesBackupNeeds) {
+  const struct {
+    DWORD target;
+    DWORD taken;
+  } cases[] = {
+      {0, FILE_ATTRIBUTE_ARCHIVE},
+      {FILE_ATTRIBUTE_NORMAL, FILE_ATTRIBUTE_ARCHIVE},
+      {FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY,
+       FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE},
+      {FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY,
+       FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE},
+      {FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_ARCHIVE,
+       FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_ARCHIVE},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::replacement_attributes(c.target), c.taken) << c.target;
   }
 }
 #endif

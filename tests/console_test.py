@@ -69,6 +69,7 @@ def main():
     program, examples = os.path.abspath(program), os.path.abspath(examples)
     command = [program] if mode == "native" else [os.path.abspath(sys.argv[4]), program]
     ctrl_c = "--ctrl-c" in sys.argv
+    launcher = sys.argv[sys.argv.index("--launcher") + 1] if "--launcher" in sys.argv else None
     results = []
 
     def check(label, ok, detail):
@@ -95,6 +96,11 @@ def main():
             cases.append(("started from cmd", command[:1] + ["cmd", "/c", windows_path, "x.cn1",
                                                             "b", "c"], utf8,
                           "Не могу открыть файл 'x.cn1'", False))
+            # Started by another program in that program's console: not alone there.
+            if launcher is not None:
+                cases.append(("started by a program in its console", command[:1] + [
+                    os.path.abspath(launcher), windows_path, "x.cn1", "b", "c"], utf8,
+                    "Не могу открыть файл 'x.cn1'", False))
             # Alone in its console, but with standard input from NUL: nobody answers there.
             cases.append(("input from nul", ["sh", "-c", 'exec "$0" "$@" </dev/null'] + command +
                           ["x.cn1", "b", "c"], utf8, "Не могу открыть файл 'x.cn1'", False))
@@ -173,6 +179,8 @@ def main():
                   tail == b"o" * 1_000_000, f"{os.path.getsize(target)} bytes")
             check("the second name still names the target", os.path.samefile(target, other),
                   "two files")
+            check("Ctrl+C during an in-place write leaves no undo copy",
+                  not os.path.exists(target + ".pairset-undo"), "the copy is left")
 
     passed = sum(results)
     print(f"{passed} passed, {len(results) - passed} failed")

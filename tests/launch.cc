@@ -1,0 +1,28 @@
+// Starts the program named by its arguments in this program's own console, with no creation
+// flags, waits for it and ends with its status: a program that starts pairset.exe as a DNC front
+// end or a script host does, sharing its console.
+#include <windows.h>
+
+#include <string>
+
+int main() {
+  // The command line after this program's own name, as it was given.
+  std::wstring line = GetCommandLineW();
+  const bool quoted = !line.empty() && line[0] == L'"';
+  std::size_t end = quoted ? line.find(L'"', 1) : line.find(L' ');
+  if (end == std::wstring::npos) return 2;
+  line = line.substr(line.find_first_not_of(L' ', end + 1));
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                     &process) == 0) {
+    return 2;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD status = 2;
+  GetExitCodeProcess(process.hProcess, &status);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return static_cast<int>(status);
+}
