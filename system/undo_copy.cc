@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdlib>
 #include <memory>
 #include <new>
 #include <vector>
@@ -36,14 +35,12 @@ std::optional<std::string_view> read_number(std::string_view text, std::uint64_t
   return text.substr(static_cast<std::size_t>(stop - text.data()) + 1);
 }
 
-// A buffer for copying, released on every way out.
-struct ChunkRelease {
-  void operator()(char* data) const { std::free(data); }
-};
-using Chunk = std::unique_ptr<char[], ChunkRelease>;
+// A buffer for copying, released on every way out. Plain memory: it is filled again and again,
+// so the large pages that make a whole source faster to fill would only cost address space.
+using Chunk = std::unique_ptr<char[]>;
 
 Chunk allocate_chunk() {
-  return Chunk(platform::allocate_buffer(kCopyChunk));
+  return Chunk(new (std::nothrow) char[kCopyChunk]);
 }
 
 // Copies `size` bytes from `from` at `from_offset` to `to`: at `to_offset` where it is given,
