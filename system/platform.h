@@ -106,8 +106,9 @@ struct Target {
 // Opens the target at `path` (a command-line argument) once and tells what it is.
 Target open_target(const char* path);
 
-// Looks the existing target at `path` (a command-line argument) up as open_target does, but
-// makes nothing and opens no stream: kind kRegular for a regular file, kCannotOpen otherwise.
+// Looks the target at `path` (a command-line argument) up as open_target does, but makes nothing
+// and opens no stream: kind kRegular for a regular file, kMissing (with `folder` and `name` on
+// POSIX) where nothing has the name, kCannotOpen otherwise.
 Target look_up_target(const char* path);
 
 // What tells one file from every other while it exists: its device and inode (on Windows the

@@ -162,6 +162,19 @@ Target look_up_target(const char* path) {
   Target target;
   if (*path == '\0') return target;
   target.file = Descriptor(open(path, O_PATH | O_CLOEXEC));
+  if (!target.file.is_open() && errno == ENOENT) {
+    // Nothing at all has the name (a link that leads nowhere is something): a missing target.
+    auto [folder_path, name] = split(path);
+    Descriptor folder(open_folder(folder_path));
+    struct stat present {};
+    if (folder.is_open() && !name.empty() &&
+        fstatat(folder.get(), name.c_str(), &present, AT_SYMLINK_NOFOLLOW) != 0) {
+      target.kind = TargetKind::kMissing;
+      target.folder = std::move(folder);
+      target.name = std::move(name);
+    }
+    return target;
+  }
   struct stat info {};
   if (!target.file.is_open() || fstat(target.file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     return {};

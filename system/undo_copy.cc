@@ -183,6 +183,8 @@ bool put_back_left_copies(const platform::Target& target, int file,
 
 bool restore_interrupted(const char* path) {
   platform::Target target = platform::look_up_target(path);
+  // A run cut short while it made a new target leaves its new file, and no copy.
+  if (target.kind == platform::TargetKind::kMissing) platform::clear_abandoned_files(target);
   if (target.kind != platform::TargetKind::kRegular) return true;
   platform::clear_abandoned_files(target);
   const std::optional<platform::FileIdentity> identity = platform::identity_of(target.file.get());

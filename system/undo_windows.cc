@@ -76,7 +76,10 @@ Target look_up_target(const char* path) {
   const HANDLE handle =
       CreateFileW(target.name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return target;
+  if (handle == INVALID_HANDLE_VALUE) {
+    if (GetLastError() == ERROR_FILE_NOT_FOUND) target.kind = TargetKind::kMissing;
+    return target;
+  }
   const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY);
   if (descriptor < 0) {
     CloseHandle(handle);

@@ -19,8 +19,12 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
+#include <map>
 #include <optional>
+#include <sstream>
 #include <string_view>
 #endif
 
@@ -590,6 +594,120 @@ INSTANTIATE_TEST_SUITE_P(
                       StreamCase{"fifo_whose_reader_leaves",
                                  "mkfifo fifo; head -c 10 fifo >/dev/null &", "fifo", "; rm fifo",
                                  StreamCase::kUnchanged, kWriteFailure}),
+    [](const auto& info) { return info.param.label; });
+
+// A run killed at any one of its system calls, as a power cut could end it (short of what the
+// disk itself keeps: the order of the syncs is what makes that hold too), leaves the target's old
+// contents whole in the target or in its undo copy; the same command again then leaves exactly
+// the result, every source as it was and nothing beside the target.
+struct EveryCutCase {
+  const char* label;
+  const char* target;         // "target.c13", or "in.cn1": a source as its own target
+  bool second_name;           // hard-linked: written in place, else replaced
+  std::size_t old_bytes = 0;  // of "target.c13" before the run
+};
+
+void PrintTo(const EveryCutCase& c, std::ostream* os) {
+  *os << c.label;
+}
+
+class EveryCutTest : public ::testing::TestWithParam<EveryCutCase> {};
+
+TEST_P(EveryCutTest, SameCommandAgainLeavesTheResult) {
+  const EveryCutCase& c = GetParam();
+  if (!installed("strace")) GTEST_SKIP() << "no strace to end the run at a chosen call";
+  TempDir dir;
+  TempDir scratch;
+  const std::string state = scratch.path("state");
+  const std::string input = testing::cn1_file("IN", std::string(3000, 'i'));
+  const std::string output = testing::cn1_file("OUT", std::string(2000, 'o'));
+  const bool source_is_target = c.target == std::string("in.cn1");
+  const std::string previous = source_is_target ? input : std::string(c.old_bytes, 'p');
+  const std::string result =
+      testing::c13_file(name_field("IN"), input.substr(59), output.substr(59));
+  const std::string target = dir.path(c.target);
+  const auto set_up = [&] {
+    std::filesystem::remove_all(state);
+    std::filesystem::create_directory(state);
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path(""))) {
+      std::filesystem::remove(entry.path());
+    }
+    testing::write_file(dir.path("in.cn1"), input);
+    testing::write_file(dir.path("out.cn1"), output);
+    if (!source_is_target && c.old_bytes > 0) testing::write_file(target, previous);
+    if (c.second_name) std::filesystem::create_hard_link(target, dir.path("second-name"));
+  };
+  const std::string command = "export XDG_STATE_HOME=\"" + state + "\"; exec ";
+  const std::string run =
+      quoted({testing::executable_under_test(), dir.path("in.cn1"), dir.path("out.cn1"), target});
+  // What the folder holds after a run: what it held before, and the target.
+  const std::vector<std::string> names = [&] {
+    set_up();
+    std::vector<std::string> held = testing::file_names(dir);
+    held.emplace_back(c.target);
+    std::sort(held.begin(), held.end());
+    held.erase(std::unique(held.begin(), held.end()), held.end());
+    return held;
+  }();
+
+  // The system calls of a whole run, in order.
+  const std::string trace = scratch.path("trace");
+  run_command(command + "strace -o \"" + trace + "\" " + run, scratch);
+  std::vector<std::string> calls;
+  std::istringstream lines(read_file(trace));
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t open = line.find('(');
+    if (open != std::string::npos && std::isalpha(static_cast<unsigned char>(line[0])) != 0) {
+      calls.push_back(line.substr(0, open));
+    }
+  }
+  ASSERT_GT(calls.size(), 50U);
+
+  std::map<std::string, int> seen;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    const std::string& call = calls[i];
+    set_up();
+    run_command(command + "strace -o /dev/null -e inject=" + call +
+                    ":signal=KILL:when=" + std::to_string(++seen[call]) + " " + run,
+                scratch);
+    std::string kept;
+    for (const auto& folder : {dir.path(""), state + "/pairset"}) {
+      if (!std::filesystem::exists(folder)) continue;
+      for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.path().string().ends_with(".pairset-undo")) kept = read_file(entry.path());
+      }
+    }
+    const std::string now = std::filesystem::exists(target) ? read_file(target) : "";
+    constexpr std::string_view kTrailer = "\npairset undo copy complete\n";
+    const bool whole_copy = kept.ends_with(std::string(previous) + std::string(kTrailer));
+    EXPECT_TRUE(now == previous || now == result || whole_copy)
+        << "killed at call " << i << ", " << call << ": the old contents are lost";
+    // A source that already is the result, with no copy to put back, is converted: the same
+    // command again would rightly find no .cn1 file in it.
+    if (source_is_target && now == result && kept.empty()) continue;
+
+    const Outcome again = run_command(command + run, scratch);
+    EXPECT_EQ(again.out, std::string(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">()))
+        << "after call " << i << ", " << call;
+    EXPECT_EQ(read_file(target), result) << "after call " << i << ", " << call;
+    if (!source_is_target) {
+      EXPECT_EQ(read_file(dir.path("in.cn1")), input);
+    }
+    EXPECT_EQ(read_file(dir.path("out.cn1")), output);
+    EXPECT_EQ(testing::file_names(dir), names) << "after call " << i << ", " << call;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(state)) {
+      EXPECT_TRUE(entry.is_directory()) << entry.path() << " is left after call " << i;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Posix, EveryCutTest,
+    ::testing::Values(EveryCutCase{"in_place_longer_result", "target.c13", true, 100},
+                      EveryCutCase{"in_place_shorter_result", "target.c13", true, 9000},
+                      EveryCutCase{"in_place_under_a_source", "in.cn1", true},
+                      EveryCutCase{"replaced", "target.c13", false, 100},
+                      EveryCutCase{"new_target", "target.c13", false}),
     [](const auto& info) { return info.param.label; });
 
 // A file is known by its device and its inode together: the first files of two new ext4 file
