@@ -79,8 +79,8 @@ enum class TargetKind {
   kMissing,     // nothing has the name; a new file is to be made in `folder`
   kCreated,     // it was made empty just now (a symbolic link that led nowhere, a name whose new
                 // file would not fit) and is written directly; removed again if that fails
-  kStream,      // a device, a FIFO or pipe, or a file the process already holds (its standard
-                // output): `file` writes to it directly
+  kStream,      // a device, a FIFO or pipe, the process's standard output or error, or a file
+                // a descriptor's own name reaches: `file` writes to it directly
   kRegular,     // an existing regular file, held by `file`
 };
 

@@ -5,7 +5,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -20,31 +22,76 @@
 namespace pairset::platform {
 namespace {
 
-// Gives the descriptor, other than `except`, by which the process already holds the file `info`
-// describes (its standard input, output or error, or any other it was started with), or -1.
+// What the process already holds of the file a name opened.
+struct Held {
+  int writable = -1;       // a descriptor that writes it, the lowest
+  bool read_only = false;  // a descriptor holds it for reading only
+};
+
+// Notes `descriptor`, one the process was started with, where it holds the file `info` describes.
 // The run's own descriptors are all close-on-exec, and none it was started with can be.
-int held_descriptor(const struct stat& info, int except) {
+void note_if_held(Held& held, int descriptor, const struct stat& info) {
+  const int flags = fcntl(descriptor, F_GETFD);
+  struct stat file {};
+  if (flags < 0 || (flags & FD_CLOEXEC) != 0 || fstat(descriptor, &file) != 0 ||
+      !same_file(file, info)) {
+    return;
+  }
+  if ((fcntl(descriptor, F_GETFL) & O_ACCMODE) == O_RDONLY) {
+    held.read_only = true;
+  } else if (held.writable < 0) {
+    held.writable = descriptor;
+  }
+}
+
+// Gives true when `path`, which opens, reaches its file through a magic link (/dev/fd/N,
+// /proc/self/fd/N, /dev/stdout and the like): a name that asks for a descriptor's own file.
+bool through_magic_link(const char* path) {
+  struct open_how how {};
+  how.flags = O_PATH | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_MAGICLINKS;
+  const long opened = syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
+  if (opened >= 0) {
+    static_cast<void>(close(static_cast<int>(opened)));
+    return false;
+  }
+  if (errno == ELOOP) return true;
+  if (errno != ENOSYS && errno != EPERM) return false;
+  // Before Linux 5.6 (or where a filter forbids the call): the usual spellings.
+  const std::string_view name = path;
+  for (const std::string_view spelling : {"/dev/fd/", "/proc/self/fd/", "/proc/thread-self/fd/",
+                                          "/dev/stdin", "/dev/stdout", "/dev/stderr"}) {
+    if (name.starts_with(spelling)) return true;
+  }
+  return false;
+}
+
+// Gives what the process holds of the file `info` describes, other than `except`. A name that
+// reaches it through a magic link asks for the descriptor's file, so any descriptor the process
+// was started with counts; any other name is written through standard output or error only (a
+// `>> log` beside the target `log`), never through a descriptor a caller merely passed down,
+// such as the one a lock is held by.
+Held held_descriptors(const struct stat& info, int except, bool magic) {
+  Held held;
+  if (!magic) {
+    for (const int descriptor : {STDOUT_FILENO, STDERR_FILENO}) {
+      if (descriptor != except) note_if_held(held, descriptor, info);
+    }
+    return held;
+  }
   DIR* const list = opendir("/proc/self/fd");
-  if (list == nullptr) return -1;
-  int found = -1;
+  if (list == nullptr) return held;
   while (const dirent* entry = readdir(list)) {
     const std::string_view name = entry->d_name;
     int number = -1;
     const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), number);
-    if (error != std::errc() || end != name.data() + name.size() || number == except ||
-        number == dirfd(list)) {
-      continue;
-    }
-    struct stat held {};
-    const int flags = fcntl(number, F_GETFD);
-    if (flags >= 0 && (flags & FD_CLOEXEC) == 0 && fstat(number, &held) == 0 &&
-        same_file(held, info)) {
-      found = number;
-      break;
+    if (error == std::errc() && end == name.data() + name.size() && number != except &&
+        number != dirfd(list)) {
+      note_if_held(held, number, info);
     }
   }
   static_cast<void>(closedir(list));
-  return found;
+  return held;
 }
 
 // Opens the folder `path` for the *at calls, and for syncing where it may be read.
@@ -132,16 +179,18 @@ Target open_target(const char* path) {
   struct stat info {};
   if (fstat(target.file.get(), &info) != 0) return {};
 
-  // A file the process already holds, in whatever spelling: written through the descriptor it is
-  // held by, so that `>> log` appends and the message follows the result.
-  const int held = held_descriptor(info, target.file.get());
-  if (held >= 0) {
-    if ((fcntl(held, F_GETFL) & O_ACCMODE) == O_RDONLY) return {};
-    target.file = Descriptor(fcntl(held, F_DUPFD_CLOEXEC, 3));
+  // The process's own output, in whatever spelling: written through the descriptor it is held
+  // by, so that `>> log` appends and the message follows the result. A descriptor's name for a
+  // file held for reading only (/dev/stdin from a file) is not written at all.
+  const bool magic = through_magic_link(path);
+  const Held held = held_descriptors(info, target.file.get(), magic);
+  if (held.writable >= 0) {
+    target.file = Descriptor(fcntl(held.writable, F_DUPFD_CLOEXEC, 3));
     target.kind = target.file.is_open() ? TargetKind::kStream : TargetKind::kCannotOpen;
-    target.is_standard_output = held == STDOUT_FILENO;
+    target.is_standard_output = held.writable == STDOUT_FILENO;
     return target;
   }
+  if (magic && held.read_only) return {};
   if (!S_ISREG(info.st_mode)) {
     // A device, a FIFO, or a pipe or socket reached through another process's descriptor.
     target.file = Descriptor(reopen(target.file.get(), O_WRONLY));

@@ -527,7 +527,8 @@ struct StreamCase {
   const char* target;
   const char* redirection;  // of the program's standard streams, to or from the file "log", and
                             // what follows the run
-  enum Log { kUnchanged, kResultThenMessage } log;  // "log" holds "earlier\n" before the run
+  // "log" holds "earlier\n" before the run; kResult: it is an ordinary target, replaced whole.
+  enum Log { kUnchanged, kResultThenMessage, kResult } log;
   std::u8string message;  // on standard output: the success, or this and "<target>'\n"
 };
 
@@ -566,6 +567,9 @@ TEST_P(StreamTargetTest, WritesThroughTheStreamItself) {
   if (c.log == StreamCase::kResultThenMessage) {
     EXPECT_EQ(outcome.out, "");
     EXPECT_EQ(read_file(log), "earlier\n" + result + printed);
+  } else if (c.log == StreamCase::kResult) {
+    EXPECT_EQ(outcome.out, printed);
+    EXPECT_EQ(read_file(log), result);
   } else {
     EXPECT_EQ(outcome.out, printed);
     EXPECT_EQ(read_file(log), "earlier\n");
@@ -590,6 +594,21 @@ INSTANTIATE_TEST_SUITE_P(
                                  StreamCase::kResultThenMessage, kSuccess},
                       StreamCase{"standard_input_from_a_file", nullptr, "/dev/stdin", "<log",
                                  StreamCase::kUnchanged, kOpenFailure},
+                      // Standard input reads the file too: the name still asks for the output.
+                      StreamCase{"dev_stdout_while_standard_input_reads_it", nullptr, "/dev/stdout",
+                                 ">>log <log", StreamCase::kResultThenMessage, kSuccess},
+                      // A descriptor a caller passes down (to hold a lock by, or to read) is
+                      // not the target's name asking for it: the file is replaced whole.
+                      StreamCase{"held_for_appending_by_the_caller", nullptr, "log", "9>>log",
+                                 StreamCase::kResult, kSuccess},
+                      // Longer than the result, so that a tail of it would show.
+                      StreamCase{"held_for_reading_and_writing_by_the_caller",
+                                 "head -c 300000 /dev/zero >log", "log", "9<>log",
+                                 StreamCase::kResult, kSuccess},
+                      StreamCase{"held_for_reading_by_the_caller", nullptr, "log", "3<log",
+                                 StreamCase::kResult, kSuccess},
+                      StreamCase{"device_that_standard_input_reads", nullptr, "/dev/null",
+                                 "</dev/null", StreamCase::kUnchanged, kSuccess},
                       // The FIFO is removed once the run has ended, so the folder is as before.
                       StreamCase{"fifo_whose_reader_leaves",
                                  "mkfifo fifo; head -c 10 fifo >/dev/null &", "fifo", "; rm fifo",
@@ -766,8 +785,11 @@ TEST(PairsetExecutable, StoppedRunKeepsItsUndoCopy) {
       "cd \"" + dir.path("") +
           "\" || exit\nstrace -o /dev/null -e inject=pwrite64:signal=STOP:when=2 " + run("in.cn1") +
           " >first.out & s=$!\n" +
-          "for i in $(seq 1000); do c=$(cat /proc/$s/task/$s/children 2>/dev/null) && "
-          "grep -q '^State:.*[Tt]' /proc/${c% }/status 2>/dev/null && break; sleep 0.01; done\n"
+          // Stopped once its copy exists and the target has the result's length: room for
+          // the result is made just before the first write, and it stops at the second.
+          "for i in $(seq 1000); do [ -e target.c13.pairset-undo ] && "
+          "[ $(stat -c %s second-name) -eq 200075 ] && break; sleep 0.01; done\n"
+          "c=$(cat /proc/$s/task/$s/children)\n"
           "cksum <target.c13.pairset-undo >before.sum\ntimeout 10 " +
           run("missing.cn1") + "\ncksum <target.c13.pairset-undo >after.sum\n" +
           "kill -CONT ${c% }; wait $s",
