@@ -351,7 +351,7 @@ TEST(TargetOutput, LinkThatLeadsNowhereMakesTheFileItLeadsTo) {
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
   const OutputStatus status = write_text(full.path("link.c13"), std::string(120'000, 'x'));
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &before), 0);
-  signal(SIGXFSZ, previous_action);
+  static_cast<void>(signal(SIGXFSZ, previous_action));
   EXPECT_EQ(status, OutputStatus::kWriteError);
   EXPECT_EQ(file_names(full), std::vector<std::string>{"link.c13"});
 }

@@ -10,6 +10,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <string>
@@ -58,12 +59,12 @@ bool through_magic_link(const char* path) {
   if (errno == ELOOP) return true;
   if (errno != ENOSYS && errno != EPERM) return false;
   // Before Linux 5.6 (or where a filter forbids the call): the usual spellings.
+  constexpr std::string_view kSpellings[] = {
+      "/dev/fd/",   "/proc/self/fd/", "/proc/thread-self/fd/",
+      "/dev/stdin", "/dev/stdout",    "/dev/stderr"};
   const std::string_view name = path;
-  for (const std::string_view spelling : {"/dev/fd/", "/proc/self/fd/", "/proc/thread-self/fd/",
-                                          "/dev/stdin", "/dev/stdout", "/dev/stderr"}) {
-    if (name.starts_with(spelling)) return true;
-  }
-  return false;
+  return std::ranges::any_of(
+      kSpellings, [name](std::string_view spelling) { return name.starts_with(spelling); });
 }
 
 // Gives what the process holds of the file `info` describes, other than `except`. A name that
@@ -107,6 +108,47 @@ std::pair<std::string, std::string> split(std::string_view path) {
   if (slash == std::string_view::npos) return {".", std::string(path)};
   return {slash == 0 ? "/" : std::string(path.substr(0, slash)),
           std::string(path.substr(slash + 1))};
+}
+
+// A FIFO with no reader yet is waited for this long, in short pauses, and then refused: a write
+// open that waits for ever would hang the script that started the run.
+constexpr int kReaderWaitMilliseconds = 5000;
+constexpr int kPauseMilliseconds = 20;
+
+// Opens the FIFO that `descriptor` holds for writing, once a reader has it open: gives the new
+// descriptor, or -1 where none came within the wait.
+int open_fifo(int descriptor) {
+  for (int waited = 0;; waited += kPauseMilliseconds) {
+    const int opened = reopen(descriptor, O_WRONLY | O_NONBLOCK);
+    if (opened >= 0) {
+      // From here on a full FIFO makes a write wait, as writing to one does.
+      const int flags = fcntl(opened, F_GETFL);
+      if (flags < 0 || fcntl(opened, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        static_cast<void>(close(opened));
+        return -1;
+      }
+      return opened;
+    }
+    if (errno != ENXIO || waited >= kReaderWaitMilliseconds) return -1;
+    usleep(kPauseMilliseconds * 1000);
+  }
+}
+
+// Gives true for a FIFO or regular file that stands in a sticky folder anyone may write (such as
+// /tmp) and belongs neither to this user nor to the folder's owner: one that another user may
+// have put there for this run to write, which the kernel's fs.protected_fifos and
+// fs.protected_regular keep `cat >` from opening as well.
+bool planted_in_a_shared_folder(int descriptor, const struct stat& info) {
+  if ((!S_ISFIFO(info.st_mode) && !S_ISREG(info.st_mode)) || info.st_uid == geteuid()) {
+    return false;
+  }
+  char real[PATH_MAX];
+  const ssize_t size = readlink(descriptor_path(descriptor).c_str(), real, sizeof real);
+  if (size <= 0 || static_cast<std::size_t>(size) >= sizeof real || real[0] != '/') return false;
+  const std::string folder = split({real, static_cast<std::size_t>(size)}).first;
+  struct stat shared {};
+  return stat(folder.c_str(), &shared) == 0 && (shared.st_mode & S_ISVTX) != 0 &&
+         (shared.st_mode & S_IWOTH) != 0 && info.st_uid != shared.st_uid;
 }
 
 // Finds the folder and the one name of the open file `info` describes, from the path the system
@@ -191,9 +233,11 @@ Target open_target(const char* path) {
     return target;
   }
   if (magic && held.read_only) return {};
+  if (planted_in_a_shared_folder(target.file.get(), info)) return {};
   if (!S_ISREG(info.st_mode)) {
     // A device, a FIFO, or a pipe or socket reached through another process's descriptor.
-    target.file = Descriptor(reopen(target.file.get(), O_WRONLY));
+    target.file = Descriptor(S_ISFIFO(info.st_mode) ? open_fifo(target.file.get())
+                                                    : reopen(target.file.get(), O_WRONLY));
     target.kind = target.file.is_open() ? TargetKind::kStream : TargetKind::kCannotOpen;
     return target;
   }

@@ -237,7 +237,7 @@ struct LimitedCase {
   // A run killed by the injected signal leaves an undo copy: whole (holding the old contents) or
   // cut short; the same command is then run again, and `message` and `result` are of that run.
   enum Cut { kNotCut, kCopyWhole, kCopyCutShort } cut = kNotCut;
-  bool runner_owns_target = false;                // the unprivileged runner owns the target
+  int target_owner = -1;  // a user the target is given to (65534 is the unprivileged runner)
   std::uint64_t room = std::uint64_t{100} << 10;  // left free on the file-system image
   std::size_t source_bytes = 60'000;              // of each source's body
 };
@@ -348,8 +348,10 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
   const std::string target = dir.path(c.target);
   const std::string previous = read_file(target);
   ASSERT_EQ(chmod(target.c_str(), c.target_mode), 0);
-  if (c.runner_owns_target && geteuid() == 0) {
-    ASSERT_EQ(chown(target.c_str(), 65534, 65534), 0);
+  if (c.target_owner >= 0 && geteuid() == 0) {
+    ASSERT_EQ(chown(target.c_str(), static_cast<uid_t>(c.target_owner),
+                    static_cast<gid_t>(c.target_owner)),
+              0);
   }
   if (c.second_name) std::filesystem::create_hard_link(target, dir.path("second-name"));
   // Room for less than the result: what reserving it finds, and what writing it would need.
@@ -508,13 +510,18 @@ INSTANTIATE_TEST_SUITE_P(
         // rename in its folder would replace it, but it is refused as opening it would be.
         LimitedCase{"own_read_only_target_in_a_writable_folder", nullptr, true, nullptr, nullptr,
                     "target.c13", false, 0444, 0777, kOpenFailure, kKept, LimitedCase::kNotCut,
-                    true},
+                    65534},
+        // Put in a sticky folder anyone may write by a third user, for this one to write: the
+        // kernel's protections would refuse `cat >`, and so does the run.
+        LimitedCase{"file_planted_in_a_sticky_folder", nullptr, true, nullptr, nullptr,
+                    "target.c13", false, 0666, 01777, kOpenFailure, kKept, LimitedCase::kNotCut,
+                    4321},
         // A source of 4 MB as its own hard-linked target on btrfs, with room for its undo copy
         // and then for the result and the old contents, but not for the sixteenth more and the
         // file system's records: refused before a byte changes.
         LimitedCase{"btrfs_without_the_margin_for_rewriting_in_place", nullptr, false, nullptr,
                     "btrfs", "in.cn1", true, 0644, 0755, kWriteFailure, kKept, LimitedCase::kNotCut,
-                    false, std::uint64_t{12'900} << 10, 4'000'000},
+                    -1, std::uint64_t{12'900} << 10, 4'000'000},
         // Nowhere to keep the old contents: the target is not touched.
         LimitedCase{"no_room_for_an_undo_copy", "export XDG_STATE_HOME=/nonexistent", true, nullptr,
                     nullptr, "target.c13", false, 0666, 0555, kWriteFailure, kKept}),
@@ -609,6 +616,9 @@ INSTANTIATE_TEST_SUITE_P(
                                  StreamCase::kResult, kSuccess},
                       StreamCase{"device_that_standard_input_reads", nullptr, "/dev/null",
                                  "</dev/null", StreamCase::kUnchanged, kSuccess},
+                      // No reader comes: the run ends after its wait, having written nothing.
+                      StreamCase{"fifo_with_no_reader", "mkfifo fifo", "fifo", "; rm fifo",
+                                 StreamCase::kUnchanged, kOpenFailure},
                       // The FIFO is removed once the run has ended, so the folder is as before.
                       StreamCase{"fifo_whose_reader_leaves",
                                  "mkfifo fifo; head -c 10 fifo >/dev/null &", "fifo", "; rm fifo",
@@ -686,9 +696,10 @@ TEST_P(EveryCutTest, SameCommandAgainLeavesTheResult) {
   for (std::size_t i = 0; i < calls.size(); ++i) {
     const std::string& call = calls[i];
     set_up();
-    run_command(command + "strace -o /dev/null -e inject=" + call +
-                    ":signal=KILL:when=" + std::to_string(++seen[call]) + " " + run,
-                scratch);
+    std::string killed = command;
+    killed.append("strace -o /dev/null -e inject=").append(call).append(":signal=KILL:when=");
+    killed.append(std::to_string(++seen[call])).append(" ").append(run);
+    run_command(killed, scratch);
     std::string kept;
     for (const auto& folder : {dir.path(""), state + "/pairset"}) {
       if (!std::filesystem::exists(folder)) continue;
@@ -761,6 +772,37 @@ TEST(PairsetExecutable, SameInodeOnAnotherFileSystemIsAnotherFile) {
             "earlier\n" + std::string(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">()));
   EXPECT_EQ(read_file(dir.path("b/t.c13")),
             testing::c13_file(name_field("IN"), "input body", "output body"));
+}
+
+// A FIFO put in a sticky folder anyone may write by a third user, for this one to write: refused
+// at once, as the kernel's fs.protected_fifos refuses `cat >`, rather than fed the result.
+TEST(PairsetExecutable, FifoPlantedInAStickyFolderIsRefused) {
+  if (geteuid() != 0 || !installed("setpriv")) GTEST_SKIP() << "needs root to plant the FIFO";
+  TempDir dir;
+  TempDir scratch;
+  testing::write_file(scratch.path("in.cn1"), testing::cn1_file("IN", "i"));
+  testing::write_file(scratch.path("out.cn1"), testing::cn1_file("OUT", "o"));
+  const std::string executable = scratch.path("pairset");
+  std::filesystem::copy_file(testing::executable_under_test(), executable);
+  ASSERT_EQ(chmod(scratch.path("").c_str(), 0755), 0);
+  for (const char* name : {"in.cn1", "out.cn1", "pairset"}) {
+    ASSERT_EQ(chmod(scratch.path(name).c_str(), 0755), 0);
+  }
+  const std::string fifo = dir.path("t.c13");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+  ASSERT_EQ(chown(fifo.c_str(), 4321, 4321), 0);
+  ASSERT_EQ(chmod(fifo.c_str(), 0666), 0);  // writable by all, whatever the umask left
+  ASSERT_EQ(chmod(dir.path("").c_str(), 01777), 0);
+
+  // A reader waits on the FIFO for a second: whatever is written reaches the file "fed".
+  const Outcome outcome = run_command(
+      "timeout 1 cat \"" + fifo + "\" >\"" + scratch.path("fed") + "\" & " +
+          "setpriv --reuid=65534 --regid=65534 --clear-groups " +
+          quoted({executable, scratch.path("in.cn1"), scratch.path("out.cn1"), fifo}) + "; wait",
+      scratch);
+
+  EXPECT_EQ(outcome.out, std::string(cp866::bytes<u8"\nНе могу открыть файл '">()) + fifo + "'\n");
+  EXPECT_EQ(read_file(scratch.path("fed")), "");
 }
 
 // A run stopped in the middle of an in-place write is alive and holds its undo copy: a run on the
