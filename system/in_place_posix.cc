@@ -6,6 +6,8 @@
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdint>
 
@@ -39,14 +41,45 @@ int open_for_update(Target& target) {
   return descriptor >= 0 || errno != EACCES ? descriptor : reopen(target.file.get(), O_WRONLY);
 }
 
-void lock_exclusively(int descriptor) {
-  // An open-file-description lock belongs to this descriptor alone and ends with it. A file
-  // system that keeps no locks is written without one, as before there were any.
+namespace {
+
+// Tries `command` (F_OFD_SETLK or F_OFD_GETLK) with `lock` until no other holder is in the way
+// or the longest wait has passed; gives false only in the second case.
+bool within_the_wait(int descriptor, int command, struct flock& lock) {
+  constexpr int kPauseMilliseconds = 20;
+  const struct flock wanted = lock;
+  for (int waited = 0;; waited += kPauseMilliseconds) {
+    lock = wanted;
+    if (fcntl(descriptor, command, &lock) == 0) {
+      if (command != F_OFD_GETLK || lock.l_type == F_UNLCK) return true;
+    } else if (errno == EINTR) {
+      continue;
+    } else if (errno != EAGAIN && errno != EACCES) {
+      return true;  // a file system that keeps no locks
+    }
+    if (waited >= kLongestWaitMilliseconds) return false;
+    usleep(kPauseMilliseconds * 1000);
+  }
+}
+
+}  // namespace
+
+bool lock_exclusively(int descriptor) {
+  // An open-file-description lock belongs to this descriptor alone and ends with it; it also
+  // meets the POSIX locks other programs take.
   struct flock whole {};
   whole.l_type = F_WRLCK;
   whole.l_whence = SEEK_SET;
-  while (fcntl(descriptor, F_OFD_SETLKW, &whole) != 0 && errno == EINTR) {
-  }
+  return within_the_wait(descriptor, F_OFD_SETLK, whole);
+}
+
+bool wait_until_unlocked(const Target& target) {
+  const Descriptor file(reopen(target.file.get(), O_RDONLY));
+  if (!file.is_open()) return true;  // one that may not be read is written all the same
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  return within_the_wait(file.get(), F_OFD_GETLK, whole);
 }
 
 bool reserve(int descriptor, std::uint64_t size) {

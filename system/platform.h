@@ -181,9 +181,20 @@ bool refuses_replacement(int error);
 // not be read) without emptying it: gives its descriptor, or -1.
 int open_for_update(Target& target);
 
-// Waits until no other run holds the file at `descriptor`, then holds it exclusively until the
-// descriptor is closed; two runs writing one file in place then follow each other.
-void lock_exclusively(int descriptor);
+// How long a run waits for another program: a run or a program that holds the target locked, a
+// reader for a FIFO. Past it the target is not written, and the run says it cannot open it.
+inline constexpr int kLongestWaitMilliseconds = 5000;
+
+// Holds the file at `descriptor` exclusively until the descriptor is closed, once no other run or
+// program holds it (two runs writing one file in place then follow each other); gives false
+// where it is still held after kLongestWaitMilliseconds. A file system that keeps no locks is
+// written without one.
+bool lock_exclusively(int descriptor);
+
+// Gives true once the existing target (kRegular) is held by no lock of another program, or
+// false where it still is after kLongestWaitMilliseconds: a target is replaced only when it
+// could be written in place, so that both ways treat a locked target alike.
+bool wait_until_unlocked(const Target& target);
 
 // Writes all of `bytes` at the descriptor's position and gives true when every byte was taken.
 bool write_all(int descriptor, std::span<const char> bytes);

@@ -297,12 +297,40 @@ int open_for_update(Target& target) {
                          : _wopen(target.name.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT);
 }
 
-void lock_exclusively(int descriptor) {
+bool lock_exclusively(int descriptor) {
   // The whole file and any length it may grow to; released when the descriptor is closed. A
   // file system that keeps no locks is written without one.
-  OVERLAPPED from_start{};
-  static_cast<void>(LockFileEx(handle_of(descriptor), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD,
-                               MAXDWORD, &from_start));
+  constexpr DWORD kPause = 20;
+  for (DWORD waited = 0;; waited += kPause) {
+    OVERLAPPED from_start{};
+    if (LockFileEx(handle_of(descriptor), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                   MAXDWORD, MAXDWORD, &from_start) != 0 ||
+        GetLastError() != ERROR_LOCK_VIOLATION) {
+      return true;
+    }
+    if (waited >= static_cast<DWORD>(kLongestWaitMilliseconds)) return false;
+    Sleep(kPause);
+  }
+}
+
+bool wait_until_unlocked(const Target& target) {
+  // A byte-range lock does not keep a rename from replacing the file, so it is looked for: a
+  // shared hold, given up at once, meets any exclusive one.
+  const Descriptor file(_wopen(target.name.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
+  if (!file.is_open()) return true;  // one that may not be read is written all the same
+  constexpr DWORD kPause = 20;
+  for (DWORD waited = 0;; waited += kPause) {
+    OVERLAPPED from_start{};
+    if (LockFileEx(handle_of(file.get()), LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                   &from_start) != 0) {
+      OVERLAPPED unlocked{};
+      static_cast<void>(UnlockFileEx(handle_of(file.get()), 0, MAXDWORD, MAXDWORD, &unlocked));
+      return true;
+    }
+    if (GetLastError() != ERROR_LOCK_VIOLATION) return true;
+    if (waited >= static_cast<DWORD>(kLongestWaitMilliseconds)) return false;
+    Sleep(kPause);
+  }
 }
 
 bool write_all(int descriptor, std::span<const char> bytes) {

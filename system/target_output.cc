@@ -83,8 +83,9 @@ OutputStatus write_created(platform::Target& target, Pieces pieces) {
 OutputStatus write_in_place(platform::Target& target, Pieces pieces) {
   platform::Descriptor file(platform::open_for_update(target));
   if (!file.is_open()) return OutputStatus::kCannotOpen;
-  // Another run writing the same file finishes first; its result is then the old contents.
-  platform::lock_exclusively(file.get());
+  // Another run writing the same file finishes first; its result is then the old contents. One
+  // that holds it for longer, or another program's lock, leaves it untouched.
+  if (!platform::lock_exclusively(file.get())) return OutputStatus::kCannotOpen;
   // What a run cut short since this one began left of the file goes back first.
   const std::optional<platform::FileIdentity> identity = platform::identity_of(file.get());
   if (!identity || !put_back_left_copies(target, file.get(), *identity)) {
@@ -161,6 +162,7 @@ class NewFile {
 // writing an existing target in place, and a missing one directly, where no new file may stand.
 OutputStatus write_through_new_file(platform::Target& target, Pieces pieces) {
   const bool exists = target.kind == platform::TargetKind::kRegular;
+  if (exists && !platform::wait_until_unlocked(target)) return OutputStatus::kCannotOpen;
   NewFile replacement(target);
   if (!replacement.file().is_open()) {
     const bool refused = platform::refuses_replacement(errno);

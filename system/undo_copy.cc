@@ -195,8 +195,7 @@ bool restore_interrupted(const char* path) {
   // removes it: once it is done, the copies left are from runs that were cut short, and no run
   // can make the target newer than they are while it is held here.
   platform::Descriptor file(platform::open_for_update(target));
-  if (!file.is_open()) return false;
-  platform::lock_exclusively(file.get());
+  if (!file.is_open() || !platform::lock_exclusively(file.get())) return false;
   return put_back_left_copies(target, file.get(), *identity);
 }
 

@@ -307,7 +307,7 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
   // Undo copies that cannot stand beside the target go to a state folder of the test's own.
   const std::string state = scratch.path("state");
   std::filesystem::create_directory(state);
-  std::string prefix = "export XDG_STATE_HOME=\"" + state + "\"; ";
+  std::string prefix = "cd \"" + dir.path("") + "\" && export XDG_STATE_HOME=\"" + state + "\"; ";
   if (c.shell_setup != nullptr) prefix.append(c.shell_setup).append("; ");
   prefix += "exec ";
   if (c.unprivileged && geteuid() == 0) {
@@ -413,6 +413,16 @@ constexpr const char8_t* kWriteFailure = u8"\nОшибка записи файл
 constexpr const char8_t* kOpenFailure = u8"\nНе могу открыть файл '";
 constexpr const char8_t* kSuccess = u8"\nPAIRSET завешилась успешно.\n\n";
 constexpr const char* kFileSizeLimit = "ulimit -f 64";
+// Another program holds a POSIX lock on the target (as the terminal software might) for 8
+// seconds, longer than a run waits, or for 1 second; the run starts once it holds it.
+#define PAIRSET_LOCKED_FOR(seconds)                                                         \
+  "m=$(mktemp -u); python3 -c 'import fcntl, sys, time; f = open(\"target.c13\", \"r+\"); " \
+  "fcntl.lockf(f, fcntl.LOCK_EX); open(sys.argv[1], \"w\").close(); time.sleep(" seconds    \
+  ")' "                                                                                     \
+  "\"$m\" >/dev/null 2>&1 & while [ ! -e \"$m\" ]; do sleep 0.01; done; rm -f \"$m\""
+constexpr const char* kLockedLong = PAIRSET_LOCKED_FOR("8");
+constexpr const char* kLockedBriefly = PAIRSET_LOCKED_FOR("1");
+#undef PAIRSET_LOCKED_FOR
 constexpr auto kKept = LimitedCase::kKept;
 constexpr auto kReplaced = LimitedCase::kReplaced;
 constexpr auto kInPlace = LimitedCase::kWrittenInPlace;
@@ -522,6 +532,15 @@ INSTANTIATE_TEST_SUITE_P(
         LimitedCase{"btrfs_without_the_margin_for_rewriting_in_place", nullptr, false, nullptr,
                     "btrfs", "in.cn1", true, 0644, 0755, kWriteFailure, kKept, LimitedCase::kNotCut,
                     -1, std::uint64_t{12'900} << 10, 4'000'000},
+        // Another program's lock: waited for 5 seconds at most, the same way on both paths.
+        LimitedCase{"locked_longer_than_a_run_waits_in_place", kLockedLong, false, nullptr, nullptr,
+                    "target.c13", true, 0644, 0755, kOpenFailure, kKept},
+        LimitedCase{"locked_longer_than_a_run_waits_replaced", kLockedLong, false, nullptr, nullptr,
+                    "target.c13", false, 0644, 0755, kOpenFailure, kKept},
+        LimitedCase{"locked_briefly_in_place", kLockedBriefly, false, nullptr, nullptr,
+                    "target.c13", true, 0644, 0755, kSuccess, kInPlace},
+        LimitedCase{"locked_briefly_replaced", kLockedBriefly, false, nullptr, nullptr,
+                    "target.c13", false, 0644, 0755, kSuccess, kReplaced},
         // Nowhere to keep the old contents: the target is not touched.
         LimitedCase{"no_room_for_an_undo_copy", "export XDG_STATE_HOME=/nonexistent", true, nullptr,
                     nullptr, "target.c13", false, 0666, 0555, kWriteFailure, kKept}),

@@ -42,7 +42,7 @@ COMMON_KERNEL32 = {
     # The undo copy's state folder, and the new files that runs cut short left behind.
     **dict.fromkeys([
         "CreateDirectoryW", "FindClose", "FindFirstFileW", "FindNextFileW",
-        "GetSystemTimeAsFileTime"], NT4),
+        "GetSystemTimeAsFileTime", "UnlockFileEx"], NT4),
 }
 COMMON_MSVCRT = dict.fromkeys([
     "__getmainargs", "__initenv", "__set_app_type", "__setusermatherr", "_amsg_exit", "_cexit",
