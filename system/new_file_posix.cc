@@ -178,27 +178,79 @@ bool refuses_replacement(int error) {
   }
 }
 
+namespace {
+
+// Gives what a rename that did not happen means, by its error.
+Replacement refused_or_failed(int error) {
+  return error == EACCES || error == EPERM || error == EROFS || error == EBUSY || error == EXDEV ||
+                 error == ENAMETOOLONG
+             ? Replacement::kRefused
+             : Replacement::kFailed;
+}
+
+// Gives true when the file system cannot rename with the flag asked for.
+bool no_such_rename(int error) {
+  return error == EINVAL || error == ENOSYS;
+}
+
+// Puts the new file at the existing target's name by swapping the two, and keeps the swap only
+// where what it swapped out is the file opened: a link or another file put at the name meanwhile
+// goes back where it was, and the file opened is written in place instead. Nothing can come
+// between the look and the swap, since the look is at what the swap took away.
+Replacement exchange(const Target& target, const std::filesystem::path& temporary) {
+  const int folder = target.folder.get();
+  struct stat opened {};
+  struct stat named {};
+  if (renameat2(folder, temporary.c_str(), folder, target.name.c_str(), RENAME_EXCHANGE) != 0) {
+    // Nothing has the name any more: it no longer names the file opened either.
+    if (errno == ENOENT) return Replacement::kRefused;
+    if (!no_such_rename(errno)) return refused_or_failed(errno);
+    // A file system that cannot swap: the name is looked at, then replaced, a moment apart.
+    if (fstat(target.file.get(), &opened) != 0 ||
+        fstatat(folder, target.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !same_file(opened, named)) {
+      return Replacement::kRefused;
+    }
+    return renameat(folder, temporary.c_str(), folder, target.name.c_str()) == 0
+               ? Replacement::kReplaced
+               : refused_or_failed(errno);
+  }
+  if (fstat(target.file.get(), &opened) == 0 &&
+      fstatat(folder, temporary.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+      same_file(opened, named)) {
+    static_cast<void>(unlinkat(folder, temporary.c_str(), 0));
+    return Replacement::kReplaced;
+  }
+  if (renameat2(folder, temporary.c_str(), folder, target.name.c_str(), RENAME_EXCHANGE) != 0) {
+    // What stood at the name goes back to it, over the new file, which is then gone.
+    static_cast<void>(renameat(folder, temporary.c_str(), folder, target.name.c_str()));
+    return Replacement::kFailed;
+  }
+  return Replacement::kRefused;
+}
+
+// Gives the new file the missing target's name, unless a file has taken it meanwhile.
+Replacement name_new(const Target& target, const std::filesystem::path& temporary) {
+  const int folder = target.folder.get();
+  if (renameat2(folder, temporary.c_str(), folder, target.name.c_str(), RENAME_NOREPLACE) == 0) {
+    return Replacement::kReplaced;
+  }
+  if (errno == EEXIST) return Replacement::kNameTaken;
+  if (!no_such_rename(errno)) return refused_or_failed(errno);
+  // A file system that cannot tell: renamed as it always was.
+  return renameat(folder, temporary.c_str(), folder, target.name.c_str()) == 0
+             ? Replacement::kReplaced
+             : refused_or_failed(errno);
+}
+
+}  // namespace
+
 Replacement replace_file(Target& target, const std::filesystem::path& temporary) {
   {
     const EndingsHeld held;
-    // The name must still be the file opened: a link or another file put there since is left
-    // alone, and the file opened is written in place instead.
-    struct stat opened {};
-    struct stat named {};
-    if (target.kind == TargetKind::kRegular &&
-        (fstat(target.file.get(), &opened) != 0 ||
-         fstatat(target.folder.get(), target.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-         !same_file(opened, named))) {
-      return Replacement::kRefused;
-    }
-    if (renameat(target.folder.get(), temporary.c_str(), target.folder.get(),
-                 target.name.c_str()) != 0) {
-      const int error = errno;
-      return error == EACCES || error == EPERM || error == EROFS || error == EBUSY ||
-                     error == EXDEV || error == ENAMETOOLONG
-                 ? Replacement::kRefused
-                 : Replacement::kFailed;
-    }
+    const Replacement done = target.kind == TargetKind::kRegular ? exchange(target, temporary)
+                                                                 : name_new(target, temporary);
+    if (done != Replacement::kReplaced) return done;
     forget_new_file();
     static_cast<void>(g_hold.close());
   }

@@ -218,14 +218,16 @@ bool truncate(int descriptor, std::uint64_t size);
 bool flush_to_disk(int descriptor);
 
 enum class Replacement {
-  kReplaced,  // `temporary` now stands in place of the target
-  kRefused,   // the folder or another program would not let it, or the name no longer names the
-              // file opened; both are as they were
-  kFailed,    // any other failure; both are as they were
+  kReplaced,   // `temporary` now stands in place of the target
+  kRefused,    // the folder or another program would not let it, or the name no longer names the
+               // file opened; both are as they were
+  kFailed,     // any other failure; both are as they were
+  kNameTaken,  // a file took the missing target's name meanwhile, and stays: an existing target
 };
 
 // Puts `temporary` in place of the target in one step, provided its name still names the file
-// opened. The new name is then made to survive a power cut as well as the system allows.
+// opened (for a missing target: provided nothing has taken its name). The new name is then made
+// to survive a power cut as well as the system allows.
 Replacement replace_file(Target& target, const std::filesystem::path& temporary);
 
 // Removes the new file `temporary`, which nothing needs any more.

@@ -160,7 +160,9 @@ class NewFile {
 
 // Replaces the target (or makes the missing one) through a new file beside it, falling back to
 // writing an existing target in place, and a missing one directly, where no new file may stand.
-OutputStatus write_through_new_file(platform::Target& target, Pieces pieces) {
+// Gives nothing where a file took a missing target's name meanwhile: it is to be written as the
+// existing target it now is.
+std::optional<OutputStatus> write_through_new_file(platform::Target& target, Pieces pieces) {
   const bool exists = target.kind == platform::TargetKind::kRegular;
   if (exists && !platform::wait_until_unlocked(target)) return OutputStatus::kCannotOpen;
   NewFile replacement(target);
@@ -184,6 +186,9 @@ OutputStatus write_through_new_file(platform::Target& target, Pieces pieces) {
       return exists ? write_in_place(target, pieces) : OutputStatus::kCannotOpen;
     case platform::Replacement::kFailed:
       break;
+    case platform::Replacement::kNameTaken:
+      replacement.discard();
+      return std::nullopt;
   }
   return OutputStatus::kWriteError;
 }
@@ -193,19 +198,25 @@ OutputStatus write_through_new_file(platform::Target& target, Pieces pieces) {
 OutputStatus write_target_output(const char* path, Pieces pieces) {
   // An empty name opens nothing, as creating it would not.
   if (*path == '\0') return OutputStatus::kCannotOpen;
-  platform::Target target = platform::open_target(path);
-  switch (target.kind) {
-    case platform::TargetKind::kCannotOpen:
-      return OutputStatus::kCannotOpen;
-    case platform::TargetKind::kStream:
-      return write_directly(target, pieces);
-    case platform::TargetKind::kCreated:
-      return write_created(target, pieces);
-    case platform::TargetKind::kMissing:
-    case platform::TargetKind::kRegular:
-      break;
+  // A file that takes a new target's name meanwhile is written once more, as the file it is.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    platform::Target target = platform::open_target(path);
+    switch (target.kind) {
+      case platform::TargetKind::kCannotOpen:
+        return OutputStatus::kCannotOpen;
+      case platform::TargetKind::kStream:
+        return write_directly(target, pieces);
+      case platform::TargetKind::kCreated:
+        return write_created(target, pieces);
+      case platform::TargetKind::kMissing:
+      case platform::TargetKind::kRegular:
+        break;
+    }
+    if (const std::optional<OutputStatus> written = write_through_new_file(target, pieces)) {
+      return *written;
+    }
   }
-  return write_through_new_file(target, pieces);
+  return OutputStatus::kCannotOpen;
 }
 
 }  // namespace pairset

@@ -483,9 +483,9 @@ INSTANTIATE_TEST_SUITE_P(
                     nullptr, "target.c13", false, 0644, 0755, kWriteFailure, kKept},
         // A rename the folder refuses falls back to writing in place; one that fails otherwise
         // is a write error.
-        LimitedCase{"rename_refused", nullptr, false, "renameat:error=EXDEV", nullptr, "target.c13",
-                    false, 0644, 0755, kSuccess, kInPlace},
-        LimitedCase{"rename_failed", nullptr, false, "renameat:error=EIO", nullptr, "target.c13",
+        LimitedCase{"rename_refused", nullptr, false, "renameat2:error=EXDEV", nullptr,
+                    "target.c13", false, 0644, 0755, kSuccess, kInPlace},
+        LimitedCase{"rename_failed", nullptr, false, "renameat2:error=EIO", nullptr, "target.c13",
                     false, 0644, 0755, kWriteFailure, kKept},
         // A real full disk: reserving room lengthens the file before it fails, and the file is
         // cut back.
@@ -791,6 +791,43 @@ TEST(PairsetExecutable, SameInodeOnAnotherFileSystemIsAnotherFile) {
             "earlier\n" + std::string(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">()));
   EXPECT_EQ(read_file(dir.path("b/t.c13")),
             testing::c13_file(name_field("IN"), "input body", "output body"));
+}
+
+// A file put at the target's name while the new file is being renamed into place (the rename
+// held back by a second): for an existing target it is left as it is, and the file opened is
+// written in place instead; for a new target it is taken for the existing target it now is, and
+// replaced as such, keeping its rights, never overwritten blindly.
+TEST(PairsetExecutable, FilePutAtTheNameDuringTheRenameIsNotOverwritten) {
+  if (!installed("strace")) GTEST_SKIP() << "no strace to hold the rename back";
+  for (const bool existing : {true, false}) {
+    TempDir dir;
+    const std::string input = testing::cn1_file("IN", "input body");
+    const std::string output = testing::cn1_file("OUT", "output body");
+    testing::write_file(dir.path("in.cn1"), input);
+    testing::write_file(dir.path("out.cn1"), output);
+    if (existing) testing::write_file(dir.path("target.c13"), "previous");
+    const std::string trace = dir.path("trace");
+    const Outcome outcome = run_command(
+        "cd \"" + dir.path("") + "\" || exit\n" +
+            "strace -o trace -e trace=renameat,renameat2 "
+            "-e inject=renameat,renameat2:delay_enter=1000000:when=1 " +
+            pairset_command(quoted({"in.cn1", "out.cn1", "target.c13"})) + " & s=$!\n" +
+            "for i in $(seq 1000); do grep -q rename trace && break; sleep 0.01; done\n" +
+            "rm -f target.c13; (umask 077; echo another >intruder); mv intruder target.c13\n" +
+            "wait $s; rm trace",
+        dir);
+
+    const std::string result = testing::c13_file(name_field("IN"), "input body", "output body");
+    EXPECT_EQ(outcome.out, std::string(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">()))
+        << existing;
+    struct stat info {};
+    ASSERT_EQ(stat(dir.path("target.c13").c_str(), &info), 0);
+    EXPECT_EQ(read_file(dir.path("target.c13")), existing ? "another\n" : result) << existing;
+    EXPECT_EQ(info.st_mode & 0777, 0600U) << existing;
+    EXPECT_EQ(testing::file_names(dir),
+              (std::vector<std::string>{"in.cn1", "out.cn1", "stderr.txt", "target.c13"}))
+        << existing;
+  }
 }
 
 // A FIFO put in a sticky folder anyone may write by a third user, for this one to write: refused
