@@ -18,6 +18,10 @@ int create_held_file(int folder, const char* name, int flags, mode_t mode);
 // it: gives its descriptor, or -1.
 int open_unheld_file(int folder, const char* name);
 
+// Gives true for a folder that takes new files but lets none of its names be renamed or removed
+// (append-only, chattr +a): a file made there would stay for good.
+bool keeps_every_name(int folder);
+
 }  // namespace pairset::platform
 
 #endif  // PAIRSET_SYSTEM_HELD_FILE_POSIX_H_

@@ -130,6 +130,12 @@ int create_replacement(const Target& target, std::filesystem::path& temporary) {
     return -1;
   }
 
+  // A folder that lets no name be renamed or removed would keep the new file for good.
+  if (keeps_every_name(target.folder.get())) {
+    errno = EPERM;
+    return -1;
+  }
+
   // A new target is made with the rights that creating it would give (0666 less the umask, or
   // the folder's default ACL); a replacing file starts private and takes the target's.
   const mode_t mode = existing ? 0600 : 0666;

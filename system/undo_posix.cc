@@ -3,6 +3,8 @@
 // them, synced with their folder.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,7 +98,8 @@ bool create_undo_copy(const Target& target, const FileIdentity& identity, UndoCo
   struct stat info {};
   if (fstat(target.file.get(), &info) != 0) return false;
   const mode_t mode = (info.st_mode & 0666) | 0600;
-  if (target.folder.is_open()) {
+  // Beside the target, unless its folder would keep the copy for good.
+  if (target.folder.is_open() && !keeps_every_name(target.folder.get())) {
     if (make_copy(target.folder.get(), target.name.string() + std::string(kUndoSuffix), mode,
                   copy)) {
       return true;
@@ -158,6 +161,15 @@ int create_held_file(int folder, const char* name, int flags, mode_t mode) {
     return -1;
   }
   return file.release();
+}
+
+bool keeps_every_name(int folder) {
+  int flags = 0;
+  if (ioctl(folder, FS_IOC_GETFLAGS, &flags) == 0) return (flags & FS_APPEND_FL) != 0;
+  // A folder opened only to reach its files: asked once more through one that reads it.
+  const Descriptor readable(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return readable.is_open() && ioctl(readable.get(), FS_IOC_GETFLAGS, &flags) == 0 &&
+         (flags & FS_APPEND_FL) != 0;
 }
 
 int open_unheld_file(int folder, const char* name) {

@@ -830,6 +830,48 @@ TEST(PairsetExecutable, FilePutAtTheNameDuringTheRenameIsNotOverwritten) {
   }
 }
 
+// A folder that takes new files but lets none be renamed or removed (chattr +a): an existing
+// target is written in place and a new one made directly, so that no file is left beside them,
+// and the undo copy goes to the state folder.
+TEST(PairsetExecutable, AppendOnlyFolderGetsNoFileBesideTheTarget) {
+  if (geteuid() != 0 || !installed("chattr")) GTEST_SKIP() << "setting chattr +a needs root";
+  TempDir dir;
+  TempDir scratch;
+  const std::string input = testing::cn1_file("IN", "input body");
+  const std::string output = testing::cn1_file("OUT", "output body");
+  testing::write_file(scratch.path("in.cn1"), input);
+  testing::write_file(scratch.path("out.cn1"), output);
+  testing::write_file(dir.path("existing.c13"), "previous");
+  struct stat before {};
+  ASSERT_EQ(stat(dir.path("existing.c13").c_str(), &before), 0);
+  const std::string folder = dir.path("");
+  if (run_command("chattr +a \"" + folder + "\"", scratch).status != 0) {
+    GTEST_SKIP() << "this file system keeps no append-only flag";
+  }
+  // Taken off again on every way out, or the folder could not be removed.
+  struct AppendOnlyUntilScopeEnds {
+    const std::string& folder;
+    const TempDir& scratch;
+    ~AppendOnlyUntilScopeEnds() { run_command("chattr -a \"" + folder + "\"", scratch); }
+  } append_only{folder, scratch};
+
+  const std::string state = "XDG_STATE_HOME=\"" + scratch.path("state") + "\" ";
+  for (const char* target : {"existing.c13", "new.c13"}) {
+    const Outcome outcome = run_command(
+        state + pairset_command(
+                    quoted({scratch.path("in.cn1"), scratch.path("out.cn1"), dir.path(target)})),
+        scratch);
+    EXPECT_EQ(outcome.out, std::string(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">()))
+        << target;
+    EXPECT_EQ(read_file(dir.path(target)),
+              testing::c13_file(name_field("IN"), "input body", "output body"));
+  }
+  struct stat after {};
+  ASSERT_EQ(stat(dir.path("existing.c13").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(testing::file_names(dir), (std::vector<std::string>{"existing.c13", "new.c13"}));
+}
+
 // A FIFO put in a sticky folder anyone may write by a third user, for this one to write: refused
 // at once, as the kernel's fs.protected_fifos refuses `cat >`, rather than fed the result.
 TEST(PairsetExecutable, FifoPlantedInAStickyFolderIsRefused) {
