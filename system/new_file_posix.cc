@@ -40,16 +40,20 @@ std::string new_file_prefix(const std::string& name) {
   return prefix.append(name, 0, std::min(name.size(), kKeptNameBytes)).append(".pairset-");
 }
 
-// Gives the names of the extended attributes of the file at `path`, or nothing when they cannot
-// be listed. A file system without them has none.
-std::optional<std::vector<std::string>> attribute_names(const std::string& path) {
-  const ssize_t size = listxattr(path.c_str(), nullptr, 0);
+// Gives the names of the extended attributes of the file at `path`, or of the open file
+// `descriptor` where `path` is empty, or nothing when they cannot be listed. A file system
+// without them has none.
+std::optional<std::vector<std::string>> attribute_names(int descriptor, const std::string& path) {
+  const auto list_into = [&](char* list, std::size_t size) {
+    return path.empty() ? flistxattr(descriptor, list, size) : listxattr(path.c_str(), list, size);
+  };
+  const ssize_t size = list_into(nullptr, 0);
   if (size < 0) {
     if (errno == ENOTSUP) return std::vector<std::string>{};
     return std::nullopt;
   }
   std::string list(static_cast<std::size_t>(size), '\0');
-  const ssize_t got = listxattr(path.c_str(), list.data(), list.size());
+  const ssize_t got = list_into(list.data(), list.size());
   if (got < 0) return std::nullopt;
   list.resize(static_cast<std::size_t>(got));
   std::vector<std::string> names;
@@ -61,13 +65,21 @@ std::optional<std::vector<std::string>> attribute_names(const std::string& path)
   return names;
 }
 
-// Gives the open file `to` exactly the extended attributes of the open file `from` (on Linux the
-// ACL entries among them), and gives true when it could.
-bool copy_attributes(int from, int to) {
-  const std::string from_path = descriptor_path(from);
-  const std::string to_path = descriptor_path(to);
-  const auto wanted = attribute_names(from_path);
-  const auto present = attribute_names(to_path);
+// Gives the open file `to` exactly the extended attributes of the target (on Linux the ACL
+// entries among them), and gives true when it could.
+bool copy_attributes(const Target& from, int to) {
+  // The target is opened for neither reading nor writing, so it is reached by a path: through
+  // /proc, or by its name where that still gives the file opened.
+  const std::string from_path = path_of(from.file.get(), from.opened_as);
+  struct stat opened {};
+  struct stat named {};
+  if (!proc_is_the_kernels() &&
+      (fstat(from.file.get(), &opened) != 0 || stat(from_path.c_str(), &named) != 0 ||
+       !same_file(opened, named))) {
+    return false;
+  }
+  const auto wanted = attribute_names(-1, from_path);
+  const auto present = attribute_names(to, {});
   if (!wanted || !present) return false;
   // What the folder's default ACL gave the new file, the target does not have.
   for (const std::string& name : *present) {
@@ -89,11 +101,11 @@ bool copy_attributes(int from, int to) {
   return true;
 }
 
-// Makes the new file `made` the same file as the open target `existing` in all but its contents:
-// owner and group, extended attributes and ACL entries, permissions. Gives true when it could.
-bool take_identity(int made, int existing) {
+// Makes the new file `made` the same file as the open target in all but its contents: owner and
+// group, extended attributes and ACL entries, permissions. Gives true when it could.
+bool take_identity(int made, const Target& existing) {
   struct stat target {};
-  if (fstat(existing, &target) != 0) return false;
+  if (fstat(existing.file.get(), &target) != 0) return false;
   // Anyone may give a file their own owner and one of their groups; only root any other.
   static_cast<void>(fchown(made, target.st_uid, target.st_gid));
   struct stat taken {};
@@ -159,7 +171,7 @@ int create_replacement(const Target& target, std::filesystem::path& temporary) {
     errno = error;
     return -1;
   }
-  if (existing && !take_identity(descriptor, target.file.get())) {
+  if (existing && !take_identity(descriptor, target)) {
     static_cast<void>(::close(descriptor));
     remove_file(target, temporary);
     errno = EPERM;

@@ -5,6 +5,9 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <string>
 
@@ -20,10 +23,32 @@ inline bool same_file(const struct stat& one, const struct stat& other) {
   return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
 }
 
-// Opens the file `descriptor` holds once more, with `flags` (O_CLOEXEC and O_NOCTTY added):
-// gives the new descriptor, or -1 with errno set.
-inline int reopen(int descriptor, int flags) {
-  return open(descriptor_path(descriptor).c_str(), flags | O_CLOEXEC | O_NOCTTY);
+// Gives true when /proc is the kernel's own, so that /proc/self/fd/N names the open file N
+// itself; a plain folder there, or nothing, would name another file or none. Looked at once.
+bool proc_is_the_kernels();
+
+// Gives the path that reaches the open file `descriptor`: through /proc where it is the kernel's,
+// else `name`, the name it was opened by, which the caller checks against the file opened.
+inline std::string path_of(int descriptor, const std::string& name) {
+  return proc_is_the_kernels() ? descriptor_path(descriptor) : name;
+}
+
+// Opens the file `descriptor` holds once more, with `flags` (O_CLOEXEC and O_NOCTTY added),
+// reaching it by `name`, the name it was opened by, where /proc is not the kernel's: a file that
+// name turns out to give that is not the file opened is closed again (ESTALE). Gives the new
+// descriptor, or -1 with errno set.
+inline int reopen(int descriptor, const std::string& name, int flags) {
+  const int opened = open(path_of(descriptor, name).c_str(), flags | O_CLOEXEC | O_NOCTTY);
+  if (opened < 0 || proc_is_the_kernels()) return opened;
+  struct stat held {};
+  struct stat got {};
+  if (fstat(descriptor, &held) == 0 && fstat(opened, &got) == 0 && held.st_dev == got.st_dev &&
+      held.st_ino == got.st_ino) {
+    return opened;
+  }
+  static_cast<void>(close(opened));
+  errno = ESTALE;
+  return -1;
 }
 
 }  // namespace pairset::platform

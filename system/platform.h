@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -101,6 +102,8 @@ struct Target {
   std::filesystem::path name;
   // The process's own standard output: a reader that leaves ends the run, as it always has.
   bool is_standard_output = false;
+  // POSIX: the path it was opened by, to reach it by where /proc is not the kernel's.
+  std::string opened_as;
 };
 
 // Opens the target at `path` (a command-line argument) once and tells what it is.

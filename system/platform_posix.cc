@@ -3,10 +3,12 @@
 // (new_file_posix.cc), writing in place (in_place_posix.cc) and the ending signals
 // (endings_posix.cc) stand in files of their own.
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -14,6 +16,7 @@
 #include <optional>
 #include <utility>
 
+#include "system/open_file_posix.h"
 #include "system/platform.h"
 
 namespace pairset::platform {
@@ -37,6 +40,14 @@ char* allocate_buffer(std::size_t capacity) {
   // Advice only: where large pages are off or scarce, the buffer works with small ones.
   if (memory != nullptr) static_cast<void>(madvise(memory, rounded, MADV_HUGEPAGE));
   return static_cast<char*>(memory);
+}
+
+bool proc_is_the_kernels() {
+  static const bool kernels = [] {
+    struct statfs file_system {};
+    return statfs("/proc/self/fd", &file_system) == 0 && file_system.f_type == PROC_SUPER_MAGIC;
+  }();
+  return kernels;
 }
 
 bool Descriptor::close() {

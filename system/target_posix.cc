@@ -110,16 +110,27 @@ std::pair<std::string, std::string> split(std::string_view path) {
           std::string(path.substr(slash + 1))};
 }
 
+// Gives the path of the file `target` opened as the system keeps it for the open file (its links
+// followed), or, where /proc is not the kernel's, the path it was opened by; either is checked
+// against the file opened before anything is made of it. Empty where there is none.
+std::string real_path(const Target& target) {
+  if (!proc_is_the_kernels()) return target.opened_as;
+  char real[PATH_MAX];
+  const ssize_t size = readlink(descriptor_path(target.file.get()).c_str(), real, sizeof real);
+  if (size <= 0 || static_cast<std::size_t>(size) >= sizeof real || real[0] != '/') return {};
+  return {real, static_cast<std::size_t>(size)};
+}
+
 // A FIFO with no reader yet is waited for this long, in short pauses, and then refused: a write
 // open that waits for ever would hang the script that started the run.
 constexpr int kReaderWaitMilliseconds = 5000;
 constexpr int kPauseMilliseconds = 20;
 
-// Opens the FIFO that `descriptor` holds for writing, once a reader has it open: gives the new
+// Opens the FIFO `target` holds for writing, once a reader has it open: gives the new
 // descriptor, or -1 where none came within the wait.
-int open_fifo(int descriptor) {
+int open_fifo(const Target& target) {
   for (int waited = 0;; waited += kPauseMilliseconds) {
-    const int opened = reopen(descriptor, O_WRONLY | O_NONBLOCK);
+    const int opened = reopen(target.file.get(), target.opened_as, O_WRONLY | O_NONBLOCK);
     if (opened >= 0) {
       // From here on a full FIFO makes a write wait, as writing to one does.
       const int flags = fcntl(opened, F_GETFL);
@@ -138,14 +149,11 @@ int open_fifo(int descriptor) {
 // /tmp) and belongs neither to this user nor to the folder's owner: one that another user may
 // have put there for this run to write, which the kernel's fs.protected_fifos and
 // fs.protected_regular keep `cat >` from opening as well.
-bool planted_in_a_shared_folder(int descriptor, const struct stat& info) {
+bool planted_in_a_shared_folder(const Target& target, const struct stat& info) {
   if ((!S_ISFIFO(info.st_mode) && !S_ISREG(info.st_mode)) || info.st_uid == geteuid()) {
     return false;
   }
-  char real[PATH_MAX];
-  const ssize_t size = readlink(descriptor_path(descriptor).c_str(), real, sizeof real);
-  if (size <= 0 || static_cast<std::size_t>(size) >= sizeof real || real[0] != '/') return false;
-  const std::string folder = split({real, static_cast<std::size_t>(size)}).first;
+  const std::string folder = split(real_path(target)).first;
   struct stat shared {};
   return stat(folder.c_str(), &shared) == 0 && (shared.st_mode & S_ISVTX) != 0 &&
          (shared.st_mode & S_IWOTH) != 0 && info.st_uid != shared.st_uid;
@@ -155,10 +163,9 @@ bool planted_in_a_shared_folder(int descriptor, const struct stat& info) {
 // keeps for the open file; sets them only where that name, looked up in that folder without
 // following a link, is the same file. A deleted file or a memory file has no such name.
 void find_name(Target& target, const struct stat& info) {
-  char real[PATH_MAX];
-  const ssize_t size = readlink(descriptor_path(target.file.get()).c_str(), real, sizeof real);
-  if (size <= 0 || static_cast<std::size_t>(size) >= sizeof real || real[0] != '/') return;
-  auto [folder_path, name] = split({real, static_cast<std::size_t>(size)});
+  const std::string real = real_path(target);
+  if (real.empty()) return;
+  auto [folder_path, name] = split(real);
   Descriptor folder(open_folder(folder_path));
   struct stat named {};
   if (!folder.is_open() || name.empty() ||
@@ -175,6 +182,7 @@ void find_name(Target& target, const struct stat& info) {
 // file it leads to, and that file is written directly.
 Target missing_target(const char* path) {
   Target target;
+  target.opened_as = path;
   auto [folder_path, name] = split(path);
   Descriptor folder(open_folder(folder_path));
   if (!folder.is_open() || name.empty()) return target;
@@ -211,6 +219,7 @@ Target missing_target(const char* path) {
 
 Target open_target(const char* path) {
   Target target;
+  target.opened_as = path;
   // O_PATH opens without reading or writing: a FIFO does not wait for a reader, a device is not
   // started, and a watcher sees no write.
   target.file = Descriptor(open(path, O_PATH | O_CLOEXEC));
@@ -233,17 +242,18 @@ Target open_target(const char* path) {
     return target;
   }
   if (magic && held.read_only) return {};
-  if (planted_in_a_shared_folder(target.file.get(), info)) return {};
+  if (planted_in_a_shared_folder(target, info)) return {};
   if (!S_ISREG(info.st_mode)) {
     // A device, a FIFO, or a pipe or socket reached through another process's descriptor.
-    target.file = Descriptor(S_ISFIFO(info.st_mode) ? open_fifo(target.file.get())
-                                                    : reopen(target.file.get(), O_WRONLY));
+    target.file =
+        Descriptor(S_ISFIFO(info.st_mode) ? open_fifo(target)
+                                          : reopen(target.file.get(), target.opened_as, O_WRONLY));
     target.kind = target.file.is_open() ? TargetKind::kStream : TargetKind::kCannotOpen;
     return target;
   }
   // A rename would replace even a file this user may not write; such a target is refused, as
   // opening it for writing would be.
-  if (faccessat(AT_FDCWD, descriptor_path(target.file.get()).c_str(), W_OK, AT_EACCESS) != 0) {
+  if (faccessat(AT_FDCWD, path_of(target.file.get(), path).c_str(), W_OK, AT_EACCESS) != 0) {
     return {};
   }
   target.kind = TargetKind::kRegular;
@@ -253,6 +263,7 @@ Target open_target(const char* path) {
 
 Target look_up_target(const char* path) {
   Target target;
+  target.opened_as = path;
   if (*path == '\0') return target;
   target.file = Descriptor(open(path, O_PATH | O_CLOEXEC));
   if (!target.file.is_open() && errno == ENOENT) {

@@ -872,6 +872,56 @@ TEST(PairsetExecutable, AppendOnlyFolderGetsNoFileBesideTheTarget) {
   EXPECT_EQ(testing::file_names(dir), (std::vector<std::string>{"existing.c13", "new.c13"}));
 }
 
+// Where /proc is not the kernel's, the target is reached by the name it was given, and only where
+// that still gives the file opened: with none mounted, and in a root whose /proc is a plain folder
+// with self/fd/N leading to another file, the named file gets the result, replaced or written in
+// place, and the other file is untouched.
+TEST(PairsetExecutable, WithoutTheKernelsProcTheNamedFileIsWritten) {
+#ifdef PAIRSET_DYNAMICALLY_LINKED
+  GTEST_SKIP() << "a chroot of the program alone needs it linked statically";
+#else
+  if (geteuid() != 0 || !installed("unshare")) GTEST_SKIP() << "needs root to hide /proc";
+  for (const bool fake : {false, true}) {
+    for (const bool in_place : {false, true}) {
+      TempDir root;
+      std::filesystem::copy_file(testing::executable_under_test(), root.path("pairset"));
+      testing::write_file(root.path("in.cn1"), testing::cn1_file("IN", "input body"));
+      testing::write_file(root.path("out.cn1"), testing::cn1_file("OUT", "output body"));
+      testing::write_file(root.path("t.c13"), "previous");
+      testing::write_file(root.path("victim"), "victim");
+      if (in_place) std::filesystem::create_hard_link(root.path("t.c13"), root.path("t-link"));
+      std::string command;
+      if (fake) {
+        std::filesystem::create_directories(root.path("proc/self/fd"));
+        for (int number = 0; number < 10; ++number) {
+          std::filesystem::create_symlink("/victim",
+                                          root.path("proc/self/fd/" + std::to_string(number)));
+        }
+        command = "exec chroot \"" + root.path("") + "\" /pairset /in.cn1 /out.cn1 /t.c13";
+      } else {
+        command = "exec unshare -m sh -c 'umount -l /proc && exec \"$0\" \"$@\"' " +
+                  quoted({root.path("pairset"), root.path("in.cn1"), root.path("out.cn1"),
+                          root.path("t.c13")});
+      }
+
+      const Outcome outcome = run_command(command, root);
+
+      EXPECT_EQ(outcome.out, std::string(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">()))
+          << fake << in_place << outcome.err;
+      EXPECT_EQ(read_file(root.path("t.c13")),
+                testing::c13_file(name_field("IN"), "input body", "output body"))
+          << fake << in_place;
+      EXPECT_EQ(read_file(root.path("victim")), "victim") << fake << in_place;
+      std::vector<std::string> names = {"in.cn1",     "out.cn1", "pairset",
+                                        "stderr.txt", "t.c13",   "victim"};
+      if (fake) names.insert(names.begin() + 3, "proc");
+      if (in_place) names.insert(names.end() - 2, "t-link");
+      EXPECT_EQ(testing::file_names(root), names) << fake << in_place;
+    }
+  }
+#endif
+}
+
 // A FIFO put in a sticky folder anyone may write by a third user, for this one to write: refused
 // at once, as the kernel's fs.protected_fifos refuses `cat >`, rather than fed the result.
 TEST(PairsetExecutable, FifoPlantedInAStickyFolderIsRefused) {
