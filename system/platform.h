@@ -1,9 +1,9 @@
 // What files are on each system: how a path from the command line opens, how a new file is made
 // beside a target and put in its place, how a file is written in place, how both reach the disk,
 // and how the endings the user or the system asks for (signals, console events) wait for a file
-// to be whole or removed. The POSIX ways stand in the *_posix.cc files, one concern each (the
-// target as opened, the new file, writing in place, the endings, plain reads and writes), the
-// Windows ways in platform_windows.cc; nothing else knows them.
+// to be whole or removed. Each system's ways stand in its own files, one concern each, named alike
+// on both (target_*, new_file_*, in_place_*, undo_*, endings_*, and platform_* for plain reads
+// and writes); nothing else knows them.
 #ifndef PAIRSET_SYSTEM_PLATFORM_H_
 #define PAIRSET_SYSTEM_PLATFORM_H_
 

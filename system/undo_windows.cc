@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "system/open_file_windows.h"
 #include "system/platform.h"
 
 namespace pairset::platform {
@@ -22,10 +23,6 @@ constexpr std::wstring_view kUndoSuffix = L".pairset-undo";
 // A new file that nothing has written for this long belongs to no live run: a live one is open,
 // or between its closing and its rename, which is tried for seconds, not minutes.
 constexpr ULONGLONG kAbandonedAfter = 10ULL * 60 * 10'000'000;  // in 100 ns units
-
-HANDLE handle_of(int descriptor) {
-  return reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
-}
 
 // Gives the folder where undo copies go that cannot stand beside their target, made where
 // `make` says so; or nothing where the environment names none.
