@@ -42,8 +42,7 @@ inline int reopen(int descriptor, const std::string& name, int flags) {
   if (opened < 0 || proc_is_the_kernels()) return opened;
   struct stat held {};
   struct stat got {};
-  if (fstat(descriptor, &held) == 0 && fstat(opened, &got) == 0 && held.st_dev == got.st_dev &&
-      held.st_ino == got.st_ino) {
+  if (fstat(descriptor, &held) == 0 && fstat(opened, &got) == 0 && same_file(held, got)) {
     return opened;
   }
   static_cast<void>(close(opened));

@@ -99,7 +99,8 @@ OutputStatus write_in_place(platform::Target& target, Pieces pieces) {
   // held from here until the file is whole and the copy gone, so no other ending leaves either.
   const platform::EndingsHeld held;
   platform::UndoCopy undo;
-  switch (keep_old_contents(target, file.get(), *old_size, *identity, undo)) {
+  std::uint64_t contents_at = 0;
+  switch (keep_old_contents(target, file.get(), *old_size, *identity, undo, contents_at)) {
     case UndoStatus::kDone:
       break;
     case UndoStatus::kFailed:
@@ -124,7 +125,9 @@ OutputStatus write_in_place(platform::Target& target, Pieces pieces) {
     return OutputStatus::kWritten;
   }
   // Where even putting back fails, the copy stays, and the next run puts it back.
-  if (put_back(undo, *old_size, file.get())) static_cast<void>(platform::remove_undo_copy(undo));
+  if (put_back(undo, contents_at, *old_size, file.get())) {
+    static_cast<void>(platform::remove_undo_copy(undo));
+  }
   return OutputStatus::kWriteError;
 }
 

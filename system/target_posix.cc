@@ -177,22 +177,31 @@ void find_name(Target& target, const struct stat& info) {
   target.name = std::move(name);
 }
 
+// Makes `target` the missing target at `path` where the folder its path names opens and nothing
+// at all has its last name there (a link that leads nowhere is something): kind kMissing, with
+// that folder and name. Gives true where it did.
+bool find_no_file(Target& target, const char* path) {
+  auto [folder_path, name] = split(path);
+  Descriptor folder(open_folder(folder_path));
+  struct stat present {};
+  if (!folder.is_open() || name.empty() ||
+      fstatat(folder.get(), name.c_str(), &present, AT_SYMLINK_NOFOLLOW) == 0) {
+    return false;
+  }
+  target.kind = TargetKind::kMissing;
+  target.folder = std::move(folder);
+  target.name = std::move(name);
+  return true;
+}
+
 // A target that does not exist: a new file is to be made in the folder its path names. A name
 // that is there but opens nothing is a symbolic link that leads nowhere: the kernel creates the
 // file it leads to, and that file is written directly.
 Target missing_target(const char* path) {
   Target target;
   target.opened_as = path;
-  auto [folder_path, name] = split(path);
-  Descriptor folder(open_folder(folder_path));
-  if (!folder.is_open() || name.empty()) return target;
-  struct stat present {};
-  if (fstatat(folder.get(), name.c_str(), &present, AT_SYMLINK_NOFOLLOW) != 0) {
-    target.kind = TargetKind::kMissing;
-    target.folder = std::move(folder);
-    target.name = std::move(name);
-    return target;
-  }
+  if (find_no_file(target, path)) return target;
+  // Something has the name (or its folder does not open, and the create below fails as well).
   // Held from the create until the file is noted, so that an ending signal removes it.
   const EndingsHeld held;
   target.file = Descriptor(open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666));
@@ -267,16 +276,7 @@ Target look_up_target(const char* path) {
   if (*path == '\0') return target;
   target.file = Descriptor(open(path, O_PATH | O_CLOEXEC));
   if (!target.file.is_open() && errno == ENOENT) {
-    // Nothing at all has the name (a link that leads nowhere is something): a missing target.
-    auto [folder_path, name] = split(path);
-    Descriptor folder(open_folder(folder_path));
-    struct stat present {};
-    if (folder.is_open() && !name.empty() &&
-        fstatat(folder.get(), name.c_str(), &present, AT_SYMLINK_NOFOLLOW) != 0) {
-      target.kind = TargetKind::kMissing;
-      target.folder = std::move(folder);
-      target.name = std::move(name);
-    }
+    find_no_file(target, path);
     return target;
   }
   struct stat info {};

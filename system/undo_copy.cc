@@ -127,12 +127,14 @@ bool starts_like_undo_copy(std::string_view bytes) {
 }
 
 UndoStatus keep_old_contents(const platform::Target& target, int file, std::uint64_t old_size,
-                             const platform::FileIdentity& identity, platform::UndoCopy& copy) {
+                             const platform::FileIdentity& identity, platform::UndoCopy& copy,
+                             std::uint64_t& contents_at) {
   const Chunk chunk = allocate_chunk();
   if (!chunk) return UndoStatus::kOutOfMemory;
   if (!platform::create_undo_copy(target, identity, copy)) return UndoStatus::kFailed;
   const std::string header =
       encode_undo_header({identity, old_size, name_of(target.name.filename())});
+  contents_at = header.size();
   // Written in order, then flushed, then named on the disk: a copy cut short anywhere lacks its
   // trailer, and the target is not touched before all of it is there.
   if (platform::write_all(copy.file.get(), header) &&
@@ -145,14 +147,10 @@ UndoStatus keep_old_contents(const platform::Target& target, int file, std::uint
   return UndoStatus::kFailed;
 }
 
-bool put_back(const platform::UndoCopy& copy, std::uint64_t old_size, int file) {
+bool put_back(const platform::UndoCopy& copy, std::uint64_t contents_at, std::uint64_t old_size,
+              int file) {
   const Chunk chunk = allocate_chunk();
-  if (!chunk) return false;
-  const std::optional<std::uint64_t> size = platform::file_size(copy.file.get());
-  if (!size) return false;
-  const std::optional<ParsedUndoHeader> parsed = parse_undo_header(read_start(copy, *size));
-  return parsed && parsed->header.size == old_size &&
-         copy_bytes(copy.file.get(), parsed->length, file, 0, old_size, chunk.get()) &&
+  return chunk && copy_bytes(copy.file.get(), contents_at, file, 0, old_size, chunk.get()) &&
          platform::truncate(file, old_size) && platform::flush_to_disk(file);
 }
 
@@ -174,7 +172,8 @@ bool put_back_left_copies(const platform::Target& target, int file,
       continue;
     }
     const platform::EndingsHeld held;
-    if (!put_back(copy, parsed->header.size, file) || !platform::remove_undo_copy(copy)) {
+    if (!put_back(copy, parsed->length, parsed->header.size, file) ||
+        !platform::remove_undo_copy(copy)) {
       restored = false;
     }
   }
@@ -183,10 +182,10 @@ bool put_back_left_copies(const platform::Target& target, int file,
 
 bool restore_interrupted(const char* path) {
   platform::Target target = platform::look_up_target(path);
-  // A run cut short while it made a new target leaves its new file, and no copy.
-  if (target.kind == platform::TargetKind::kMissing) platform::clear_abandoned_files(target);
-  if (target.kind != platform::TargetKind::kRegular) return true;
+  if (target.kind == platform::TargetKind::kCannotOpen) return true;
+  // A run cut short while it made a new target leaves its new file too, and no copy.
   platform::clear_abandoned_files(target);
+  if (target.kind != platform::TargetKind::kRegular) return true;
   const std::optional<platform::FileIdentity> identity = platform::identity_of(target.file.get());
   // Cheap where nothing was left: no copy means nothing to wait for.
   if (!identity || platform::find_undo_copies(target, *identity).empty()) return true;

@@ -50,14 +50,18 @@ enum class UndoStatus {
 };
 
 // Keeps the old contents of the target (open at `file`, `old_size` bytes, identity `identity`)
-// in a new undo copy, `copy`, and makes it and its name survive a power cut. Where no copy can
-// be made (the folder and the state folder refuse it, the target may not be read), kFailed.
+// in a new undo copy, `copy`, where they start at `contents_at`, and makes it and its name survive
+// a power cut. Where no copy can be made (the folder and the state folder refuse it, the target
+// may not be read), kFailed.
 UndoStatus keep_old_contents(const platform::Target& target, int file, std::uint64_t old_size,
-                             const platform::FileIdentity& identity, platform::UndoCopy& copy);
+                             const platform::FileIdentity& identity, platform::UndoCopy& copy,
+                             std::uint64_t& contents_at);
 
-// Puts the `old_size` bytes of old contents kept in `copy` back into the target open at `file`,
-// cuts it to that length and flushes it to the disk; gives true when all of that was done.
-bool put_back(const platform::UndoCopy& copy, std::uint64_t old_size, int file);
+// Puts the `old_size` bytes of old contents that start at `contents_at` in `copy` back into the
+// target open at `file`, cuts it to that length and flushes it to the disk; gives true when all
+// of that was done.
+bool put_back(const platform::UndoCopy& copy, std::uint64_t contents_at, std::uint64_t old_size,
+              int file);
 
 // Puts back into the target open at `file` (identity `identity`, held by lock_exclusively) the
 // complete undo copies of it that runs cut short left, and removes them and the incomplete ones;

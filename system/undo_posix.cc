@@ -70,6 +70,8 @@ bool elsewhere(int error) {
 
 // Fills `copy` with the file `name` in `folder` made for it; gives false with errno set.
 bool make_copy(int folder, const std::string& name, mode_t mode, UndoCopy& copy) {
+  Descriptor kept_folder(duplicate(folder));
+  if (!kept_folder.is_open()) return false;
   Descriptor file(create_held_file(folder, name.c_str(), O_RDWR, mode));
   if (!file.is_open()) return false;
   // Whoever may read the target may read its copy: a later run by another user puts it back.
@@ -80,9 +82,9 @@ bool make_copy(int folder, const std::string& name, mode_t mode, UndoCopy& copy)
     return false;
   }
   copy.file = std::move(file);
-  copy.folder = Descriptor(duplicate(folder));
+  copy.folder = std::move(kept_folder);
   copy.name = name;
-  return copy.folder.is_open();
+  return true;
 }
 
 }  // namespace
