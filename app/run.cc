@@ -75,7 +75,7 @@ void run_pairset(std::span<const char* const> args, Printer& out) {
     return;
   }
 
-  // Both sources are in memory and closed now, so the target may be either of them.
+  // The target may be either source: a body is read as it was before the target changed.
   const char* const target_path = args[2];
   switch (write_target_file(target_path, *input, *output, new_name)) {
     case WriteStatus::kWritten:
@@ -89,6 +89,12 @@ void run_pairset(std::span<const char* const> args, Printer& out) {
       break;
     case WriteStatus::kOutOfMemory:
       print_out_of_memory(out, target_path);
+      break;
+    case WriteStatus::kInputReadError:
+      print_read_failure(out, input_path);
+      break;
+    case WriteStatus::kOutputReadError:
+      print_read_failure(out, output_path);
       break;
   }
 }

@@ -2,18 +2,19 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <utility>
 
-#include "system/file_handle.h"
 #include "system/platform.h"
 
 namespace pairset {
 namespace {
 
-// The most one fread asks for; some C runtimes mishandle single requests of 2 GiB or more.
-constexpr std::size_t kReadChunk = std::size_t{64} << 20;
+// A regular file up to this size is read whole at once: a settings file of a few KiB is one read,
+// and the target is then written in one call. A larger one keeps its body in the file.
+constexpr std::uint64_t kLargestHeldFile = std::uint64_t{64} << 10;
 // Where a stream tells no size (a pipe, a device), the buffer starts here and doubles.
 constexpr std::size_t kUnknownSizeStart = std::size_t{64} << 10;
 
@@ -27,18 +28,29 @@ LoadResult failure(LoadStatus status) {
   return {status, {}};
 }
 
+// Gives the signature and setting name of the regular file `file` of `size` bytes, with the file
+// kept open for its body.
+LoadResult load_start(platform::Descriptor file, std::uint64_t size) {
+  Buffer start = allocate(kSettingsBodyOffset);
+  if (!start) return failure(LoadStatus::kOutOfMemory);
+  if (!platform::read_at(file.get(), 0, {start.get(), kSettingsBodyOffset})) {
+    return failure(LoadStatus::kReadError);
+  }
+  return {LoadStatus::kLoaded, SourceFile{std::move(start), kSettingsBodyOffset, std::move(file),
+                                          size - kSettingsBodyOffset}};
+}
+
 }  // namespace
 
 LoadResult load_source_file(const char* path) {
-  FileHandle file(platform::open_stream(platform::native_path(path), "rb"));
-  if (!file) return failure(LoadStatus::kCannotOpen);
+  platform::Descriptor file(platform::open_for_reading(platform::native_path(path)));
+  if (!file.is_open()) return failure(LoadStatus::kCannotOpen);
 
-  // A regular file is read into a buffer of its exact size; anything that turns out longer
-  // than it said (a file still growing, a pipe) makes the buffer double.
   const std::uint64_t expected = platform::regular_file_size(file.get());
-  if (expected > std::numeric_limits<std::size_t>::max()) {
-    return failure(LoadStatus::kOutOfMemory);
-  }
+  if (expected > kLargestHeldFile) return load_start(std::move(file), expected);
+
+  // A small regular file is read into a buffer of its exact size; anything that turns out
+  // longer than it said (a file still growing, a pipe) makes the buffer double.
   std::size_t capacity = expected > 0 ? static_cast<std::size_t>(expected) : kUnknownSizeStart;
   Buffer data = allocate(capacity);
   if (!data) return failure(LoadStatus::kOutOfMemory);
@@ -46,8 +58,11 @@ LoadResult load_source_file(const char* path) {
   std::size_t size = 0;
   for (;;) {
     if (size == capacity) {
-      const int next = std::fgetc(file.get());
-      if (next == EOF) break;
+      char next = 0;
+      const std::optional<std::size_t> more = platform::read_up_to(file.get(), {&next, 1});
+      // A failed read is never taken for the end of a shorter file.
+      if (!more) return failure(LoadStatus::kReadError);
+      if (*more == 0) break;
       if (capacity > std::numeric_limits<std::size_t>::max() / 2) {
         return failure(LoadStatus::kOutOfMemory);
       }
@@ -56,16 +71,18 @@ LoadResult load_source_file(const char* path) {
       std::memcpy(larger.get(), data.get(), size);
       data = std::move(larger);
       capacity *= 2;
-      data[size++] = static_cast<char>(next);
+      data[size++] = next;
     }
-    const std::size_t wanted = std::min(capacity - size, kReadChunk);
-    const std::size_t got = std::fread(data.get() + size, 1, wanted, file.get());
-    size += got;
-    if (got < wanted) break;
+    const std::size_t wanted = capacity - size;
+    const std::optional<std::size_t> got = platform::read_up_to(file.get(), {data.get() + size, wanted});
+    if (!got) return failure(LoadStatus::kReadError);
+    size += *got;
+    if (*got < wanted) break;
   }
-  // A failed read is never taken for the end of a shorter file.
-  if (std::ferror(file.get()) != 0) return failure(LoadStatus::kReadError);
-  return {LoadStatus::kLoaded, SourceFile{std::move(data), size}};
+  LoadResult loaded{LoadStatus::kLoaded, {}};
+  loaded.file.data = std::move(data);
+  loaded.file.size = size;
+  return loaded;
 }
 
 bool has_source_signature(const SourceFile& file) {

@@ -13,6 +13,8 @@
 #include <span>
 #include <string_view>
 
+#include "system/platform.h"
+
 namespace pairset {
 
 inline constexpr std::size_t kSignatureSize = 43;
@@ -30,12 +32,19 @@ struct BufferRelease {
 };
 using Buffer = std::unique_ptr<char[], BufferRelease>;
 
-// A source settings file held whole in memory.
+// A source settings file as loaded: a small file, or a stream that tells no size (a pipe), held
+// whole in memory; a larger regular file as its first 59 bytes in memory and the file kept open,
+// so that its body goes from the file to the target when that is written and the memory a run
+// takes stays the same however large the file is.
 struct SourceFile {
   Buffer data;
-  std::size_t size = 0;
+  std::size_t size = 0;  // of `data`
+  // Where the body stays in the file: the file, open for reading, and the body's length (the
+  // file's size when it was opened, less 59).
+  platform::Descriptor file;
+  std::uint64_t body_size = 0;
 
-  // Gives the file's bytes.
+  // Gives the bytes held in memory: the whole file, or its signature and setting name.
   std::span<const char> bytes() const { return {data.get(), size}; }
 };
 
@@ -43,7 +52,7 @@ enum class LoadStatus {
   kLoaded,
   kCannotOpen,   // the file does not open for reading
   kReadError,    // it opened, but reading it failed before its end
-  kOutOfMemory,  // it is larger than the memory the process can have
+  kOutOfMemory,  // it tells no size and is larger than the memory the process can have
 };
 
 struct LoadResult {
@@ -51,7 +60,8 @@ struct LoadResult {
   SourceFile file;  // empty unless status is kLoaded
 };
 
-// Gives the whole file at `path`, read once from start to end, or why it could not be had.
+// Gives the file at `path` (held whole, or its start with the file kept open for its body), or
+// why it could not be had.
 LoadResult load_source_file(const char* path);
 
 // Gives true when `file` opens with all 43 bytes of the v1.0 signature.

@@ -47,8 +47,7 @@ TEST_P(LoadSourceFileTest, HoldsTheFileByteForByte) {
   const LoadResult result = load_source_file(path.c_str());
 
   ASSERT_EQ(result.status, LoadStatus::kLoaded);
-  const std::span<const char> loaded = result.file.bytes();
-  EXPECT_EQ(std::string(loaded.begin(), loaded.end()), GetParam().contents);
+  EXPECT_EQ(testing::contents_of(result.file), GetParam().contents);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -97,21 +96,47 @@ TEST(LoadSourceFile, PipeIsReadToItsEnd) {
 #endif
 }
 
-// Filling fresh memory is most of the cost of a large load; a large source goes where the
-// system can back it with 2 MiB pages.
+// Filling fresh memory is most of the cost of loading a large stream; it goes where the system
+// can back it with 2 MiB pages.
 TEST(LoadSourceFile, LargeSourceIsAlignedForLargePages) {
 #ifdef _WIN32
   GTEST_SKIP() << "Windows gives large pages to privileged processes only";
 #else
   TempDir dir;
-  const std::string path = dir.path("source.cn1");
-  write_file(path, cn1_file("LARGE", std::string(std::size_t{1} << 20, 'b')));
+  const std::string path = dir.path("pipe");
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  std::thread writer(
+      [&] { write_file(path, cn1_file("LARGE", std::string(std::size_t{1} << 20, 'b'))); });
 
   const LoadResult result = load_source_file(path.c_str());
+  writer.join();
 
   ASSERT_EQ(result.status, LoadStatus::kLoaded);
   EXPECT_EQ(reinterpret_cast<std::uintptr_t>(result.file.data.get()) % (std::size_t{2} << 20), 0U);
 #endif
+}
+
+// A settings file of up to 64 KiB is read whole at once; a larger one keeps its body in the
+// file, so that memory stays the same however large it is.
+TEST(LoadSourceFile, KeepsOnlyALargeFilesBodyInTheFile) {
+  struct Row {
+    std::size_t file_size;
+    bool body_in_file;
+  };
+  for (const Row row : {Row{std::size_t{64} << 10, false}, Row{(std::size_t{64} << 10) + 1, true},
+                        Row{std::size_t{5} << 20, true}}) {
+    TempDir dir;
+    const std::string path = dir.path("source.cn1");
+    const std::string contents = cn1_file("SIZE", std::string(row.file_size - 59, 'b'));
+    write_file(path, contents);
+
+    const LoadResult result = load_source_file(path.c_str());
+
+    ASSERT_EQ(result.status, LoadStatus::kLoaded) << row.file_size;
+    EXPECT_EQ(result.file.file.is_open(), row.body_in_file) << row.file_size;
+    EXPECT_EQ(result.file.size, row.body_in_file ? 59 : row.file_size) << row.file_size;
+    EXPECT_EQ(testing::contents_of(result.file), contents) << row.file_size;
+  }
 }
 
 struct SignatureCase {

@@ -1,6 +1,7 @@
 #include "settings/target_file.h"
 
 #include <algorithm>
+#include <iterator>
 #include <span>
 
 #include "system/undo_copy.h"
@@ -8,12 +9,20 @@
 namespace pairset {
 namespace {
 
-// Gives the settings body of a source: its bytes from offset 59, none when it is shorter.
-std::span<const char> settings_body(const SourceFile& source) {
+// Gives the settings body of a source: in its file where it was left there, else its bytes from
+// offset 59, none when it is shorter.
+OutputPiece settings_body(const SourceFile& source) {
+  if (source.file.is_open()) {
+    return OutputPiece{{}, source.file.get(), kSettingsBodyOffset, source.body_size};
+  }
   const std::span<const char> bytes = source.bytes();
-  return bytes.size() > kSettingsBodyOffset ? bytes.subspan(kSettingsBodyOffset)
-                                            : std::span<const char>{};
+  return OutputPiece{bytes.size() > kSettingsBodyOffset ? bytes.subspan(kSettingsBodyOffset)
+                                                  : std::span<const char>{}};
 }
+
+// The pieces of the result, in order; the bodies are the third and the fifth.
+constexpr std::size_t kInputBodyPiece = 2;
+constexpr std::size_t kOutputBodyPiece = 4;
 
 }  // namespace
 
@@ -41,9 +50,24 @@ WriteStatus write_target_file(const char* path, const SourceFile& input_source,
   const SettingName name =
       new_name ? setting_name_from_text(*new_name) : setting_name_of(input_source);
 
-  const std::span<const char> pieces[] = {kTargetSignature, name, settings_body(input_source), name,
-                                          settings_body(output_source)};
-  return write_target_output(path, pieces);
+  const OutputPiece pieces[] = {OutputPiece{kTargetSignature}, OutputPiece{name}, settings_body(input_source),
+                          OutputPiece{name}, settings_body(output_source)};
+  static_assert(std::size(pieces) > kOutputBodyPiece);
+  const OutputResult written = write_target_output(path, pieces);
+  switch (written.status) {
+    case OutputStatus::kWritten:
+      return WriteStatus::kWritten;
+    case OutputStatus::kCannotOpen:
+      return WriteStatus::kCannotOpen;
+    case OutputStatus::kWriteError:
+      return WriteStatus::kWriteError;
+    case OutputStatus::kOutOfMemory:
+      return WriteStatus::kOutOfMemory;
+    case OutputStatus::kReadError:
+      return written.unread_piece == kInputBodyPiece ? WriteStatus::kInputReadError
+                                                     : WriteStatus::kOutputReadError;
+  }
+  return WriteStatus::kWriteError;
 }
 
 bool restore_target_file(const char* path) {

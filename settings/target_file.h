@@ -31,14 +31,20 @@ SettingName setting_name_of(const SourceFile& source);
 // Gives the setting name for `text` given on the command line: its first 16 bytes, zero-padded.
 SettingName setting_name_from_text(std::string_view text);
 
-// kWritten; kCannotOpen (nothing was written; an existing file keeps its contents); or
-// kWriteError (writing, flushing or reserving room failed; the target is as it was, but for a
-// device or a stream).
-using WriteStatus = OutputStatus;
+enum class WriteStatus {
+  kWritten,
+  kCannotOpen,        // nothing was written; an existing file keeps its contents
+  kWriteError,        // writing, flushing or reserving room failed; the target is as it was, but
+                      // for a device or a stream
+  kOutOfMemory,       // memory for copying could not be had; the target is as it was
+  kInputReadError,    // the input source's body could not be read to its end; as kWriteError
+  kOutputReadError,   // the output source's body could not be read to its end; as kWriteError
+};
 
 // Writes the target file at `path` from the two sources, under `new_name` when it is given,
-// else under the setting name of `input_source`. Until the whole result is on the disk the
-// target keeps what it held (system/target_output.h says how).
+// else under the setting name of `input_source`. A body kept in its file is copied from there
+// now; the target may be either source. Until the whole result is on the disk the target keeps
+// what it held (system/target_output.h says how).
 WriteStatus write_target_file(const char* path, const SourceFile& input_source,
                               const SourceFile& output_source,
                               std::optional<std::string_view> new_name);

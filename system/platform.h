@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <span>
@@ -25,9 +24,9 @@ namespace pairset::platform {
 // code page cannot spell still opens.
 void prepare(int argc, char** argv);
 
-// Gives `capacity` bytes of uninitialised memory for a whole source file, to be released with
-// std::free, or null when memory is short. Large buffers are placed where the system can back
-// them with large pages: filling fresh memory costs mostly one fault per page.
+// Gives `capacity` bytes of uninitialised memory for a whole source that tells no size (a pipe),
+// to be released with std::free, or null when memory is short. Large buffers are placed where the
+// system can back them with large pages: filling fresh memory costs mostly one fault per page.
 char* allocate_buffer(std::size_t capacity);
 
 // Gives the path that opens the file `path` names: on Windows, where `path` is one of the
@@ -36,11 +35,16 @@ char* allocate_buffer(std::size_t capacity);
 // the bytes as they are.
 std::filesystem::path native_path(const char* path);
 
-// Gives the stream at `path` opened in binary `mode` ("rb"), or null with errno set.
-std::FILE* open_stream(const std::filesystem::path& path, const char* mode);
+// Gives a descriptor that reads the file at `path` from its start, not inherited by other
+// programs, or -1 with errno set.
+int open_for_reading(const std::filesystem::path& path);
 
-// Gives the size of the regular file behind `file`, or 0 when it is not a regular file.
-std::uint64_t regular_file_size(std::FILE* file);
+// Gives the size of the regular file behind `descriptor`, or 0 when it is not a regular file.
+std::uint64_t regular_file_size(int descriptor);
+
+// Fills `bytes` from the descriptor's position until they are full or the file ends; gives how
+// many were read, or nothing when a read failed.
+std::optional<std::size_t> read_up_to(int descriptor, std::span<char> bytes);
 
 // An open file descriptor that closes itself.
 class Descriptor {
@@ -207,6 +211,23 @@ bool write_at(int descriptor, std::uint64_t offset, std::span<const char> bytes)
 
 // Fills `bytes` from `offset` and gives true when all of them were read.
 bool read_at(int descriptor, std::uint64_t offset, std::span<char> bytes);
+
+enum class CopyStatus {
+  kCopied,
+  kReadFailed,   // the file copied from could not be read, or ended before `size` bytes
+  kWriteFailed,  // the file copied to did not take them
+  kOutOfMemory,  // the buffer for copying could not be had
+};
+
+// Copies `size` bytes of the file `from`, from `from_offset`, to `to`: at `to_offset` where it is
+// given, else at the descriptor's position. On Linux the kernel copies them (copy_file_range)
+// where it can; otherwise they pass through one buffer of 1 MiB, however many there are.
+CopyStatus copy_range(int from, std::uint64_t from_offset, int to,
+                      std::optional<std::uint64_t> to_offset, std::uint64_t size);
+
+// Gives true when a file may be replaced by a rename while this process still reads it (POSIX);
+// false where an open file keeps its name (Windows).
+bool replaces_open_files();
 
 // Makes sure that writing the file at `descriptor` in place to `size` bytes, and putting its
 // present contents back after a failure, cannot run out of space; gives false when there is no

@@ -1,5 +1,5 @@
-// Files on POSIX systems: paths are bytes, buffers lie on large pages, and a descriptor is read
-// and written whole. The target itself (target_posix.cc), the new file beside it
+// Files on POSIX systems: paths are bytes, buffers lie on large pages, a descriptor is read and
+// written whole, and the kernel copies between files itself. The target itself (target_posix.cc), the new file beside it
 // (new_file_posix.cc), writing in place (in_place_posix.cc) and the ending signals
 // (endings_posix.cc) stand in files of their own.
 #include <fcntl.h>
@@ -11,11 +11,14 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
 #include <utility>
 
+#include "system/buffer_copy.h"
 #include "system/open_file_posix.h"
 #include "system/platform.h"
 
@@ -64,14 +67,26 @@ std::filesystem::path native_path(const char* path) {
   return path;
 }
 
-std::FILE* open_stream(const std::filesystem::path& path, const char* mode) {
-  return std::fopen(path.c_str(), mode);
+int open_for_reading(const std::filesystem::path& path) {
+  return open(path.c_str(), O_RDONLY | O_CLOEXEC);
 }
 
-std::uint64_t regular_file_size(std::FILE* file) {
+std::uint64_t regular_file_size(int descriptor) {
   struct stat info {};
-  if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return 0;
+  if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return 0;
   return static_cast<std::uint64_t>(info.st_size);
+}
+
+std::optional<std::size_t> read_up_to(int descriptor, std::span<char> bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t got = read(descriptor, bytes.data() + done, bytes.size() - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return std::nullopt;
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
 }
 
 std::optional<std::uint64_t> file_size(int descriptor) {
@@ -110,6 +125,30 @@ bool read_at(int descriptor, std::uint64_t offset, std::span<char> bytes) {
     bytes = bytes.subspan(static_cast<std::size_t>(got));
     offset += static_cast<std::uint64_t>(got);
   }
+  return true;
+}
+
+CopyStatus copy_range(int from, std::uint64_t from_offset, int to,
+                      std::optional<std::uint64_t> to_offset, std::uint64_t size) {
+  auto in = static_cast<off_t>(from_offset);
+  auto out = static_cast<off_t>(to_offset.value_or(0));
+  while (size > 0) {
+    const ssize_t copied = copy_file_range(from, &in, to, to_offset ? &out : nullptr,
+                                           static_cast<std::size_t>(std::min<std::uint64_t>(
+                                               size, std::uint64_t{1} << 30)),
+                                           0);
+    if (copied < 0 && errno == EINTR) continue;
+    // Refused (a kernel or file system without it, a pipe, another kind of file system), an
+    // error, or an end that some file systems report falsely: the buffer copies what is left,
+    // and its reads and writes tell which file failed, if one did.
+    if (copied <= 0) break;
+    size -= static_cast<std::uint64_t>(copied);
+  }
+  return copy_through_buffer(from, static_cast<std::uint64_t>(in), to,
+                             to_offset ? std::optional<std::uint64_t>(out) : std::nullopt, size);
+}
+
+bool replaces_open_files() {
   return true;
 }
 

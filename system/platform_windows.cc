@@ -13,11 +13,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "system/buffer_copy.h"
 #include "system/endings_windows.h"
 #include "system/open_file_windows.h"
 #include "system/platform.h"
@@ -88,15 +88,26 @@ std::filesystem::path native_path(const char* path) {
   return wide_spelling(path);
 }
 
-std::FILE* open_stream(const std::filesystem::path& path, const char* mode) {
-  const std::wstring wide_mode(mode, mode + std::strlen(mode));
-  return _wfopen(path.c_str(), wide_mode.c_str());
+int open_for_reading(const std::filesystem::path& path) {
+  return _wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
 }
 
-std::uint64_t regular_file_size(std::FILE* file) {
+std::uint64_t regular_file_size(int descriptor) {
   struct _stat64 info {};
-  if (!regular(_fileno(file), info) || info.st_size < 0) return 0;
+  if (!regular(descriptor, info) || info.st_size < 0) return 0;
   return static_cast<std::uint64_t>(info.st_size);
+}
+
+std::optional<std::size_t> read_up_to(int descriptor, std::span<char> bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const auto count = static_cast<unsigned>(std::min(bytes.size() - done, kLargestTransfer));
+    const int got = _read(descriptor, bytes.data() + done, count);
+    if (got < 0) return std::nullopt;
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
 }
 
 std::optional<std::uint64_t> file_size(int descriptor) {
@@ -129,6 +140,16 @@ bool read_at(int descriptor, std::uint64_t offset, std::span<char> bytes) {
     bytes = bytes.subspan(static_cast<std::size_t>(got));
   }
   return true;
+}
+
+CopyStatus copy_range(int from, std::uint64_t from_offset, int to,
+                      std::optional<std::uint64_t> to_offset, std::uint64_t size) {
+  return copy_through_buffer(from, from_offset, to, to_offset, size);
+}
+
+// A file open here keeps its name: MoveFileExW does not replace it.
+bool replaces_open_files() {
+  return false;
 }
 
 bool flush_to_disk(int descriptor) {

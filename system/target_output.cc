@@ -5,7 +5,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <limits>
+#include <memory>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "system/platform.h"
 #include "system/undo_copy.h"
@@ -13,86 +17,169 @@
 namespace pairset {
 namespace {
 
-using Pieces = std::span<const std::span<const char>>;
+using Pieces = std::span<const OutputPiece>;
 
-// The most one write is given: small enough that a console event on Windows is seen within a
-// moment, large enough that the number of calls does not matter.
-constexpr std::size_t kWriteChunk = std::size_t{4} << 20;
+// The most one write or copy is given: small enough that a console event on Windows is seen
+// within a moment, large enough that the number of calls does not matter.
+constexpr std::uint64_t kWriteChunk = std::uint64_t{4} << 20;
+
+// A result up to this size, all in memory, is gathered and written in one call: a settings file
+// of a few KiB is five small pieces, and five system calls cost more than the copy.
+constexpr std::uint64_t kGatheredSize = std::uint64_t{64} << 10;
+
+OutputResult result(OutputStatus status) {
+  return {status, 0};
+}
 
 // Gives the length of the whole result.
 std::uint64_t total_size(Pieces pieces) {
   std::uint64_t size = 0;
-  for (const std::span<const char> piece : pieces) size += piece.size();
+  for (const OutputPiece& piece : pieces) size += piece.length();
   return size;
 }
 
-// A result up to this size is gathered and written in one call: a settings file of a few KiB
-// is five small pieces, and five system calls cost more than the copy.
-constexpr std::size_t kGatheredSize = std::size_t{64} << 10;
-
-// Writes the pieces in order at the descriptor's position; gives false on a failed write or
-// when the run is asked to end.
-bool write_pieces(int descriptor, Pieces pieces) {
-  if (total_size(pieces) <= kGatheredSize) {
-    std::string gathered;
-    for (const std::span<const char> piece : pieces) gathered.append(piece.data(), piece.size());
-    return platform::write_all(descriptor, gathered);
-  }
-  for (std::span<const char> piece : pieces) {
-    while (!piece.empty()) {
-      if (platform::ending_requested()) return false;
-      const std::size_t count = std::min(piece.size(), kWriteChunk);
-      if (!platform::write_all(descriptor, piece.first(count))) return false;
-      piece = piece.subspan(count);
-    }
-  }
-  return true;
+// Gives true when every piece is in memory.
+bool all_in_memory(Pieces pieces) {
+  return std::all_of(pieces.begin(), pieces.end(), [](const OutputPiece& piece) { return piece.file < 0; });
 }
 
-// Writes the pieces in order from the start of the file; gives false on a failed write.
-bool write_pieces_at_start(int descriptor, Pieces pieces) {
-  std::uint64_t offset = 0;
-  for (const std::span<const char> piece : pieces) {
-    if (!platform::write_at(descriptor, offset, piece)) return false;
-    offset += piece.size();
+// Gives true when the piece is read from the file whose identity is `identity`.
+bool reads_file(const OutputPiece& piece, const std::optional<platform::FileIdentity>& identity) {
+  return piece.file >= 0 && identity && platform::identity_of(piece.file) == identity;
+}
+
+// Where the pieces are written: from the start of the file, each in one call (in place, where
+// every ending is held), or at the descriptor's position, where an ending asked for is seen
+// between chunks (a new file, a stream).
+enum class Placement { kFromStart, kAtPosition };
+
+// Writes the pieces in order, copying those in files from them.
+OutputResult write_pieces(int descriptor, Pieces pieces, Placement placement) {
+  const bool from_start = placement == Placement::kFromStart;
+  if (!from_start && all_in_memory(pieces) && total_size(pieces) <= kGatheredSize) {
+    std::string gathered;
+    for (const OutputPiece& piece : pieces) gathered.append(piece.bytes.data(), piece.bytes.size());
+    return result(platform::write_all(descriptor, gathered) ? OutputStatus::kWritten
+                                                            : OutputStatus::kWriteError);
   }
-  return true;
+  std::uint64_t offset = 0;
+  for (std::size_t index = 0; index < pieces.size(); ++index) {
+    const OutputPiece& piece = pieces[index];
+    for (std::uint64_t done = 0; done < piece.length();) {
+      if (!from_start && platform::ending_requested()) return result(OutputStatus::kWriteError);
+      const std::uint64_t count =
+          from_start ? piece.length() - done : std::min(piece.length() - done, kWriteChunk);
+      const std::optional<std::uint64_t> at =
+          from_start ? std::optional<std::uint64_t>(offset + done) : std::nullopt;
+      if (piece.file < 0) {
+        const std::span<const char> bytes =
+            piece.bytes.subspan(static_cast<std::size_t>(done), static_cast<std::size_t>(count));
+        if (!(at ? platform::write_at(descriptor, *at, bytes)
+                 : platform::write_all(descriptor, bytes))) {
+          return result(OutputStatus::kWriteError);
+        }
+      } else {
+        switch (platform::copy_range(piece.file, piece.offset + done, descriptor, at, count)) {
+          case platform::CopyStatus::kCopied:
+            break;
+          case platform::CopyStatus::kReadFailed:
+            return {OutputStatus::kReadError, index};
+          case platform::CopyStatus::kWriteFailed:
+            return result(OutputStatus::kWriteError);
+          case platform::CopyStatus::kOutOfMemory:
+            return result(OutputStatus::kOutOfMemory);
+        }
+      }
+      done += count;
+    }
+    offset += piece.length();
+  }
+  return result(OutputStatus::kWritten);
+}
+
+// Gives `pieces`, with those read from the file whose identity is `identity` held in `memory`
+// instead: a stream that is that very file is written from its position, and would write over
+// what is still to be read.
+OutputResult hold_pieces_of(const std::optional<platform::FileIdentity>& identity, Pieces pieces,
+                            std::vector<OutputPiece>& held,
+                            std::vector<std::unique_ptr<char[]>>& memory) {
+  held.assign(pieces.begin(), pieces.end());
+  for (std::size_t index = 0; index < held.size(); ++index) {
+    OutputPiece& piece = held[index];
+    if (!reads_file(piece, identity)) continue;
+    if (piece.size > std::numeric_limits<std::size_t>::max()) {
+      return result(OutputStatus::kOutOfMemory);
+    }
+    const auto size = static_cast<std::size_t>(piece.size);
+    memory.emplace_back(new (std::nothrow) char[size > 0 ? size : 1]);
+    if (!memory.back()) return result(OutputStatus::kOutOfMemory);
+    if (!platform::read_at(piece.file, piece.offset, {memory.back().get(), size})) {
+      return {OutputStatus::kReadError, index};
+    }
+    piece = OutputPiece{{memory.back().get(), size}};
+  }
+  return result(OutputStatus::kWritten);
 }
 
 // A device, a FIFO or pipe, or a stream the process holds: nothing to replace or put back, so
 // the bytes go straight in. A reader that leaves early is a failed write, except on the process's
 // own standard output, where it ends the run as it always has.
-OutputStatus write_directly(platform::Target& target, Pieces pieces) {
+OutputResult write_directly(platform::Target& target, Pieces pieces) {
+  std::vector<OutputPiece> held;
+  std::vector<std::unique_ptr<char[]>> memory;
+  const OutputResult read = hold_pieces_of(platform::identity_of(target.file.get()), pieces, held,
+                                           memory);
+  if (read.status != OutputStatus::kWritten) return read;
   std::optional<platform::BrokenPipesReported> reported;
   if (!target.is_standard_output) reported.emplace();
-  const bool written = write_pieces(target.file.get(), pieces) &&
-                       platform::flush_to_disk(target.file.get()) && target.file.close();
-  return written ? OutputStatus::kWritten : OutputStatus::kWriteError;
+  const OutputResult written = write_pieces(target.file.get(), held, Placement::kAtPosition);
+  if (written.status != OutputStatus::kWritten) return written;
+  return result(platform::flush_to_disk(target.file.get()) && target.file.close()
+                    ? OutputStatus::kWritten
+                    : OutputStatus::kWriteError);
 }
 
 // A target made empty by this run, written directly; removed again if that fails, since it held
 // nothing before.
-OutputStatus write_created(platform::Target& target, Pieces pieces) {
-  const bool written =
-      write_pieces(target.file.get(), pieces) && platform::flush_to_disk(target.file.get());
-  return platform::settle_created(target, written) ? OutputStatus::kWritten
-                                                   : OutputStatus::kWriteError;
+OutputResult write_created(platform::Target& target, Pieces pieces) {
+  OutputResult written = write_pieces(target.file.get(), pieces, Placement::kAtPosition);
+  if (written.status == OutputStatus::kWritten && !platform::flush_to_disk(target.file.get())) {
+    written = result(OutputStatus::kWriteError);
+  }
+  if (!platform::settle_created(target, written.status == OutputStatus::kWritten) &&
+      written.status == OutputStatus::kWritten) {
+    written = result(OutputStatus::kWriteError);
+  }
+  return written;
+}
+
+// Gives `pieces`, with those read from the target itself read from its undo copy instead, where
+// its old contents start at `contents_at`: the target is about to be written over.
+std::vector<OutputPiece> read_from_copy(Pieces pieces, const platform::FileIdentity& target,
+                                  const platform::UndoCopy& copy, std::uint64_t contents_at) {
+  std::vector<OutputPiece> redirected(pieces.begin(), pieces.end());
+  for (OutputPiece& piece : redirected) {
+    if (!reads_file(piece, target)) continue;
+    piece.file = copy.file.get();
+    piece.offset += contents_at;
+  }
+  return redirected;
 }
 
 // Writes the existing regular target in place, as the description of write_target_output says.
-OutputStatus write_in_place(platform::Target& target, Pieces pieces) {
+OutputResult write_in_place(platform::Target& target, Pieces pieces) {
   platform::Descriptor file(platform::open_for_update(target));
-  if (!file.is_open()) return OutputStatus::kCannotOpen;
+  if (!file.is_open()) return result(OutputStatus::kCannotOpen);
   // Another run writing the same file finishes first; its result is then the old contents. One
   // that holds it for longer, or another program's lock, leaves it untouched.
-  if (!platform::lock_exclusively(file.get())) return OutputStatus::kCannotOpen;
+  if (!platform::lock_exclusively(file.get())) return result(OutputStatus::kCannotOpen);
   // What a run cut short since this one began left of the file goes back first.
   const std::optional<platform::FileIdentity> identity = platform::identity_of(file.get());
   if (!identity || !put_back_left_copies(target, file.get(), *identity)) {
-    return OutputStatus::kWriteError;
+    return result(OutputStatus::kWriteError);
   }
   const std::optional<std::uint64_t> old_size = platform::file_size(file.get());
-  if (!old_size) return OutputStatus::kWriteError;
+  if (!old_size) return result(OutputStatus::kWriteError);
 
   // The old contents go to an undo copy on the disk before the first byte changes: a power cut
   // or a kill from here on leaves them there, and the next run puts them back. Every ending is
@@ -104,31 +191,39 @@ OutputStatus write_in_place(platform::Target& target, Pieces pieces) {
     case UndoStatus::kDone:
       break;
     case UndoStatus::kFailed:
-      return OutputStatus::kWriteError;
+      return result(OutputStatus::kWriteError);
     case UndoStatus::kOutOfMemory:
-      return OutputStatus::kOutOfMemory;
+      return result(OutputStatus::kOutOfMemory);
   }
+  // A piece of the target itself is read from the copy, which holds it as it was.
+  const std::vector<OutputPiece> sources = read_from_copy(pieces, *identity, undo, contents_at);
 
-  const std::uint64_t new_size = total_size(pieces);
+  const std::uint64_t new_size = total_size(sources);
   if (!platform::reserve(file.get(), new_size)) {
     static_cast<void>(platform::truncate(file.get(), *old_size));
     static_cast<void>(platform::remove_undo_copy(undo));
-    return OutputStatus::kWriteError;
+    return result(OutputStatus::kWriteError);
   }
   // The whole result on the disk is not yet success: the copy's removal must be there too, or a
   // copy that came back after a power cut would put the old contents back.
-  if (write_pieces_at_start(file.get(), pieces) && platform::truncate(file.get(), new_size) &&
-      platform::flush_to_disk(file.get()) && platform::remove_undo_copy(undo)) {
-    // A close that reports a failure now cannot make the result less whole, and the target no
-    // longer holds what it held, so the run reports what is true.
-    static_cast<void>(file.close());
-    return OutputStatus::kWritten;
+  OutputResult written = write_pieces(file.get(), sources, Placement::kFromStart);
+  if (written.status == OutputStatus::kWritten) {
+    if (platform::truncate(file.get(), new_size) && platform::flush_to_disk(file.get()) &&
+        platform::remove_undo_copy(undo)) {
+      // A close that reports a failure now cannot make the result less whole, and the target no
+      // longer holds what it held, so the run reports what is true.
+      static_cast<void>(file.close());
+      return written;
+    }
+    written = result(OutputStatus::kWriteError);
   }
-  // Where even putting back fails, the copy stays, and the next run puts it back.
-  if (put_back(undo, contents_at, *old_size, file.get())) {
-    static_cast<void>(platform::remove_undo_copy(undo));
+  // Where even putting back fails, the copy stays, and the next run puts it back; the target is
+  // then what the run reports.
+  if (!put_back(undo, contents_at, *old_size, file.get())) {
+    return result(OutputStatus::kWriteError);
   }
-  return OutputStatus::kWriteError;
+  static_cast<void>(platform::remove_undo_copy(undo));
+  return written;
 }
 
 // The new file beside the target, removed on every way out unless it took the target's place.
@@ -165,48 +260,59 @@ class NewFile {
 // writing an existing target in place, and a missing one directly, where no new file may stand.
 // Gives nothing where a file took a missing target's name meanwhile: it is to be written as the
 // existing target it now is.
-std::optional<OutputStatus> write_through_new_file(platform::Target& target, Pieces pieces) {
+std::optional<OutputResult> write_through_new_file(platform::Target& target, Pieces pieces) {
   const bool exists = target.kind == platform::TargetKind::kRegular;
-  if (exists && !platform::wait_until_unlocked(target)) return OutputStatus::kCannotOpen;
+  // Where a file open for reading keeps its name, a target that is read for the result goes in
+  // place at once: its rename would be refused until every retry had failed.
+  if (exists && !platform::replaces_open_files()) {
+    const std::optional<platform::FileIdentity> identity = platform::identity_of(target.file.get());
+    if (std::any_of(pieces.begin(), pieces.end(),
+                    [&](const OutputPiece& piece) { return reads_file(piece, identity); })) {
+      return write_in_place(target, pieces);
+    }
+  }
+  if (exists && !platform::wait_until_unlocked(target)) return result(OutputStatus::kCannotOpen);
   NewFile replacement(target);
   if (!replacement.file().is_open()) {
     const bool refused = platform::refuses_replacement(errno);
-    if (exists) return refused ? write_in_place(target, pieces) : OutputStatus::kWriteError;
+    if (exists) return refused ? write_in_place(target, pieces) : result(OutputStatus::kWriteError);
     // As creating the target itself would have failed; unless only the new file's name did not
     // fit, and the target's own name does.
-    if (!refused || !platform::create_target(target)) return OutputStatus::kCannotOpen;
+    if (!refused || !platform::create_target(target)) return result(OutputStatus::kCannotOpen);
     return write_created(target, pieces);
   }
-  if (!write_pieces(replacement.file().get(), pieces) ||
-      !platform::flush_to_disk(replacement.file().get()) || !replacement.file().close()) {
-    return OutputStatus::kWriteError;
+  const OutputResult written =
+      write_pieces(replacement.file().get(), pieces, Placement::kAtPosition);
+  if (written.status != OutputStatus::kWritten) return written;
+  if (!platform::flush_to_disk(replacement.file().get()) || !replacement.file().close()) {
+    return result(OutputStatus::kWriteError);
   }
   switch (replacement.put_in_place()) {
     case platform::Replacement::kReplaced:
-      return OutputStatus::kWritten;
+      return written;
     case platform::Replacement::kRefused:
       replacement.discard();
-      return exists ? write_in_place(target, pieces) : OutputStatus::kCannotOpen;
+      return exists ? write_in_place(target, pieces) : result(OutputStatus::kCannotOpen);
     case platform::Replacement::kFailed:
       break;
     case platform::Replacement::kNameTaken:
       replacement.discard();
       return std::nullopt;
   }
-  return OutputStatus::kWriteError;
+  return result(OutputStatus::kWriteError);
 }
 
 }  // namespace
 
-OutputStatus write_target_output(const char* path, Pieces pieces) {
+OutputResult write_target_output(const char* path, Pieces pieces) {
   // An empty name opens nothing, as creating it would not.
-  if (*path == '\0') return OutputStatus::kCannotOpen;
+  if (*path == '\0') return result(OutputStatus::kCannotOpen);
   // A file that takes a new target's name meanwhile is written once more, as the file it is.
   for (int attempt = 0; attempt < 2; ++attempt) {
     platform::Target target = platform::open_target(path);
     switch (target.kind) {
       case platform::TargetKind::kCannotOpen:
-        return OutputStatus::kCannotOpen;
+        return result(OutputStatus::kCannotOpen);
       case platform::TargetKind::kStream:
         return write_directly(target, pieces);
       case platform::TargetKind::kCreated:
@@ -215,11 +321,17 @@ OutputStatus write_target_output(const char* path, Pieces pieces) {
       case platform::TargetKind::kRegular:
         break;
     }
-    if (const std::optional<OutputStatus> written = write_through_new_file(target, pieces)) {
+    if (const std::optional<OutputResult> written = write_through_new_file(target, pieces)) {
       return *written;
     }
   }
-  return OutputStatus::kCannotOpen;
+  return result(OutputStatus::kCannotOpen);
+}
+
+OutputStatus write_target_output(const char* path, std::span<const std::span<const char>> pieces) {
+  std::vector<OutputPiece> in_memory;
+  for (const std::span<const char> bytes : pieces) in_memory.push_back(OutputPiece{bytes});
+  return write_target_output(path, in_memory).status;
 }
 
 }  // namespace pairset

@@ -4,6 +4,8 @@
 #ifndef PAIRSET_SYSTEM_TARGET_OUTPUT_H_
 #define PAIRSET_SYSTEM_TARGET_OUTPUT_H_
 
+#include <cstddef>
+#include <cstdint>
 #include <span>
 
 namespace pairset {
@@ -13,19 +15,41 @@ enum class OutputStatus {
   kCannotOpen,   // the target may not be written, or its folder does not exist; it is untouched
   kWriteError,   // writing, flushing or reserving room failed (a full disk); the target is as it
                  // was, but for a device or a stream, which may hold part of the result
-  kOutOfMemory,  // the old contents, kept to be put back, did not fit in memory; untouched
+  kOutOfMemory,  // memory for copying, or for keeping what is to be put back, could not be had;
+                 // untouched
+  kReadError,    // a piece's file could not be read to its end; the target is as kWriteError says
+};
+
+// A part of the result: `bytes` in memory, or, where `file` is open, `size` bytes of that file
+// from `offset`, read while the target is written.
+struct OutputPiece {
+  std::span<const char> bytes;
+  int file = -1;
+  std::uint64_t offset = 0;
+  std::uint64_t size = 0;
+
+  // Gives how many bytes the piece adds to the result.
+  std::uint64_t length() const { return file >= 0 ? size : bytes.size(); }
+};
+
+struct OutputResult {
+  OutputStatus status = OutputStatus::kCannotOpen;
+  std::size_t unread_piece = 0;  // with kReadError: the index of the piece whose file failed
 };
 
 // Writes `pieces`, one after another, as the whole file at `path` (a command-line argument).
-// Until all of it is on the disk the target keeps what it held.
+// Until all of it is on the disk the target keeps what it held. A piece's file may be the target
+// itself: it is read as it was before the run changed it.
 //  - A target that may be replaced by a new file (a regular file with one link, whose owner,
 //    permissions and attributes the new file can take; or no file yet) is: the new file is
 //    written, flushed to the disk and renamed over it.
 //  - Any other existing target, or one whose folder refuses the new file or the rename, is
-//    written in place: room for the result is reserved first, every ending is held from the
-//    first changed byte until the file holds the whole result, and a failed write puts the old
-//    contents back.
+//    written in place: its old contents go to an undo copy first, every ending is held from the
+//    first changed byte until the file holds the whole result, and a failure puts them back.
 //  - A device, a FIFO or a stream the process already holds is written directly.
+OutputResult write_target_output(const char* path, std::span<const OutputPiece> pieces);
+
+// Writes `pieces`, all of them in memory, as write_target_output above does.
 OutputStatus write_target_output(const char* path, std::span<const std::span<const char>> pieces);
 
 }  // namespace pairset

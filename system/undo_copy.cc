@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
-#include <memory>
-#include <new>
 #include <vector>
+
+#include "system/buffer_copy.h"
 
 namespace pairset {
 namespace {
@@ -15,9 +15,6 @@ constexpr std::string_view kNotice =
     "The old contents of a file that pairset was writing in place when it was cut short. The "
     "next pairset run on that file puts them back. Do not delete this file while the file it "
     "names is half written.\n";
-
-// Old contents are copied through a buffer of this size, however large the file.
-constexpr std::size_t kCopyChunk = std::size_t{1} << 20;
 
 // Gives `text` after `prefix`, or nothing where it does not start so.
 std::optional<std::string_view> after(std::string_view text, std::string_view prefix) {
@@ -33,31 +30,6 @@ std::optional<std::string_view> read_number(std::string_view text, std::uint64_t
     return std::nullopt;
   }
   return text.substr(static_cast<std::size_t>(stop - text.data()) + 1);
-}
-
-// A buffer for copying, released on every way out. Plain memory: it is filled again and again,
-// so the large pages that make a whole source faster to fill would only cost address space.
-using Chunk = std::unique_ptr<char[]>;
-
-Chunk allocate_chunk() {
-  return Chunk(new (std::nothrow) char[kCopyChunk]);
-}
-
-// Copies `size` bytes from `from` at `from_offset` to `to`: at `to_offset` where it is given,
-// else at the descriptor's position.
-bool copy_bytes(int from, std::uint64_t from_offset, int to, std::optional<std::uint64_t> to_offset,
-                std::uint64_t size, char* chunk) {
-  for (std::uint64_t done = 0; done < size;) {
-    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, kCopyChunk));
-    if (!platform::read_at(from, from_offset + done, {chunk, count})) return false;
-    const std::span<const char> bytes(chunk, count);
-    if (!(to_offset ? platform::write_at(to, *to_offset + done, bytes)
-                    : platform::write_all(to, bytes))) {
-      return false;
-    }
-    done += count;
-  }
-  return true;
 }
 
 // Gives the first bytes of the copy, as many as a header can have.
@@ -129,28 +101,31 @@ bool starts_like_undo_copy(std::string_view bytes) {
 UndoStatus keep_old_contents(const platform::Target& target, int file, std::uint64_t old_size,
                              const platform::FileIdentity& identity, platform::UndoCopy& copy,
                              std::uint64_t& contents_at) {
-  const Chunk chunk = allocate_chunk();
-  if (!chunk) return UndoStatus::kOutOfMemory;
   if (!platform::create_undo_copy(target, identity, copy)) return UndoStatus::kFailed;
   const std::string header =
       encode_undo_header({identity, old_size, name_of(target.name.filename())});
   contents_at = header.size();
   // Written in order, then flushed, then named on the disk: a copy cut short anywhere lacks its
-  // trailer, and the target is not touched before all of it is there.
-  if (platform::write_all(copy.file.get(), header) &&
-      copy_bytes(file, 0, copy.file.get(), std::nullopt, old_size, chunk.get()) &&
-      platform::write_all(copy.file.get(), kUndoTrailer) &&
+  // trailer, and the target is not touched before all of it is there. Through the buffer, not
+  // by the kernel: a copy that shared the target's blocks would take no room of its own, and
+  // room for both is what keeps writing in place from running out of it.
+  platform::CopyStatus copied = platform::CopyStatus::kWriteFailed;
+  if (platform::write_all(copy.file.get(), header)) {
+    copied = copy_through_buffer(file, 0, copy.file.get(), std::nullopt, old_size);
+  }
+  if (copied == platform::CopyStatus::kCopied && platform::write_all(copy.file.get(), kUndoTrailer) &&
       platform::flush_to_disk(copy.file.get()) && platform::sync_undo_folder(copy)) {
     return UndoStatus::kDone;
   }
   static_cast<void>(platform::remove_undo_copy(copy));
-  return UndoStatus::kFailed;
+  return copied == platform::CopyStatus::kOutOfMemory ? UndoStatus::kOutOfMemory
+                                                      : UndoStatus::kFailed;
 }
 
 bool put_back(const platform::UndoCopy& copy, std::uint64_t contents_at, std::uint64_t old_size,
               int file) {
-  const Chunk chunk = allocate_chunk();
-  return chunk && copy_bytes(copy.file.get(), contents_at, file, 0, old_size, chunk.get()) &&
+  return copy_through_buffer(copy.file.get(), contents_at, file, 0, old_size) ==
+             platform::CopyStatus::kCopied &&
          platform::truncate(file, old_size) && platform::flush_to_disk(file);
 }
 

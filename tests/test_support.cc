@@ -88,9 +88,21 @@ std::string c13_file(std::string_view name_field, std::string_view input_body,
 }
 
 SourceFile source_in_memory(std::string_view contents) {
-  SourceFile file{Buffer(platform::allocate_buffer(contents.size())), contents.size()};
+  SourceFile file;
+  file.data = Buffer(platform::allocate_buffer(contents.size()));
+  file.size = contents.size();
   std::copy(contents.begin(), contents.end(), file.data.get());
   return file;
+}
+
+std::string contents_of(const SourceFile& source) {
+  const std::span<const char> held = source.bytes();
+  std::string contents(held.begin(), held.end());
+  if (!source.file.is_open()) return contents;
+  std::string body(static_cast<std::size_t>(source.body_size), '\0');
+  EXPECT_TRUE(platform::read_at(source.file.get(), kSettingsBodyOffset, {body.data(), body.size()}))
+      << "cannot read the body left in the file";
+  return contents + body;
 }
 
 std::string to_cp866(std::u8string_view text) {

@@ -62,6 +62,9 @@ std::string c13_file(std::string_view name_field, std::string_view input_body,
 // Gives a source file held in memory, as if loaded, with the bytes of `contents`.
 SourceFile source_in_memory(std::string_view contents);
 
+// Gives every byte of a loaded source: those held in memory, then the body left in its file.
+std::string contents_of(const SourceFile& source);
+
 // Gives what `run_pairset` prints for `args`.
 std::string run_in_process(const std::vector<std::string>& args);
 

@@ -1,0 +1,22 @@
+// Copying between two open files through one buffer, the way every system can: what remains where
+// the kernel copies nothing itself, and the way on Windows.
+#ifndef PAIRSET_SYSTEM_BUFFER_COPY_H_
+#define PAIRSET_SYSTEM_BUFFER_COPY_H_
+
+#include <cstdint>
+#include <optional>
+
+#include "system/platform.h"
+
+namespace pairset {
+
+// Copies `size` bytes of `from`, from `from_offset`, to `to`: at `to_offset` where it is given,
+// else at the descriptor's position. The buffer is 1 MiB and made once for the process, so the
+// memory a run takes stays the same however large its files are.
+platform::CopyStatus copy_through_buffer(int from, std::uint64_t from_offset, int to,
+                                         std::optional<std::uint64_t> to_offset,
+                                         std::uint64_t size);
+
+}  // namespace pairset
+
+#endif  // PAIRSET_SYSTEM_BUFFER_COPY_H_
