@@ -74,7 +74,8 @@ LoadResult load_source_file(const char* path) {
       data[size++] = next;
     }
     const std::size_t wanted = capacity - size;
-    const std::optional<std::size_t> got = platform::read_up_to(file.get(), {data.get() + size, wanted});
+    const std::optional<std::size_t> got =
+        platform::read_up_to(file.get(), {data.get() + size, wanted});
     if (!got) return failure(LoadStatus::kReadError);
     size += *got;
     if (*got < wanted) break;

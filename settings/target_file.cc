@@ -17,7 +17,7 @@ OutputPiece settings_body(const SourceFile& source) {
   }
   const std::span<const char> bytes = source.bytes();
   return OutputPiece{bytes.size() > kSettingsBodyOffset ? bytes.subspan(kSettingsBodyOffset)
-                                                  : std::span<const char>{}};
+                                                        : std::span<const char>{}};
 }
 
 // The pieces of the result, in order; the bodies are the third and the fifth.
@@ -50,8 +50,9 @@ WriteStatus write_target_file(const char* path, const SourceFile& input_source,
   const SettingName name =
       new_name ? setting_name_from_text(*new_name) : setting_name_of(input_source);
 
-  const OutputPiece pieces[] = {OutputPiece{kTargetSignature}, OutputPiece{name}, settings_body(input_source),
-                          OutputPiece{name}, settings_body(output_source)};
+  const OutputPiece pieces[] = {OutputPiece{kTargetSignature}, OutputPiece{name},
+                                settings_body(input_source), OutputPiece{name},
+                                settings_body(output_source)};
   static_assert(std::size(pieces) > kOutputBodyPiece);
   const OutputResult written = write_target_output(path, pieces);
   switch (written.status) {

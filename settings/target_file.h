@@ -33,12 +33,12 @@ SettingName setting_name_from_text(std::string_view text);
 
 enum class WriteStatus {
   kWritten,
-  kCannotOpen,        // nothing was written; an existing file keeps its contents
-  kWriteError,        // writing, flushing or reserving room failed; the target is as it was, but
-                      // for a device or a stream
-  kOutOfMemory,       // memory for copying could not be had; the target is as it was
-  kInputReadError,    // the input source's body could not be read to its end; as kWriteError
-  kOutputReadError,   // the output source's body could not be read to its end; as kWriteError
+  kCannotOpen,       // nothing was written; an existing file keeps its contents
+  kWriteError,       // writing, flushing or reserving room failed; the target is as it was, but
+                     // for a device or a stream
+  kOutOfMemory,      // memory for copying could not be had; the target is as it was
+  kInputReadError,   // the input source's body could not be read to its end; as kWriteError
+  kOutputReadError,  // the output source's body could not be read to its end; as kWriteError
 };
 
 // Writes the target file at `path` from the two sources, under `new_name` when it is given,

@@ -1,7 +1,7 @@
 // Files on POSIX systems: paths are bytes, buffers lie on large pages, a descriptor is read and
-// written whole, and the kernel copies between files itself. The target itself (target_posix.cc), the new file beside it
-// (new_file_posix.cc), writing in place (in_place_posix.cc) and the ending signals
-// (endings_posix.cc) stand in files of their own.
+// written whole, and the kernel copies between files itself. The target itself (target_posix.cc),
+// the new file beside it (new_file_posix.cc), writing in place (in_place_posix.cc) and the ending
+// signals (endings_posix.cc) stand in files of their own.
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <signal.h>
@@ -133,10 +133,9 @@ CopyStatus copy_range(int from, std::uint64_t from_offset, int to,
   auto in = static_cast<off_t>(from_offset);
   auto out = static_cast<off_t>(to_offset.value_or(0));
   while (size > 0) {
-    const ssize_t copied = copy_file_range(from, &in, to, to_offset ? &out : nullptr,
-                                           static_cast<std::size_t>(std::min<std::uint64_t>(
-                                               size, std::uint64_t{1} << 30)),
-                                           0);
+    const ssize_t copied = copy_file_range(
+        from, &in, to, to_offset ? &out : nullptr,
+        static_cast<std::size_t>(std::min<std::uint64_t>(size, std::uint64_t{1} << 30)), 0);
     if (copied < 0 && errno == EINTR) continue;
     // Refused (a kernel or file system without it, a pipe, another kind of file system), an
     // error, or an end that some file systems report falsely: the buffer copies what is left,

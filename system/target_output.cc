@@ -4,10 +4,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <limits>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,7 +40,8 @@ std::uint64_t total_size(Pieces pieces) {
 
 // Gives true when every piece is in memory.
 bool all_in_memory(Pieces pieces) {
-  return std::all_of(pieces.begin(), pieces.end(), [](const OutputPiece& piece) { return piece.file < 0; });
+  return std::all_of(pieces.begin(), pieces.end(),
+                     [](const OutputPiece& piece) { return piece.file < 0; });
 }
 
 // Gives true when the piece is read from the file whose identity is `identity`.
@@ -127,8 +128,8 @@ OutputResult hold_pieces_of(const std::optional<platform::FileIdentity>& identit
 OutputResult write_directly(platform::Target& target, Pieces pieces) {
   std::vector<OutputPiece> held;
   std::vector<std::unique_ptr<char[]>> memory;
-  const OutputResult read = hold_pieces_of(platform::identity_of(target.file.get()), pieces, held,
-                                           memory);
+  const OutputResult read =
+      hold_pieces_of(platform::identity_of(target.file.get()), pieces, held, memory);
   if (read.status != OutputStatus::kWritten) return read;
   std::optional<platform::BrokenPipesReported> reported;
   if (!target.is_standard_output) reported.emplace();
@@ -156,7 +157,7 @@ OutputResult write_created(platform::Target& target, Pieces pieces) {
 // Gives `pieces`, with those read from the target itself read from its undo copy instead, where
 // its old contents start at `contents_at`: the target is about to be written over.
 std::vector<OutputPiece> read_from_copy(Pieces pieces, const platform::FileIdentity& target,
-                                  const platform::UndoCopy& copy, std::uint64_t contents_at) {
+                                        const platform::UndoCopy& copy, std::uint64_t contents_at) {
   std::vector<OutputPiece> redirected(pieces.begin(), pieces.end());
   for (OutputPiece& piece : redirected) {
     if (!reads_file(piece, target)) continue;

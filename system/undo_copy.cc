@@ -113,7 +113,8 @@ UndoStatus keep_old_contents(const platform::Target& target, int file, std::uint
   if (platform::write_all(copy.file.get(), header)) {
     copied = copy_through_buffer(file, 0, copy.file.get(), std::nullopt, old_size);
   }
-  if (copied == platform::CopyStatus::kCopied && platform::write_all(copy.file.get(), kUndoTrailer) &&
+  if (copied == platform::CopyStatus::kCopied &&
+      platform::write_all(copy.file.get(), kUndoTrailer) &&
       platform::flush_to_disk(copy.file.get()) && platform::sync_undo_folder(copy)) {
     return UndoStatus::kDone;
   }

@@ -403,7 +403,9 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
   if (c.target != std::string("in.cn1")) {
     EXPECT_EQ(read_file(dir.path("in.cn1")), input);
   }
-  EXPECT_EQ(read_file(dir.path("out.cn1")), output);
+  if (c.target != std::string("out.cn1")) {
+    EXPECT_EQ(read_file(dir.path("out.cn1")), output);
+  }
   for (const auto& entry : std::filesystem::recursive_directory_iterator(state)) {
     EXPECT_TRUE(entry.is_directory()) << entry.path() << " is left";
   }
@@ -423,6 +425,9 @@ constexpr const char* kFileSizeLimit = "ulimit -f 64";
 constexpr const char* kLockedLong = PAIRSET_LOCKED_FOR("8");
 constexpr const char* kLockedBriefly = PAIRSET_LOCKED_FOR("1");
 #undef PAIRSET_LOCKED_FOR
+// Over the 64 KiB a source is read whole up to, with room on a file-system image to spare.
+constexpr std::size_t kLargeBody = 200'000;
+constexpr std::uint64_t kLargeRoom = std::uint64_t{1} << 20;
 constexpr auto kKept = LimitedCase::kKept;
 constexpr auto kReplaced = LimitedCase::kReplaced;
 constexpr auto kInPlace = LimitedCase::kWrittenInPlace;
@@ -543,7 +548,33 @@ INSTANTIATE_TEST_SUITE_P(
                     "target.c13", false, 0644, 0755, kSuccess, kReplaced},
         // Nowhere to keep the old contents: the target is not touched.
         LimitedCase{"no_room_for_an_undo_copy", "export XDG_STATE_HOME=/nonexistent", true, nullptr,
-                    nullptr, "target.c13", false, 0666, 0555, kWriteFailure, kKept}),
+                    nullptr, "target.c13", false, 0666, 0555, kWriteFailure, kKept},
+        // Bodies of 200 KB stay in their files and are copied by the kernel. A source as its own
+        // target is read through its open descriptor after the rename, and from the undo copy
+        // when written in place (the output's body moves, so it would be read over).
+        LimitedCase{"large_source_as_its_target_replaced", nullptr, false, nullptr, nullptr,
+                    "in.cn1", false, 0644, 0755, kSuccess, kReplaced, LimitedCase::kNotCut, -1,
+                    kLargeRoom, kLargeBody},
+        LimitedCase{"large_source_as_its_target_in_place", nullptr, false, nullptr, nullptr,
+                    "out.cn1", true, 0644, 0755, kSuccess, kInPlace, LimitedCase::kNotCut, -1,
+                    kLargeRoom, kLargeBody},
+        // Where the kernel copies nothing (before Linux 5.3, across file systems, or without the
+        // call), the buffer gives the same bytes.
+        LimitedCase{"kernel_copy_across_file_systems_refused", nullptr, false,
+                    "copy_file_range:error=EXDEV", nullptr, "target.c13", false, 0644, 0755,
+                    kSuccess, kReplaced, LimitedCase::kNotCut, -1, kLargeRoom, kLargeBody},
+        LimitedCase{"kernel_copy_missing_in_place_under_a_source", nullptr, false,
+                    "copy_file_range:error=ENOSYS", nullptr, "out.cn1", true, 0644, 0755, kSuccess,
+                    kInPlace, LimitedCase::kNotCut, -1, kLargeRoom, kLargeBody},
+        // A real full disk under the kernel's copy: the buffer meets it too, and says so.
+        LimitedCase{"full_ext4_at_the_kernel_copy", nullptr, false, nullptr, "ext4", "target.c13",
+                    false, 0644, 0755, kWriteFailure, kKept, LimitedCase::kNotCut, -1,
+                    std::uint64_t{300} << 10, kLargeBody},
+        // Killed while the body is copied from the undo copy into the source it was: the next
+        // run puts the source back, and then reads it whole.
+        LimitedCase{"killed_at_the_kernel_copy_in_place_under_a_source", nullptr, false,
+                    "copy_file_range:signal=KILL:when=1", nullptr, "in.cn1", true, 0644, 0755,
+                    kSuccess, kInPlace, LimitedCase::kCopyWhole, -1, kLargeRoom, kLargeBody}),
     [](const auto& info) { return info.param.label; });
 
 // A stream as the target, in the spellings a shell or a script gives it.
@@ -643,6 +674,91 @@ INSTANTIATE_TEST_SUITE_P(
                                  "mkfifo fifo; head -c 10 fifo >/dev/null &", "fifo", "; rm fifo",
                                  StreamCase::kUnchanged, kWriteFailure}),
     [](const auto& info) { return info.param.label; });
+
+// A source cut short by another program after its signature was checked and before its body is
+// copied (the copy held back by a second): the read-error message naming it, and the target as
+// it was, with nothing left beside it: the new file removed, or the old contents put back.
+struct ShrinkingCase {
+  const char* label;
+  const char* source;  // the one cut short
+  int copy;            // the copy held back: the input's body is copied first, the output's second
+  bool second_name;    // hard-linked: written in place, else replaced
+};
+
+void PrintTo(const ShrinkingCase& c, std::ostream* os) {
+  *os << c.label;
+}
+
+class ShrinkingSourceTest : public ::testing::TestWithParam<ShrinkingCase> {};
+
+TEST_P(ShrinkingSourceTest, IsAReadErrorAndTheTargetIsKept) {
+  const ShrinkingCase& c = GetParam();
+  if (!installed("strace")) GTEST_SKIP() << "no strace to hold the copy back";
+  TempDir dir;
+  TempDir scratch;
+  testing::write_file(dir.path("in.cn1"), testing::cn1_file("IN", std::string(kLargeBody, 'i')));
+  testing::write_file(dir.path("out.cn1"), testing::cn1_file("OUT", std::string(kLargeBody, 'o')));
+  testing::write_file(dir.path("target.c13"), "previous");
+  if (c.second_name) {
+    std::filesystem::create_hard_link(dir.path("target.c13"), dir.path("second-name"));
+  }
+  const std::vector<std::string> names = testing::file_names(dir);
+  const std::string copy = std::to_string(c.copy);
+  const std::string trace = scratch.path("trace");
+
+  const Outcome outcome = run_command(
+      "cd \"" + dir.path("") + "\" || exit\nstrace -o \"" + trace +
+          "\" -e trace=copy_file_range -e inject=copy_file_range:delay_enter=1000000:when=" + copy +
+          " " + pairset_command(quoted({"in.cn1", "out.cn1", "target.c13"})) + " & s=$!\n" +
+          "for i in $(seq 1000); do [ \"$(grep -c copy_file_range \"" + trace + "\")\" -ge " +
+          copy + " ] && break; sleep 0.01; done\ntruncate -s 100 " + c.source + "\nwait $s",
+      scratch);
+
+  EXPECT_EQ(outcome.out, testing::to_cp866(u8"\nОшибка чтения файла '") + c.source + "'\n");
+  EXPECT_EQ(read_file(dir.path("target.c13")), "previous");
+  EXPECT_EQ(testing::file_names(dir), names);
+}
+
+INSTANTIATE_TEST_SUITE_P(Posix, ShrinkingSourceTest,
+                         ::testing::Values(ShrinkingCase{"input_replaced", "in.cn1", 1, false},
+                                           ShrinkingCase{"output_in_place", "out.cn1", 2, true}),
+                         [](const auto& info) { return info.param.label; });
+
+// Sources that are streams give the same bytes: a pipe (held whole, since it tells no size),
+// standard input from a large file (copied from it), and the output source as the stream the
+// result is written to from its start (held whole first, or the result would be read over).
+TEST(PairsetExecutable, SourcesAsStreamsGiveTheSameBytes) {
+  struct Row {
+    const char* label;
+    const char* command;  // PAIRSET stands for the program
+    const char* written;  // the file that holds the result, then what the run printed, if any
+    bool message_in_file;
+  };
+  for (const Row row :
+       {Row{"pipe", "cat in.cn1 | PAIRSET /dev/stdin out.cn1 target.c13", "target.c13", false},
+        Row{"standard_input_from_a_file", "PAIRSET /dev/stdin out.cn1 target.c13 <in.cn1",
+            "target.c13", false},
+        Row{"output_source_as_standard_output", "PAIRSET in.cn1 out.cn1 /dev/stdout 1<>out.cn1",
+            "out.cn1", true}}) {
+    TempDir dir;
+    TempDir scratch;
+    const std::string input = testing::cn1_file("IN", std::string(kLargeBody, 'i'));
+    const std::string output = testing::cn1_file("OUT", std::string(kLargeBody, 'o'));
+    testing::write_file(dir.path("in.cn1"), input);
+    testing::write_file(dir.path("out.cn1"), output);
+    std::string command = row.command;
+    command.replace(command.find("PAIRSET"), 7, pairset_command(""));
+
+    const Outcome outcome = run_command("cd \"" + dir.path("") + "\" || exit\n" + command, scratch);
+
+    const std::string success(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">());
+    const std::string result =
+        testing::c13_file(name_field("IN"), input.substr(59), output.substr(59));
+    EXPECT_EQ(outcome.out, row.message_in_file ? "" : success) << row.label;
+    const std::string written = read_file(dir.path(row.written));
+    EXPECT_TRUE(written == (row.message_in_file ? result + success : result)) << row.label;
+  }
+}
 
 // A run killed at any one of its system calls, as a power cut could end it (short of what the
 // disk itself keeps: the order of the syncs is what makes that hold too), leaves the target's old

@@ -114,8 +114,9 @@ TEST(LargeSource, BeyondTheMemoryLimitConvertsUnlessItIsAStream) {
     EXPECT_EQ(outcome.status, 0);
     std::vector<std::string> names{"in.cn1", "out.cn1", "stderr.txt", "target.c13"};
     if (large == Large::kStream) {
-      EXPECT_EQ(outcome.out, console(std::string(cp866::bytes<u8"\nНе хватает памяти для файла '">()) +
-                                     "/dev/stdin'\n"));
+      EXPECT_EQ(outcome.out,
+                console(std::string(cp866::bytes<u8"\nНе хватает памяти для файла '">()) +
+                        "/dev/stdin'\n"));
       EXPECT_EQ(testing::read_file(target), "previous");
       EXPECT_EQ(testing::file_names(dir), names);
       continue;
@@ -134,7 +135,8 @@ TEST(LargeSource, BeyondTheMemoryLimitConvertsUnlessItIsAStream) {
     std::ifstream written(target, std::ios::binary);
     std::string head(59, '\0');
     written.read(head.data(), 59);
-    EXPECT_EQ(head, testing::bytes("DNC-terminal ucpu settings file (one) v1.3\0") + name_field("BIG"));
+    EXPECT_EQ(head,
+              testing::bytes("DNC-terminal ucpu settings file (one) v1.3\0") + name_field("BIG"));
     EXPECT_TRUE(reads_zeros(written, target_size - 59 - 19));
     std::string tail(19, '\0');
     written.read(tail.data(), 19);
