@@ -49,7 +49,7 @@ COMMON_MSVCRT = dict.fromkeys([
     "_close", "_commit", "_errno", "_fdopen", "_filelengthi64", "_fileno", "_findclose",
     "_fstat64", "_get_osfhandle", "_initterm", "_lseeki64", "_onexit", "_read", "_telli64",
     "_wchdir", "_wchmod", "_wfopen", "_wfullpath", "_wgetcwd", "_wmkdir", "_wopen", "_write",
-    "_wstat64", "abort", "calloc", "exit", "fclose", "ferror", "fflush", "fgetc", "fgetpos",
+    "_wstat64", "abort", "calloc", "exit", "fclose", "fflush", "fgetpos",
     "fopen", "fprintf", "fputc", "fputs", "fread", "free", "fsetpos", "fwrite", "getc", "getwc",
     "iswctype", "localeconv", "malloc", "memchr", "memcmp", "memcpy", "memmove", "memset", "putc",
     "putwc", "realloc", "setlocale", "setvbuf", "signal", "strcmp", "strcoll", "strerror",
