@@ -68,12 +68,13 @@ struct ConsoleFacts {
   bool has_window = false;           // it has a window (none under CREATE_NO_WINDOW)
   bool started_hidden = false;       // the process was started with SW_HIDE
   bool interactive_station = false;  // a logged-on user's window station, not a service's
+  bool started_by_explorer = false;  // the process that started it is explorer.exe
 };
 
-// Gives true when a person can press a key in a console window opened for this run alone (a
-// double-click): only then does the run ask for one before the window closes. Scripts,
-// services, scheduled tasks and programs that start it hidden or without a window are never
-// kept waiting.
+// Gives true when a person can press a key in a console window that Explorer opened for this run
+// alone (a double-click, a shortcut, a file dropped on the program): only then does the run ask
+// for one before the window closes. Scripts, `start /wait`, services, scheduled tasks, and
+// programs that start it in a window of its own, hidden or without one, are never kept waiting.
 bool should_wait_for_key(const ConsoleFacts& facts);
 
 // Ends the output of the run: flushes it and, where should_wait_for_key says so, prints

@@ -23,7 +23,7 @@ TEST_P(WaitForKeyTest, AsksOnlyWhereAPersonCanAnswer) {
 }
 
 // Every fact as a double-click's window has it, less the one the case names.
-constexpr ConsoleFacts kDoubleClick{true, true, true, true, false, true};
+constexpr ConsoleFacts kDoubleClick{true, true, true, true, false, true, true};
 
 ConsoleFacts double_click_but(bool ConsoleFacts::*fact, bool value) {
   ConsoleFacts facts = kDoubleClick;
@@ -42,7 +42,20 @@ INSTANTIATE_TEST_SUITE_P(
         WaitCase{"create_no_window", double_click_but(&ConsoleFacts::has_window, false), false},
         WaitCase{"started_hidden", double_click_but(&ConsoleFacts::started_hidden, true), false},
         WaitCase{"service_or_task", double_click_but(&ConsoleFacts::interactive_station, false),
-                 false}),
+                 false},
+        // A window of its own, shown, on the user's desktop, but opened by another program than
+        // Explorer: nobody may be looking at it.
+        WaitCase{"start_wait_from_cmd", double_click_but(&ConsoleFacts::started_by_explorer, false),
+                 false},
+        WaitCase{"start_min_from_a_batch_file",
+                 double_click_but(&ConsoleFacts::started_by_explorer, false), false},
+        WaitCase{"task_run_only_when_the_user_is_logged_on",
+                 double_click_but(&ConsoleFacts::started_by_explorer, false), false},
+        WaitCase{"front_end_that_waits_after_shell_execute",
+                 double_click_but(&ConsoleFacts::started_by_explorer, false), false},
+        // Explorer's, but shared: a console program started from a shortcut that runs a batch
+        // file shares the batch file's console.
+        WaitCase{"shortcut_to_a_batch_file", double_click_but(&ConsoleFacts::alone, false), false}),
     [](const auto& info) { return info.param.label; });
 
 }  // namespace

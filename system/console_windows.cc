@@ -2,6 +2,8 @@
 // WriteConsoleW, so that the Russian texts and any name read right whatever the console's code
 // page; redirected output gets the CP866 bytes (and CR LF line ends) that scripts match on.
 #include <windows.h>
+// tlhelp32.h needs windows.h first.
+#include <tlhelp32.h>
 
 #include <iostream>
 #include <string>
@@ -62,6 +64,29 @@ class ConsolePrinter : public Printer {
   HANDLE console_;
 };
 
+// Gives true when the process that started this one is Explorer: a double-click, a shortcut, or
+// a file dropped on the program. The snapshot of the processes is present from Windows 2000 on.
+bool started_by_explorer() {
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return false;
+  // Gives the entry of process `id` in the snapshot, or null.
+  const auto find = [snapshot](DWORD id, PROCESSENTRY32W& entry) {
+    entry = PROCESSENTRY32W{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more != 0;
+         more = Process32NextW(snapshot, &entry)) {
+      if (entry.th32ProcessID == id) return true;
+    }
+    return false;
+  };
+  PROCESSENTRY32W entry{};
+  const bool explorer = find(GetCurrentProcessId(), entry) &&
+                        find(entry.th32ParentProcessID, entry) &&
+                        lstrcmpiW(entry.szExeFile, L"explorer.exe") == 0;
+  CloseHandle(snapshot);
+  return explorer;
+}
+
 // Gives what Windows tells of the console this run ends in.
 ConsoleFacts console_facts() {
   ConsoleFacts facts;
@@ -80,6 +105,7 @@ ConsoleFacts console_facts() {
   facts.interactive_station = GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS,
                                                         &station, sizeof station, &needed) != 0 &&
                               (station.dwFlags & WSF_VISIBLE) != 0;
+  facts.started_by_explorer = started_by_explorer();
   return facts;
 }
 

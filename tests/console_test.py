@@ -82,15 +82,32 @@ def main():
         for name in ("lathe-input.cn1", "lathe-output.cn1"):
             shutil.copy(os.path.join(examples, name), folder)
         utf8 = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
+        # Under wine, a double-click: the launcher, copied as explorer.exe, starts the program
+        # and leaves the console (wine's console in a terminal) to it alone.
+        explorer = []
+        if mode == "wine" and launcher is not None:
+            shutil.copy(launcher, os.path.join(folder, "explorer.exe"))
+            os.chmod(os.path.join(folder, "explorer.exe"), 0o755)
+            explorer = command[:1] + [os.path.join(folder, "explorer.exe"),
+                                      "Z:" + program.replace("/", "\\")]
         cases = [
             # label, command, environment, what the screen must show, whether it asks for a key:
-            # a console opened for this run alone does (wine's console in a terminal is such a
-            # console, as a double-click's window is); a POSIX terminal or cmd's console never.
+            # a console that Explorer opened for this run alone does; one opened by another
+            # program (wine started from the terminal, as `start /wait` or a scheduled task),
+            # a POSIX terminal or cmd's console never.
             ("cyrillic name in a message", command + ["Участок.cn1", "b", "c"], utf8,
-             "Не могу открыть файл 'Участок.cn1'", mode == "wine"),
+             "Не могу открыть файл 'Участок.cn1'", False),
             ("success message", command + ["lathe-input.cn1", "lathe-output.cn1", "lathe.c13"],
-             utf8, "PAIRSET завешилась успешно.", mode == "wine"),
+             utf8, "PAIRSET завешилась успешно.", False),
         ]
+        if explorer:
+            cases += [
+                ("double-click: cyrillic name", explorer + ["Участок.cn1", "b", "c"], utf8,
+                 "Не могу открыть файл 'Участок.cn1'", True),
+                ("double-click: success message",
+                 explorer + ["lathe-input.cn1", "lathe-output.cn1", "lathe2.c13"], utf8,
+                 "PAIRSET завешилась успешно.", True),
+            ]
         if mode == "wine":
             windows_path = "Z:" + program.replace("/", "\\")
             cases.append(("started from cmd", command[:1] + ["cmd", "/c", windows_path, "x.cn1",

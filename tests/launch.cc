@@ -1,6 +1,8 @@
 // Starts the program named by its arguments in this program's own console, with no creation
 // flags, waits for it and ends with its status: a program that starts pairset.exe as a DNC front
-// end or a script host does, sharing its console.
+// end or a script host does, sharing its console. A copy named explorer.exe stands for Explorer
+// starting the program with a double-click: it then leaves the console to the program, which is
+// alone in it, as in the window that Explorer (which has no console) opens for it.
 #include <windows.h>
 
 #include <string>
@@ -18,6 +20,14 @@ int main() {
   if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                      &process) == 0) {
     return 2;
+  }
+  wchar_t own_path[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, own_path, MAX_PATH);
+  const std::wstring own(own_path, length);
+  const std::size_t slash = own.find_last_of(L"\\/");
+  if (lstrcmpiW(own.substr(slash == std::wstring::npos ? 0 : slash + 1).c_str(), L"explorer.exe") ==
+      0) {
+    FreeConsole();
   }
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD status = 2;

@@ -39,6 +39,9 @@ COMMON_KERNEL32 = {
         "CreateHardLinkW", "FindFirstVolumeW", "FindNextVolumeW", "FindVolumeClose",
         "GetConsoleWindow", "GetFileSizeEx", "SetFilePointerEx"], W2000),
     "GetConsoleProcessList": XP,
+    # Whether Explorer started the run, which alone may keep its window open for a key.
+    **dict.fromkeys(["CreateToolhelp32Snapshot", "Process32FirstW", "Process32NextW"], W2000),
+    **dict.fromkeys(["GetCurrentProcessId", "lstrcmpiW"], NT4),
     # The undo copy's state folder, and the new files that runs cut short left behind.
     **dict.fromkeys([
         "CreateDirectoryW", "FindClose", "FindFirstFileW", "FindNextFileW",
