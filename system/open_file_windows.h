@@ -12,11 +12,17 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "system/platform.h"
+
 namespace pairset::platform {
 
-// Renames refused because another program has the target or the new file open (an antivirus,
-// an indexer, the terminal software) are tried again for this long, in growing pauses.
-inline constexpr DWORD kRetryMilliseconds = 2000;
+// Renames refused because another program has the target or the new file open (an antivirus
+// that scans the new file, an indexer, the terminal software) are tried again for as long as a
+// run waits for a lock, in growing pauses; only then is the target written in place.
+inline constexpr DWORD kRetryMilliseconds = kLongestWaitMilliseconds;
+// A new file that nothing needs any more is removed however long a scanner holds it, up to this
+// long; one held longer still is left to the next run, which clears abandoned new files.
+inline constexpr DWORD kRemovalMilliseconds = 15000;
 inline constexpr DWORD kLongestPause = 500;
 
 // Gives the file handle behind a C runtime descriptor.
@@ -42,13 +48,13 @@ inline bool set_length(int descriptor, std::uint64_t size) {
 }
 
 // Removes `path`, trying again while another program (an antivirus scanner that opened the new
-// file without delete sharing) holds it, for as long as a rename is tried.
+// file without delete sharing) holds it, for kRemovalMilliseconds at most.
 inline void remove_path(const std::filesystem::path& path) {
   DWORD pause = 10;
   for (DWORD waited = 0; DeleteFileW(path.c_str()) == 0; waited += pause) {
     const DWORD error = GetLastError();
     if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) ||
-        waited >= kRetryMilliseconds) {
+        waited >= kRemovalMilliseconds) {
       return;
     }
     Sleep(pause);

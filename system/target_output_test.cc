@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <optional>
@@ -108,7 +109,9 @@ enum class Hold {
   kHardLink,
   kOpenShared,
   kOpenExclusively,
-  kOpenForAMoment
+  kOpenForAMoment,
+  kNewFileScanned,      // a scanner opens the new file, without delete sharing, for 3 seconds
+  kNewFileScannedLong,  // the same for 7 seconds
 };
 
 struct WindowsCase {
@@ -124,6 +127,17 @@ void PrintTo(const WindowsCase& c, std::ostream* os) {
 
 class WindowsTargetTest : public ::testing::TestWithParam<WindowsCase> {};
 
+// Gives the index that tells the file at `path` from every other on its volume, or 0.
+std::uint64_t file_index(const std::string& path) {
+  const HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool known = GetFileInformationByHandle(file, &info) != 0;
+  CloseHandle(file);
+  return known ? (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow : 0;
+}
+
 // An antivirus, an indexer or the terminal software may have the target open; a hidden or system
 // file stays one; a file with another name stays that file too.
 TEST_P(WindowsTargetTest, KeepsTheTargetAndItsHolders) {
@@ -133,6 +147,7 @@ TEST_P(WindowsTargetTest, KeepsTheTargetAndItsHolders) {
   write_file(target, "previous");
   constexpr DWORD kMarks = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   HANDLE holder = INVALID_HANDLE_VALUE;
+  std::atomic<bool> scanned = false;
   std::thread release;
   switch (c.hold) {
     case Hold::kHiddenAndSystem:
@@ -159,13 +174,42 @@ TEST_P(WindowsTargetTest, KeepsTheTargetAndItsHolders) {
         });
       }
       break;
+    case Hold::kNewFileScanned:
+    case Hold::kNewFileScannedLong:
+      release =
+          std::thread([&dir, &scanned, held_for = c.hold == Hold::kNewFileScanned ? 3000 : 7000] {
+            for (int look = 0; look < 2000; ++look) {
+              for (const std::string& name : file_names(dir)) {
+                if (name.find(".pairset-") == std::string::npos) continue;
+                const HANDLE scan = CreateFileA(dir.path(name).c_str(), GENERIC_READ,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                if (scan == INVALID_HANDLE_VALUE) continue;
+                scanned = true;
+                Sleep(held_for);
+                CloseHandle(scan);
+                return;
+              }
+              Sleep(1);
+            }
+          });
+      break;
   }
 
-  EXPECT_EQ(write_text(target, "new"), c.status);
+  const std::uint64_t index_before = file_index(target);
+  // Large enough that the scanner finds the new file while it is written.
+  const bool scanner = c.hold == Hold::kNewFileScanned || c.hold == Hold::kNewFileScannedLong;
+  const std::string text = scanner ? std::string(std::size_t{64} << 20, 'n') : std::string("new");
+  EXPECT_EQ(write_text(target, text), c.status);
 
   if (release.joinable()) release.join();
   if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
-  EXPECT_EQ(read_file(target), c.contents);
+  EXPECT_EQ(scanned, scanner);
+  // Replaced, once the scanner let go, rather than written in place after the retries.
+  if (c.hold == Hold::kNewFileScanned) {
+    EXPECT_NE(file_index(target), index_before);
+  }
+  EXPECT_TRUE(read_file(target) == (c.contents == std::string("new") ? text : c.contents));
   if (c.hold == Hold::kHiddenAndSystem) {
     EXPECT_EQ(GetFileAttributesA(target.c_str()) & kMarks, kMarks);
   }
@@ -183,11 +227,19 @@ INSTANTIATE_TEST_SUITE_P(
         WindowsCase{"hidden_and_system", Hold::kHiddenAndSystem, OutputStatus::kWritten, "new"},
         WindowsCase{"read_only", Hold::kReadOnly, OutputStatus::kCannotOpen, "previous"},
         WindowsCase{"hard_link", Hold::kHardLink, OutputStatus::kWritten, "new"},
-        // The rename is refused for 2 seconds; the target is then written in place.
+        // The rename is refused for 5 seconds; the target is then written in place.
         WindowsCase{"open_shared", Hold::kOpenShared, OutputStatus::kWritten, "new"},
         WindowsCase{"open_for_a_moment", Hold::kOpenForAMoment, OutputStatus::kWritten, "new"},
         WindowsCase{"open_exclusively", Hold::kOpenExclusively, OutputStatus::kCannotOpen,
-                    "previous"}),
+                    "previous"},
+        // Held longer than a rename was once tried for: it is tried for longer still, so the
+        // target is replaced and the new file is not left beside it.
+        WindowsCase{"new_file_scanned_for_3_seconds", Hold::kNewFileScanned, OutputStatus::kWritten,
+                    "new"},
+        // Held longer than the rename is tried: written in place, and the new file is removed
+        // once the scanner lets go.
+        WindowsCase{"new_file_scanned_for_7_seconds", Hold::kNewFileScannedLong,
+                    OutputStatus::kWritten, "new"}),
     [](const auto& info) { return info.param.label; });
 #else
 // A new target gets what creating it would give: 0666 less the umask, and under a folder's default
