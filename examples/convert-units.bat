@@ -7,17 +7,15 @@ rem поэтому успех узнаётся по сообщению; код �
 rem преобразованы, 1 - не все, 2 - не указан ни один станок.
 rem
 rem Имя станка - только данные: оно читается при выключенной отложенной подстановке и дальше
-rem подставляется только как !unit! (после разбора строки), поэтому & | < > ^ %% ! и скобки
-rem в имени ничего не запускают. Сообщения этого файла и имена станков выводятся в одной
+rem подставляется только как !unit! (после разбора строки) или, без кавычек, внутри кавычек,
+rem поэтому & | < > ^ %% ! и скобки в имени ничего не запускают. Сообщения этого файла и имена станков выводятся в одной
 rem кодовой странице консоли, и на экране, и в журнале, записанном через >.
 setlocal EnableExtensions DisableDelayedExpansion
-rem find из Windows, а не другой find, который может оказаться раньше в PATH.
+rem find из Windows, а не другой find, который может оказаться раньше в PATH. Путь к
+rem pairset.exe запоминается здесь, при выключенной отложенной подстановке: папка с ! или ^
+rem в имени дальше подставляется как !pairset! и не портится.
 set "find=%SystemRoot%\System32\find.exe"
-rem Непустой аргумент: есть работа. Только когда "%~1" пусто, %1 может стоять вне кавычек
-rem (он тогда "" или ничего), поэтому его проверка - отдельной строкой после перехода.
-if not "%~1"=="" goto start
-if [%1]==[] goto usage
-:start
+set "pairset=%~dp0pairset.exe"
 set "converted=0"
 set "failed=0"
 
@@ -28,31 +26,65 @@ set "tries=0"
 set /a tries+=1
 if %tries% gtr 100 goto noworkfolder
 set "work=%TEMP%\pairset-%RANDOM%-%RANDOM%"
+rem md не всегда обнуляет ERRORLEVEL при успехе: его обнуляет (call ).
+(call )
 md "%work%" 2>nul
 if errorlevel 1 goto workfolder
 set "log=%work%\pairset.txt"
 set "list=%work%\failed.txt"
-set "name=%work%\unit.txt"
 type nul >"%list%"
+
+rem Explorer (двойной щелчок, ярлык, файлы, брошенные на пакетный файл) запускает его как
+rem cmd /c ""<путь>" <аргументы>", и окно закроется, как только файл кончится: только тогда
+rem он в конце ждёт клавишу. Из консоли, из сценария, из планировщика - никогда. Строка
+rem запуска пишется в файл при отложенной подстановке, поэтому & и кавычки в ней ничего не
+rem запускают.
+set "explorer="
+setlocal EnableDelayedExpansion
+>"!work!\caller.txt" echo:!cmdcmdline!
+endlocal
+"%find%" "/c """"" <"%work%\caller.txt" >nul
+if not errorlevel 1 set "explorer=1"
+
+rem Непустой аргумент: есть работа. Только когда "%~1" пусто, %1 может стоять вне кавычек
+rem (он тогда "" или ничего), поэтому его проверка - отдельной строкой после перехода.
+if not "%~1"=="" goto next
+if [%1]==[] goto usage
 
 :next
 if not "%~1"=="" goto take
 if [%1]==[] goto summary
 :take
 set "unit=%~1"
+set "folder="
+rem Файл, брошенный на пакетный файл или ярлык: X-input.cn1 или X-output.cn1 - это станок X
+rem в папке этого файла.
+if /i not "%~x1"==".cn1" goto named
+set "folder=%~dp1"
+set "unit=%~n1"
+if /i "%unit:~-6%"=="-input" set "unit=%unit:~0,-6%"
+if /i "%unit:~-7%"=="-output" set "unit=%unit:~0,-7%"
+:named
 shift
+rem Имена станков не раскрываются по шаблону: * и ? в имени - ошибка. Проверяется сама
+rem строка, а не её запись в файл: в кодовой странице западной консоли (437) каждая русская
+rem буква записалась бы как ?. Сначала убираются кавычки (в именах файлов их не бывает),
+rem чтобы всё остальное стояло в кавычках и & | < > ничего не запускали.
+set "wild="
+if not defined unit goto checked
+set "probe=%unit:"=%"
+if not defined probe goto checked
+if not "%probe:**=%"=="%probe%" set "wild=1"
+if not "%probe:?=%"=="%probe%" set "wild=1"
+:checked
 setlocal EnableDelayedExpansion
-echo.
-echo.=== !unit!
+echo:
+echo:=== !unit!
 set "outcome=failed"
 if "!unit!"=="" goto emptyname
-rem Имена станков не раскрываются по шаблону: * и ? в имени - ошибка.
->"!name!" echo.!unit!
-"%find%" "*" <"!name!" >nul
-if not errorlevel 1 goto wildcard
-"%find%" "?" <"!name!" >nul
-if not errorlevel 1 goto wildcard
-"%~dp0pairset.exe" "!unit!-input.cn1" "!unit!-output.cn1" "!unit!.c13" >"!log!"
+if defined wild goto wildcard
+if defined folder pushd "!folder!"
+"!pairset!" "!unit!-input.cn1" "!unit!-output.cn1" "!unit!.c13" >"!log!"
 rem Успех - единственное сообщение со словом PAIRSET без апострофа (все остальные называют
 rem файл в апострофах) и без "<" (как в справке).
 "%find%" "PAIRSET" <"!log!" >nul
@@ -61,16 +93,16 @@ if errorlevel 1 goto reason
 if not errorlevel 1 goto reason
 "%find%" "<" <"!log!" >nul
 if not errorlevel 1 goto reason
-echo.Преобразован: !unit!.c13
+echo:Преобразован: !unit!.c13
 set "outcome=converted"
 goto verdict
 
 :wildcard
-echo.Имя станка содержит * или ?: укажите имя полностью.
+echo:Имя станка содержит * или ?: укажите имя полностью.
 goto verdict
 
 :emptyname
-echo.Пустое имя станка.
+echo:Пустое имя станка.
 goto verdict
 
 rem Причина - своими словами: сообщение pairset называет файлы в кодовой странице ANSI, и на
@@ -80,23 +112,24 @@ if not exist "!unit!-input.cn1" goto noinput
 if not exist "!unit!-output.cn1" goto nooutput
 "%find%" ".cn1." <"!log!" >nul
 if not errorlevel 1 goto notcn1
-echo.Не удалось прочитать исходные файлы или записать !unit!.c13. Запустите для этого
-echo.станка pairset.exe отдельно, чтобы увидеть его сообщение.
+echo:Не удалось прочитать исходные файлы или записать !unit!.c13. Запустите для этого
+echo:станка pairset.exe отдельно, чтобы увидеть его сообщение.
 goto verdict
 :noinput
-echo.Нет файла !unit!-input.cn1 в папке !cd!
+echo:Нет файла !unit!-input.cn1 в папке !cd!
 goto verdict
 :nooutput
-echo.Нет файла !unit!-output.cn1 в папке !cd!
+echo:Нет файла !unit!-output.cn1 в папке !cd!
 goto verdict
 :notcn1
-echo.Файл !unit!-input.cn1 или !unit!-output.cn1 не является файлом формата .cn1.
+echo:Файл !unit!-input.cn1 или !unit!-output.cn1 не является файлом формата .cn1.
 
 :verdict
+if defined folder popd
 if "!outcome!"=="converted" goto counted
 set "shown=!unit!"
 if "!unit!"=="" set "shown=(пустое имя)"
->>"!list!" echo.  !shown!
+>>"!list!" echo:  !shown!
 :counted
 endlocal & set "outcome=%outcome%"
 if "%outcome%"=="converted" set /a converted+=1
@@ -104,28 +137,25 @@ if not "%outcome%"=="converted" set /a failed+=1
 goto next
 
 :summary
-echo.
-echo.Преобразовано станков: %converted%
-if not %failed%==0 echo.Не преобразованы:
+echo:
+echo:Преобразовано станков: %converted%
+if not %failed%==0 echo:Не преобразованы:
 if not %failed%==0 type "%list%"
 rd /s /q "%work%"
+if defined explorer pause
 if not %failed%==0 exit /b 1
 exit /b 0
 
 :noworkfolder
-echo.Не могу создать папку в %TEMP%
+echo:Не могу создать папку в %TEMP%
 exit /b 1
 
 :usage
-echo.Формат: %~nx0 станок [станок ...]
-echo.Для каждого станка нужны файлы станок-input.cn1 и станок-output.cn1
-echo.в текущей папке; результат записывается в станок.c13.
-echo.Пример: %~nx0 16К20 1И611
-rem Двойной щелчок запускает cmd /c ""<путь>" ": окно закроется, как только файл кончится,
-rem поэтому только тогда он ждёт клавишу. Из консоли или из сценария он не ждёт никогда.
-set "caller=%cmdcmdline%"
-setlocal EnableDelayedExpansion
-set "tail=!caller:*%~nx0=!"
-set "tail=!tail:"=!"
-if "!tail!"==" " if not "!tail!"=="!caller!" pause
+echo:Формат: %~nx0 станок [станок ...]
+echo:Для каждого станка нужны файлы станок-input.cn1 и станок-output.cn1
+echo:в текущей папке; результат записывается в станок.c13. Можно и перетащить
+echo:мышью файл станок-input.cn1 на этот пакетный файл.
+echo:Пример: %~nx0 16К20 1И611
+rd /s /q "%work%"
+if defined explorer pause
 exit /b 2
