@@ -43,7 +43,7 @@ set "explorer="
 setlocal EnableDelayedExpansion
 >"!work!\caller.txt" echo:!cmdcmdline!
 endlocal
-"%find%" "/c """"" <"%work%\caller.txt" >nul
+"%find%" " /c """"" <"%work%\caller.txt" >nul
 if not errorlevel 1 set "explorer=1"
 
 rem Непустой аргумент: есть работа. Только когда "%~1" пусто, %1 может стоять вне кавычек
