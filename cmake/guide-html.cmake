@@ -1,7 +1,8 @@
 # Makes the Russian guide an HTML page from its Markdown source, tables included, with its
 # character set declared, so that a browser opens it readably on any Windows. The guide's own
-# anchors (<a id>) pass through (--unsafe: the source is ours), and long commands wrap rather
-# than scroll sideways on a narrow screen.
+# anchors (<a id>) pass through (--unsafe: the source is ours). A command stays one line, to be
+# copied as it stands: on a narrow screen its box scrolls sideways instead of breaking it at a
+# hyphen; running text inside a code span may still wrap.
 #   cmake -DCMARK_GFM=... -DSOURCE=README.ru.md -DOUTPUT=README.ru.html -P guide-html.cmake
 execute_process(
   COMMAND ${CMARK_GFM} --unsafe --extension table --to html ${SOURCE}
@@ -21,8 +22,8 @@ file(WRITE ${OUTPUT} "<!DOCTYPE html>
 body { font-family: Segoe UI, Tahoma, Arial, sans-serif; max-width: 60em; margin: 1em auto; padding: 0 1em; }
 table { border-collapse: collapse; }
 th, td { border: 1px solid #999; padding: 0.3em 0.5em; vertical-align: top; text-align: left; }
-pre { background: #f4f4f4; padding: 0.5em; white-space: pre-wrap; overflow-wrap: anywhere; }
-code { overflow-wrap: anywhere; }
+pre { background: #f4f4f4; padding: 0.5em; white-space: pre; overflow-x: auto; }
+p code, td code, li code { overflow-wrap: anywhere; }
 </style>
 </head>
 <body>
