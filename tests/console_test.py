@@ -85,7 +85,7 @@ def main():
         # Under wine, a double-click: the launcher, copied as explorer.exe, starts the program
         # and leaves the console (wine's console in a terminal) to it alone.
         explorer = []
-        if mode == "wine" and launcher is not None:
+        if mode == "wine" and launcher is not None and not ctrl_c:
             shutil.copy(launcher, os.path.join(folder, "explorer.exe"))
             os.chmod(os.path.join(folder, "explorer.exe"), 0o755)
             explorer = command[:1] + [os.path.join(folder, "explorer.exe"),
