@@ -102,6 +102,40 @@ TEST(PairsetExecutable, LargeSourceAsItsOwnTargetGivesTheResult) {
   }
 }
 
+// Two sources of 1 GiB each convert, even by the 32-bit program, whose address space could not
+// hold them both: each body goes from its file to the target.
+TEST(PairsetExecutable, GibibyteSourcesConvert) {
+  TempDir dir;
+  const std::uint64_t size = std::uint64_t{1} << 30;
+  for (const char* name : {"in.cn1", "out.cn1"}) {
+    // Sparse: a header, a hole and a tail.
+    testing::write_file(dir.path(name), testing::cn1_file(name, "head"));
+    std::filesystem::resize_file(dir.path(name), size - 4);
+    std::ofstream(dir.path(name), std::ios::binary | std::ios::app) << "tail";
+  }
+
+  const Outcome outcome = run_executable(
+      quoted({dir.path("in.cn1"), dir.path("out.cn1"), dir.path("target.c13")}), dir);
+
+  EXPECT_EQ(outcome.out, console(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">()));
+  const std::uint64_t target_size = 75 + 2 * (size - 59);
+  ASSERT_EQ(std::filesystem::file_size(dir.path("target.c13")), target_size);
+  std::ifstream target(dir.path("target.c13"), std::ios::binary);
+  std::string head(63, '\0');
+  target.read(head.data(), 63);
+  EXPECT_EQ(head.substr(59), "head");
+  std::string middle(24, '\0');
+  target.seekg(static_cast<std::streamoff>(59 + (size - 59) - 4));
+  target.read(middle.data(), 24);
+  EXPECT_EQ(middle, "tail" + name_field("in.cn1") + "head");
+  std::string end(4, '\0');
+  target.seekg(static_cast<std::streamoff>(target_size - 4));
+  target.read(end.data(), 4);
+  EXPECT_EQ(end, "tail");
+  target.close();
+  std::filesystem::remove(dir.path("target.c13"));
+}
+
 // On Windows stdout is a text stream: each line feed reaches the console as CR LF.
 TEST(PairsetExecutable, UsageLinesEndAsTheConsoleExpects) {
   TempDir dir;
