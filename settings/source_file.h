@@ -26,11 +26,7 @@ inline constexpr std::size_t kSettingsBodyOffset = kSettingNameOffset + kSetting
 inline constexpr std::string_view kSourceSignature{"DNC-terminal ucpu settings file (one) v1.0",
                                                    kSignatureSize};
 
-// Releases a buffer of platform::allocate_buffer.
-struct BufferRelease {
-  void operator()(char* data) const { std::free(data); }
-};
-using Buffer = std::unique_ptr<char[], BufferRelease>;
+using platform::Buffer;
 
 // A source settings file as loaded: a small file, or a stream that tells no size (a pipe), held
 // whole in memory; a larger regular file as its first 59 bytes in memory and the file kept open,

@@ -9,7 +9,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -24,10 +26,17 @@ namespace pairset::platform {
 // code page cannot spell still opens.
 void prepare(int argc, char** argv);
 
-// Gives `capacity` bytes of uninitialised memory for a whole source that tells no size (a pipe),
-// to be released with std::free, or null when memory is short. Large buffers are placed where the
-// system can back them with large pages: filling fresh memory costs mostly one fault per page.
+// Gives `capacity` bytes of uninitialised memory (a whole source that tells no size, the copying
+// buffer), to be released with std::free, or null when memory is short. Large buffers are placed
+// where the system can back them with large pages: filling fresh memory costs mostly one fault
+// per page.
 char* allocate_buffer(std::size_t capacity);
+
+// Releases a buffer of allocate_buffer.
+struct BufferRelease {
+  void operator()(char* data) const { std::free(data); }
+};
+using Buffer = std::unique_ptr<char[], BufferRelease>;
 
 // Gives the path that opens the file `path` names: on Windows, where `path` is one of the
 // command-line arguments (the very pointer), the wide spelling of that argument, so that two
