@@ -7,11 +7,18 @@ namespace {
 
 constexpr std::size_t kBufferSize = std::size_t{1} << 20;
 
-// Gives the process's copying buffer, made on first use; null when memory is short. Where the
-// system backs it with a large page, filling it the first time is one fault, not 256: a 1 MiB
-// body copied through small fresh pages took 1.5 times as long as the whole run before.
-char* buffer() {
-  static const platform::Buffer kept(platform::allocate_buffer(kBufferSize));
+// Gives the process's copying buffer, at least `wanted` bytes, made on first use and made again
+// only where a copy needs more; null when memory is short. A copy of a few KiB (the undo copy of a
+// settings file) takes a few KiB. A large one takes memory that the system can back with a large
+// page, so that filling it the first time is one fault, not 256: a 1 MiB pair copied through small
+// fresh pages took 1.5 times as long as the whole run before.
+char* buffer(std::size_t wanted) {
+  static platform::Buffer kept;
+  static std::size_t capacity = 0;
+  if (capacity < wanted) {
+    kept.reset(platform::allocate_buffer(wanted));
+    capacity = kept ? wanted : 0;
+  }
   return kept.get();
 }
 
@@ -21,10 +28,11 @@ platform::CopyStatus copy_through_buffer(int from, std::uint64_t from_offset, in
                                          std::optional<std::uint64_t> to_offset,
                                          std::uint64_t size) {
   if (size == 0) return platform::CopyStatus::kCopied;
-  char* const chunk = buffer();
+  const auto capacity = static_cast<std::size_t>(std::min<std::uint64_t>(size, kBufferSize));
+  char* const chunk = buffer(capacity);
   if (chunk == nullptr) return platform::CopyStatus::kOutOfMemory;
   for (std::uint64_t done = 0; done < size;) {
-    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, kBufferSize));
+    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, capacity));
     if (!platform::read_at(from, from_offset + done, {chunk, count})) {
       return platform::CopyStatus::kReadFailed;
     }

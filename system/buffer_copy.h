@@ -11,7 +11,7 @@
 namespace pairset {
 
 // Copies `size` bytes of `from`, from `from_offset`, to `to`: at `to_offset` where it is given,
-// else at the descriptor's position. The buffer is 1 MiB and made once for the process, so the
+// else at the descriptor's position. The buffer is at most 1 MiB and kept for the process, so the
 // memory a run takes stays the same however large its files are.
 platform::CopyStatus copy_through_buffer(int from, std::uint64_t from_offset, int to,
                                          std::optional<std::uint64_t> to_offset,
