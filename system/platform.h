@@ -231,7 +231,7 @@ enum class CopyStatus {
 // Copies `size` bytes of the file `from`, from `from_offset`, to `to`: at `to_offset` where it is
 // given, else at the descriptor's position. On Linux the kernel copies them (copy_file_range)
 // where it can and where they keep their offset within a page; otherwise they pass through one
-// buffer of 1 MiB, however many there are.
+// buffer of up to 1 MiB, however many there are.
 CopyStatus copy_range(int from, std::uint64_t from_offset, int to,
                       std::optional<std::uint64_t> to_offset, std::uint64_t size);
 

@@ -5,8 +5,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <limits>
-#include <memory>
-#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -102,8 +100,7 @@ OutputResult write_pieces(int descriptor, Pieces pieces, Placement placement) {
 // instead: a stream that is that very file is written from its position, and would write over
 // what is still to be read.
 OutputResult hold_pieces_of(const std::optional<platform::FileIdentity>& identity, Pieces pieces,
-                            std::vector<OutputPiece>& held,
-                            std::vector<std::unique_ptr<char[]>>& memory) {
+                            std::vector<OutputPiece>& held, std::vector<platform::Buffer>& memory) {
   held.assign(pieces.begin(), pieces.end());
   for (std::size_t index = 0; index < held.size(); ++index) {
     OutputPiece& piece = held[index];
@@ -112,7 +109,7 @@ OutputResult hold_pieces_of(const std::optional<platform::FileIdentity>& identit
       return result(OutputStatus::kOutOfMemory);
     }
     const auto size = static_cast<std::size_t>(piece.size);
-    memory.emplace_back(new (std::nothrow) char[size > 0 ? size : 1]);
+    memory.emplace_back(platform::allocate_buffer(size));
     if (!memory.back()) return result(OutputStatus::kOutOfMemory);
     if (!platform::read_at(piece.file, piece.offset, {memory.back().get(), size})) {
       return {OutputStatus::kReadError, index};
@@ -127,7 +124,7 @@ OutputResult hold_pieces_of(const std::optional<platform::FileIdentity>& identit
 // own standard output, where it ends the run as it always has.
 OutputResult write_directly(platform::Target& target, Pieces pieces) {
   std::vector<OutputPiece> held;
-  std::vector<std::unique_ptr<char[]>> memory;
+  std::vector<platform::Buffer> memory;
   const OutputResult read =
       hold_pieces_of(platform::identity_of(target.file.get()), pieces, held, memory);
   if (read.status != OutputStatus::kWritten) return read;
@@ -327,12 +324,6 @@ OutputResult write_target_output(const char* path, Pieces pieces) {
     }
   }
   return result(OutputStatus::kCannotOpen);
-}
-
-OutputStatus write_target_output(const char* path, std::span<const std::span<const char>> pieces) {
-  std::vector<OutputPiece> in_memory;
-  for (const std::span<const char> bytes : pieces) in_memory.push_back(OutputPiece{bytes});
-  return write_target_output(path, in_memory).status;
 }
 
 }  // namespace pairset

@@ -49,9 +49,6 @@ struct OutputResult {
 //  - A device, a FIFO or a stream the process already holds is written directly.
 OutputResult write_target_output(const char* path, std::span<const OutputPiece> pieces);
 
-// Writes `pieces`, all of them in memory, as write_target_output above does.
-OutputStatus write_target_output(const char* path, std::span<const std::span<const char>> pieces);
-
 }  // namespace pairset
 
 #endif  // PAIRSET_SYSTEM_TARGET_OUTPUT_H_

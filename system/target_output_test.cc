@@ -42,8 +42,8 @@ using testing::write_file;
 
 // Gives the status of writing `text` as the whole target at `path`.
 OutputStatus write_text(const std::string& path, const std::string& text) {
-  const std::span<const char> pieces[] = {text};
-  return write_target_output(path.c_str(), pieces);
+  const OutputPiece pieces[] = {OutputPiece{text}};
+  return write_target_output(path.c_str(), pieces).status;
 }
 
 TEST(TargetOutput, NewFileStandsBesideTheTargetUntilRemoved) {
