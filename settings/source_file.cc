@@ -58,6 +58,12 @@ LoadResult load_source_file(const char* path) {
   std::size_t size = 0;
   for (;;) {
     if (size == capacity) {
+      // A stream that does not open as a .cn1 file is not one, however much more it holds
+      // (/dev/zero): what is read so far decides.
+      if (size >= kSignatureSize &&
+          !std::equal(kSourceSignature.begin(), kSourceSignature.end(), data.get())) {
+        break;
+      }
       char next = 0;
       const std::optional<std::size_t> more = platform::read_up_to(file.get(), {&next, 1});
       // A failed read is never taken for the end of a shorter file.

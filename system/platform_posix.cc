@@ -4,6 +4,7 @@
 // signals (endings_posix.cc) stand in files of their own.
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mman.h>
@@ -68,7 +69,29 @@ std::filesystem::path native_path(const char* path) {
 }
 
 int open_for_reading(const std::filesystem::path& path) {
-  return open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without waiting: a FIFO with no writer would hold the open for ever.
+  Descriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  struct stat info {};
+  if (!file.is_open() || fstat(file.get(), &info) != 0) return -1;
+  if (S_ISFIFO(info.st_mode)) {
+    // A writer shows itself by writing, or by leaving (an empty source); one that does neither
+    // within the wait is taken for none, as a FIFO target's reader is.
+    struct pollfd writer {
+      file.get(), POLLIN, 0
+    };
+    int ready = 0;
+    do {
+      ready = poll(&writer, 1, kLongestWaitMilliseconds);
+    } while (ready < 0 && errno == EINTR);
+    if (ready <= 0) {
+      errno = ready == 0 ? ENXIO : errno;
+      return -1;
+    }
+  }
+  // From here on a read waits for what the source has still to give, as reading one does.
+  const int flags = fcntl(file.get(), F_GETFL);
+  if (flags < 0 || fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return -1;
+  return file.release();
 }
 
 std::uint64_t regular_file_size(int descriptor) {

@@ -799,13 +799,25 @@ TEST(PairsetExecutable, SourcesAsStreamsGiveTheSameBytes) {
     const char* command;  // PAIRSET stands for the program
     const char* written;  // the file that holds the result, then what the run printed, if any
     bool message_in_file;
+    // What a run that converts nothing prints instead (the path of the first source follows it,
+    // and "'\n"; the not-cn1 message is followed by the usage text), or null where it converts.
+    const char8_t* failure = nullptr;
   };
+  constexpr const char8_t* kNotCn1 = u8"\nФайл '";
   for (const Row row :
        {Row{"pipe", "cat in.cn1 | PAIRSET /dev/stdin out.cn1 target.c13", "target.c13", false},
         Row{"standard_input_from_a_file", "PAIRSET /dev/stdin out.cn1 target.c13 <in.cn1",
             "target.c13", false},
         Row{"output_source_as_standard_output", "PAIRSET in.cn1 out.cn1 /dev/stdout 1<>out.cn1",
-            "out.cn1", true}}) {
+            "out.cn1", true},
+        Row{"fifo_with_a_writer", "mkfifo f && { cat in.cn1 >f & } && PAIRSET f out.cn1 target.c13",
+            "target.c13", false},
+        // A FIFO nobody writes is waited for as long as a FIFO target's reader, then refused.
+        Row{"fifo_without_a_writer", "mkfifo f && timeout 30 PAIRSET f out.cn1 target.c13", nullptr,
+            false, u8"\nНе могу открыть файл '"},
+        // A stream is judged by its first bytes, never read to an end it does not have.
+        Row{"endless_stream", "ulimit -v 2000000; timeout 30 PAIRSET /dev/zero out.cn1 target.c13",
+            nullptr, false, kNotCn1}}) {
     TempDir dir;
     TempDir scratch;
     const std::string input = testing::cn1_file("IN", std::string(kLargeBody, 'i'));
@@ -817,6 +829,20 @@ TEST(PairsetExecutable, SourcesAsStreamsGiveTheSameBytes) {
 
     const Outcome outcome = run_command("cd \"" + dir.path("") + "\" || exit\n" + command, scratch);
 
+    if (row.failure != nullptr) {
+      // The source named is the first one, a word of its own in the command.
+      const std::string_view after =
+          std::string_view(row.command).substr(std::string_view(row.command).find("PAIRSET ") + 8);
+      std::string expected =
+          testing::to_cp866(row.failure).append(after.substr(0, after.find(' ')));
+      expected += row.failure == kNotCn1
+                      ? testing::to_cp866(u8"' не является файлом формата .cn1.\n\n") +
+                            testing::usage_text()
+                      : "'\n";
+      EXPECT_EQ(outcome.out, expected) << row.label;
+      EXPECT_FALSE(std::filesystem::exists(dir.path("target.c13"))) << row.label;
+      continue;
+    }
     const std::string success(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">());
     const std::string result =
         testing::c13_file(name_field("IN"), input.substr(59), output.substr(59));
