@@ -43,7 +43,7 @@ void run_pairset(std::span<const char* const> args, Printer& out) {
   // A run that was cut short while it wrote the target in place left its old contents in an
   // undo copy; they go back before anything is read, since a source may be that very target.
   const bool names_a_target = args.size() == 3 || (args.size() == 5 && args[3] == kNameSwitch);
-  if (names_a_target && !restore_target_file(args[2])) {
+  if (names_a_target && !restore_target_file(args[2], args[0], args[1])) {
     print_write_failure(out, args[2]);
     return;
   }

@@ -71,8 +71,9 @@ WriteStatus write_target_file(const char* path, const SourceFile& input_source,
   return WriteStatus::kWriteError;
 }
 
-bool restore_target_file(const char* path) {
-  return restore_interrupted(path);
+bool restore_target_file(const char* path, const char* input_path, const char* output_path) {
+  const char* const sources[] = {input_path, output_path};
+  return restore_interrupted(path, sources);
 }
 
 }  // namespace pairset

@@ -51,8 +51,9 @@ WriteStatus write_target_file(const char* path, const SourceFile& input_source,
 
 // Puts the target at `path` back as it was before a run that was cut short (a power cut, kill -9)
 // began writing it in place, from the undo copy that run left; gives false when a copy was left
-// that could not be put back. Called before any source is read: a source may be that target.
-bool restore_target_file(const char* path);
+// that could not be put back, or one of a file that had its name before was set aside. Called
+// before any source is read: a source may be that target (`input_path`, `output_path`).
+bool restore_target_file(const char* path, const char* input_path, const char* output_path);
 
 }  // namespace pairset
 

@@ -138,20 +138,54 @@ struct FileIdentity {
 // Gives the identity of the open file `descriptor`, or nothing when it cannot be told.
 std::optional<FileIdentity> identity_of(int descriptor);
 
+// Gives the identity of the file at `path` (a command-line argument) as it is now, or nothing
+// where nothing opens there.
+std::optional<FileIdentity> identity_at(const char* path);
+
+// What names one file across remounts and restarts, but not a file that took its number after
+// it was deleted: the file system's own identity and the file's number in it, and what tells
+// one holder of that number from the next.
+struct FileOrigin {
+  std::uint64_t file_system = 0;  // POSIX: f_fsid; Windows: the volume's serial number
+  std::uint64_t inode = 0;        // Windows: the file's index
+  std::uint64_t generation = 0;   // the inode's generation; 0 where the file system keeps none
+  std::uint64_t birth = 0;        // when the file was made, in ns (Windows: in 100 ns); 0 unknown
+  bool operator==(const FileOrigin&) const = default;
+};
+
+// Gives the origin of the open file `descriptor` (its generation only where it is open to read
+// or write), or nothing when it cannot be told.
+std::optional<FileOrigin> origin_of(int descriptor);
+
 // An undo copy of a target written in place, open and held for this run.
 struct UndoCopy {
   Descriptor file;  // open for reading and writing, held against other runs until closed
   // POSIX: the folder it stands in, and its name there. Windows: the whole path in `name`.
   Descriptor folder;
   std::filesystem::path name;
+  bool beside_target = true;  // else in the state folder
+  // Made by someone who may write the target (its owner, the runner, or one the file's rights
+  // let write it), in a folder that is the target's own or the runner's private state folder:
+  // only such a copy is ever put back.
+  bool trusted = true;
 };
 
-// Makes a new, empty undo copy for the existing `target` (kRegular) whose identity is
-// `identity`, exclusively, held for this run, readable by whoever may read the target:
-// NAME.pairset-undo beside it where its folder takes a new file, else in the user's state folder
-// ($XDG_STATE_HOME/pairset or ~/.local/state/pairset; on Windows %LOCALAPPDATA%\pairset) under
-// a name made of `identity`. Gives true, or false with errno set.
-bool create_undo_copy(const Target& target, const FileIdentity& identity, UndoCopy& copy);
+// Makes a new, empty undo copy for the existing `target` (kRegular) whose origin is `origin`,
+// exclusively, held for this run, with the target's owner and group and readable by whoever may
+// read the target: NAME.pairset-undo beside it where its folder takes a new file, else in the
+// user's state folder ($XDG_STATE_HOME/pairset or ~/.local/state/pairset; on Windows
+// %LOCALAPPDATA%\pairset), where it is the runner's own and no one else may write, under a name
+// made of `origin`. Gives true, or false with errno set.
+bool create_undo_copy(const Target& target, const FileOrigin& origin, UndoCopy& copy);
+
+// Moves a copy that names a file no longer there out of the way, under a name that says so
+// (NAME.pairset-stale, numbered where that is taken), for a person to look at; gives true once
+// it is.
+bool set_aside_undo_copy(UndoCopy& copy);
+
+// Gives true when the file system of `target`, open at `file`, has room for it to hold `size`
+// bytes, counting those it holds now.
+bool has_room_for(const Target& target, int file, std::uint64_t size);
 
 // Makes the copy's name survive a power cut as well as the system allows: gives true once it
 // does.
@@ -160,10 +194,11 @@ bool sync_undo_folder(const UndoCopy& copy);
 // Removes the copy and makes its removal survive a power cut; gives true once both are done.
 bool remove_undo_copy(UndoCopy& copy);
 
-// Gives the undo copies that runs cut short may have left for `target` (kRegular, identity
-// `identity`): beside it, and in the state folder. Each is open for reading and held for this
-// run; one that a live run holds is left out.
-std::vector<UndoCopy> find_undo_copies(const Target& target, const FileIdentity& identity);
+// Gives the undo copies that runs cut short may have left for `target` (kRegular, origin
+// `origin`): beside it, and in the state folder. Each is open for reading and held for this run,
+// and says whether it may be trusted; one that a live run holds is left out, and so is the state
+// folder where it is not the runner's private one.
+std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& origin);
 
 // Removes the new files that runs on `target` left beside it and that no live run holds (on
 // Windows: that no program has open and that nothing has written for ten minutes).

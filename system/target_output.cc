@@ -173,7 +173,11 @@ OutputResult write_in_place(platform::Target& target, Pieces pieces) {
   if (!platform::lock_exclusively(file.get())) return result(OutputStatus::kCannotOpen);
   // What a run cut short since this one began left of the file goes back first.
   const std::optional<platform::FileIdentity> identity = platform::identity_of(file.get());
-  if (!identity || !put_back_left_copies(target, file.get(), *identity)) {
+  const std::optional<platform::FileOrigin> origin = platform::origin_of(file.get());
+  const bool read_as_a_source = std::any_of(
+      pieces.begin(), pieces.end(), [&](const OutputPiece& piece) { return reads_file(piece, identity); });
+  if (!identity || !origin ||
+      !put_back_left_copies(target, file.get(), *origin, read_as_a_source)) {
     return result(OutputStatus::kWriteError);
   }
   const std::optional<std::uint64_t> old_size = platform::file_size(file.get());
@@ -185,7 +189,7 @@ OutputResult write_in_place(platform::Target& target, Pieces pieces) {
   const platform::EndingsHeld held;
   platform::UndoCopy undo;
   std::uint64_t contents_at = 0;
-  switch (keep_old_contents(target, file.get(), *old_size, *identity, undo, contents_at)) {
+  switch (keep_old_contents(target, file.get(), *old_size, *origin, undo, contents_at)) {
     case UndoStatus::kDone:
       break;
     case UndoStatus::kFailed:

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <fstream>
+#include <tuple>
 #include <optional>
 #include <string>
 #include <vector>
@@ -603,11 +605,37 @@ struct LeftBehindCase {
   const char* label;
   enum Place { kBeside, kStateFolder } place;
   const char* name;  // beside the target; in the state folder the copy's own name is taken
-  enum Contents { kWholeCopy, kCopyCutShort, kAnotherFilesCopy, kOtherText } contents;
+  enum Contents {
+    kWholeCopy,
+    kCopyCutShort,
+    kAnotherFilesCopy,   // of a file of another name
+    kReusedNumber,       // of a file that had the target's name and number, but another generation
+    kMoreThanTheDiskHolds,  // whole, announcing more old contents than the disk has room for
+    kOtherText,
+  } contents;
   bool held;               // by a live run
   bool removed;            // by the run
   bool put_back;           // the target holds its old contents again
   bool no_target = false;  // the run cut short was making a new target
+  // Who made the copy (POSIX, as root: the copy and the target are given to other users).
+  enum Maker {
+    kRunner,
+    kUserWhoMayNotWrite,     // user 4321, where the target is root's, 0644
+    kGroupMemberWhoMayWrite,  // user 4321 of group 4321, the target's group, which may write it
+    kUserTheAclLetsWrite,     // user 4321, whom an ACL entry of the target lets write it
+    kUserInAStickyFolder,     // user 4321, in a folder anyone may write (as /tmp)
+    // user 4322, of another group, in a folder anyone may write whose new files take its group,
+    // the target's, which may write it
+    kAnyoneInAnOpenGroupFolder,
+  } maker = kRunner;
+  enum StateFolder {
+    kPrivate,
+    kAnotherUsers,               // the state folder is user 4321's
+    kThroughAnotherUsersFolder,  // reached through a link into a folder of user 4321's
+  } state_folder = kPrivate;
+  bool target_is_a_source = false;  // the run's output source is the target
+  bool reported = false;            // the run says it cannot write the target, and stops there
+  bool set_aside = false;           // the copy is kept as NAME.pairset-stale instead
 };
 
 void PrintTo(const LeftBehindCase& c, std::ostream* os) {
@@ -616,31 +644,132 @@ void PrintTo(const LeftBehindCase& c, std::ostream* os) {
 
 class LeftBehindTest : public ::testing::TestWithParam<LeftBehindCase> {};
 
+#ifndef _WIN32
+// Gives an access ACL, as Linux keeps it, that lets user `uid` read and write and everyone else
+// read.
+std::string acl_letting_write(std::uint32_t uid) {
+  std::string acl;
+  const auto put = [&acl](auto value) {
+    acl.append(reinterpret_cast<const char*>(&value), sizeof value);
+  };
+  put(std::uint32_t{2});
+  for (const auto& [tag, perm, id] : {std::tuple{0x01, 6, ~0U}, {0x02, 6, uid}, {0x04, 4, ~0U},
+                                      {0x10, 6, ~0U}, {0x20, 4, ~0U}}) {
+    put(static_cast<std::uint16_t>(tag));
+    put(static_cast<std::uint16_t>(perm));
+    put(static_cast<std::uint32_t>(id));
+  }
+  return acl;
+}
+#endif
+
 TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
   const LeftBehindCase& c = GetParam();
+  const bool as_another_user =
+      c.maker != LeftBehindCase::kRunner || c.state_folder != LeftBehindCase::kPrivate;
+#ifdef _WIN32
+  if (as_another_user) GTEST_SKIP() << "owners are given to files on POSIX";
+#else
+  if (as_another_user && geteuid() != 0) GTEST_SKIP() << "giving files to other users needs root";
+#endif
   TempDir dir;
   TempDir state;
   write_file(dir.path("out.cn1"), testing::cn1_file("OUT", "o"));
   write_file(dir.path("target.c13"), "new bytes, then the old tail");
-  const std::optional<platform::FileIdentity> found =
-      platform::identity_of(platform::look_up_target(dir.path("target.c13").c_str()).file.get());
+  const platform::Descriptor readable(platform::open_for_reading(dir.path("target.c13")));
+  const std::optional<platform::FileOrigin> found = platform::origin_of(readable.get());
   ASSERT_TRUE(found);
-  platform::FileIdentity identity = *found;
+  platform::FileOrigin origin = *found;
   const std::string copy_name =
-      std::to_string(identity.device) + "-" + std::to_string(identity.inode) + ".pairset-undo";
-  if (c.contents == LeftBehindCase::kAnotherFilesCopy) ++identity.inode;
-  const std::string whole =
-      encode_undo_header({identity, 8, "target.c13"}) + "previous" + std::string(kUndoTrailer);
+      std::to_string(origin.file_system) + "-" + std::to_string(origin.inode) + ".pairset-undo";
+  std::string name = "target.c13";
+  std::uint64_t size = 8;
+  switch (c.contents) {
+    case LeftBehindCase::kAnotherFilesCopy:
+      name = "other.c13";
+      break;
+    case LeftBehindCase::kReusedNumber:
+      if (origin.generation == 0 && origin.birth == 0) {
+        GTEST_SKIP() << "this file system tells no generation and no birth";
+      }
+      ++(origin.generation != 0 ? origin.generation : origin.birth);
+      break;
+    case LeftBehindCase::kMoreThanTheDiskHolds:
+      size = std::filesystem::space(dir.path("")).available + (std::uint64_t{1} << 30);
+      break;
+    default:
+      break;
+  }
+  const std::string header = encode_undo_header({origin, size, name});
+  const std::string whole = header + "previous" + std::string(kUndoTrailer);
   const std::string contents = c.contents == LeftBehindCase::kOtherText ? "my own notes"
                                : c.contents == LeftBehindCase::kCopyCutShort
                                    ? whole.substr(0, whole.size() - 12)
                                    : whole;
   std::string left = dir.path(c.name);
+  std::string state_home = state.path("");
   if (c.place == LeftBehindCase::kStateFolder) {
-    std::filesystem::create_directory(state.path("pairset"));
-    left = state.path("pairset/" + copy_name);
+    std::string folder = state.path("pairset");
+    if (c.state_folder == LeftBehindCase::kThroughAnotherUsersFolder) {
+      std::filesystem::create_directory(state.path("other"));
+      std::filesystem::create_directory_symlink(state.path("other"), state.path("link"));
+      folder = state.path("other/pairset");
+      state_home = state.path("link");
+    }
+    std::filesystem::create_directory(folder);
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+    left = folder + "/" + copy_name;
   }
-  write_file(left, contents);
+  if (c.contents == LeftBehindCase::kMoreThanTheDiskHolds) {
+    // Sparse: it takes no room, but tells of more than there is.
+    write_file(left, header);
+    std::filesystem::resize_file(left, header.size() + size);
+    std::ofstream(left, std::ios::binary | std::ios::app) << kUndoTrailer;
+  } else {
+    write_file(left, contents);
+  }
+#ifndef _WIN32
+  constexpr uid_t kOther = 4321;
+  switch (c.maker) {
+    case LeftBehindCase::kRunner:
+      break;
+    case LeftBehindCase::kUserWhoMayNotWrite:
+      ASSERT_EQ(chmod(dir.path("target.c13").c_str(), 0644), 0);
+      ASSERT_EQ(chown(left.c_str(), kOther, kOther), 0);
+      break;
+    case LeftBehindCase::kGroupMemberWhoMayWrite:
+      ASSERT_EQ(chown(dir.path("target.c13").c_str(), 0, kOther), 0);
+      ASSERT_EQ(chmod(dir.path("target.c13").c_str(), 0664), 0);
+      ASSERT_EQ(chown(left.c_str(), kOther, kOther), 0);
+      break;
+    case LeftBehindCase::kUserTheAclLetsWrite: {
+      const std::string acl = acl_letting_write(kOther);
+      if (setxattr(dir.path("target.c13").c_str(), "system.posix_acl_access", acl.data(),
+                   acl.size(), 0) != 0) {
+        GTEST_SKIP() << "this file system keeps no ACL";
+      }
+      ASSERT_EQ(chown(left.c_str(), kOther, kOther), 0);
+      break;
+    }
+    case LeftBehindCase::kAnyoneInAnOpenGroupFolder:
+      ASSERT_EQ(chown(dir.path("").c_str(), 0, kOther), 0);
+      ASSERT_EQ(chmod(dir.path("").c_str(), 02777), 0);
+      ASSERT_EQ(chown(dir.path("target.c13").c_str(), 0, kOther), 0);
+      ASSERT_EQ(chmod(dir.path("target.c13").c_str(), 0664), 0);
+      ASSERT_EQ(chown(left.c_str(), kOther + 1, kOther), 0);
+      break;
+    case LeftBehindCase::kUserInAStickyFolder:
+      ASSERT_EQ(chmod(dir.path("").c_str(), 01777), 0);
+      ASSERT_EQ(chmod(dir.path("target.c13").c_str(), 0644), 0);
+      ASSERT_EQ(chown(left.c_str(), kOther, kOther), 0);
+      break;
+  }
+  if (c.state_folder == LeftBehindCase::kAnotherUsers) {
+    ASSERT_EQ(chown(state.path("pairset").c_str(), kOther, kOther), 0);
+  } else if (c.state_folder == LeftBehindCase::kThroughAnotherUsersFolder) {
+    ASSERT_EQ(chown(state.path("other").c_str(), kOther, kOther), 0);
+  }
+#endif
   if (c.no_target) std::filesystem::remove(dir.path("target.c13"));
   // Written long ago, as far as its time tells: on Windows a new file is taken for left behind
   // only then.
@@ -651,51 +780,117 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
     live = hold(left);
     ASSERT_TRUE(live.is_open());
   }
-  set_state_folder(state.path(""));
+  set_state_folder(state_home);
+#ifndef _WIN32
+  // A build that put such a copy back would stop at a file-size limit, not at a full disk.
+  struct rlimit limit {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+  const struct rlimit unlimited = limit;
+  const auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
+  limit.rlim_cur = std::uint64_t{64} << 20;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+#endif
 
   const std::string printed = testing::run_in_process(
-      {dir.path("missing.cn1"), dir.path("out.cn1"), dir.path("target.c13")});
+      {dir.path("missing.cn1"), dir.path(c.target_is_a_source ? "target.c13" : "out.cn1"),
+       dir.path("target.c13")});
   set_state_folder("");
+#ifndef _WIN32
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  std::signal(SIGXFSZ, previous_handler);
+#endif
 
-  EXPECT_TRUE(printed.ends_with("missing.cn1'\n")) << printed;
+  if (c.reported) {
+    EXPECT_EQ(printed,
+              testing::to_cp866(u8"\nОшибка записи файла '") + dir.path("target.c13") + "'\n");
+  } else {
+    EXPECT_TRUE(printed.ends_with("missing.cn1'\n")) << printed;
+  }
   if (!c.no_target) {
     EXPECT_EQ(read_file(dir.path("target.c13")),
               c.put_back ? "previous" : "new bytes, then the old tail");
   }
   EXPECT_EQ(std::filesystem::exists(left), !c.removed);
-  if (!c.removed) {
+  if (!c.removed && c.contents != LeftBehindCase::kMoreThanTheDiskHolds) {
     EXPECT_EQ(read_file(left), contents);
   }
+  const std::string stale = left.substr(0, left.rfind(".pairset-undo")) + ".pairset-stale";
+  EXPECT_EQ(std::filesystem::exists(stale), c.set_aside);
+  if (c.set_aside && std::filesystem::exists(stale)) {
+    EXPECT_EQ(read_file(stale), contents);
+  }
 }
+
+constexpr auto kBeside = LeftBehindCase::kBeside;
+constexpr auto kInTheStateFolder = LeftBehindCase::kStateFolder;
+constexpr const char* kCopyName = "target.c13.pairset-undo";
 
 INSTANTIATE_TEST_SUITE_P(
     AnySystem, LeftBehindTest,
     ::testing::Values(
-        LeftBehindCase{"whole_copy", LeftBehindCase::kBeside, "target.c13.pairset-undo",
-                       LeftBehindCase::kWholeCopy, false, true, true},
-        LeftBehindCase{"whole_copy_in_the_state_folder", LeftBehindCase::kStateFolder, "",
+        LeftBehindCase{"whole_copy", kBeside, kCopyName, LeftBehindCase::kWholeCopy, false, true,
+                       true},
+        LeftBehindCase{"whole_copy_in_the_state_folder", kInTheStateFolder, "",
                        LeftBehindCase::kWholeCopy, false, true, true},
         // Its run was cut short before it touched the target.
-        LeftBehindCase{"copy_cut_short", LeftBehindCase::kBeside, "target.c13.pairset-undo",
-                       LeftBehindCase::kCopyCutShort, false, true, false},
-        LeftBehindCase{"copy_a_live_run_holds", LeftBehindCase::kBeside, "target.c13.pairset-undo",
-                       LeftBehindCase::kWholeCopy, true, false, false},
-        // Of a file that no longer has this name: nothing to put it back into.
-        LeftBehindCase{"copy_of_another_file", LeftBehindCase::kBeside, "target.c13.pairset-undo",
+        LeftBehindCase{"copy_cut_short", kBeside, kCopyName, LeftBehindCase::kCopyCutShort, false,
+                       true, false},
+        LeftBehindCase{"copy_a_live_run_holds", kBeside, kCopyName, LeftBehindCase::kWholeCopy,
+                       true, false, false},
+        // Of a file of another name: nothing of this target's.
+        LeftBehindCase{"copy_of_another_file", kBeside, kCopyName,
                        LeftBehindCase::kAnotherFilesCopy, false, false, false},
-        LeftBehindCase{"a_users_file_under_the_copys_name", LeftBehindCase::kBeside,
-                       "target.c13.pairset-undo", LeftBehindCase::kOtherText, false, false, false},
-        LeftBehindCase{"abandoned_new_file", LeftBehindCase::kBeside, ".target.c13.pairset-Ab12Cd",
+        // Of the file that had the target's name and number before them (deleted, and the number
+        // given to a file copied in): never put into it, kept aside, and the run says so.
+        LeftBehindCase{"copy_of_a_file_whose_number_was_reused", kBeside, kCopyName,
+                       LeftBehindCase::kReusedNumber, false, true, false, false,
+                       LeftBehindCase::kRunner, LeftBehindCase::kPrivate, false, true, true},
+        LeftBehindCase{"copy_of_a_reused_number_in_the_state_folder", kInTheStateFolder, "",
+                       LeftBehindCase::kReusedNumber, false, true, false, false,
+                       LeftBehindCase::kRunner, LeftBehindCase::kPrivate, false, true, true},
+        // A copy that would fill the disk is not put back, and the run says so.
+        LeftBehindCase{"copy_announcing_more_than_the_disk_holds", kBeside, kCopyName,
+                       LeftBehindCase::kMoreThanTheDiskHolds, false, false, false, false,
+                       LeftBehindCase::kRunner, LeftBehindCase::kPrivate, false, true},
+        // Made by someone who may not write the target: never put back, left where it is.
+        LeftBehindCase{"copy_by_a_user_who_may_not_write_the_target", kBeside, kCopyName,
+                       LeftBehindCase::kWholeCopy, false, false, false, false,
+                       LeftBehindCase::kUserWhoMayNotWrite},
+        LeftBehindCase{"copy_by_a_user_in_a_sticky_folder", kBeside, kCopyName,
+                       LeftBehindCase::kWholeCopy, false, false, false, false,
+                       LeftBehindCase::kUserInAStickyFolder},
+        // Its group says nothing of its maker where anyone may make files that take it.
+        LeftBehindCase{"copy_of_the_targets_group_in_a_folder_anyone_may_write", kBeside,
+                       kCopyName, LeftBehindCase::kWholeCopy, false, false, false, false,
+                       LeftBehindCase::kAnyoneInAnOpenGroupFolder},
+        // ... unless the target is a source, which may be torn: then it is not read.
+        LeftBehindCase{"copy_by_a_user_who_may_not_write_a_source", kBeside, kCopyName,
+                       LeftBehindCase::kWholeCopy, false, false, false, false,
+                       LeftBehindCase::kUserWhoMayNotWrite, LeftBehindCase::kPrivate, true, true},
+        // Made by someone who may write the target: put back.
+        LeftBehindCase{"copy_by_a_group_member_who_may_write_the_target", kBeside, kCopyName,
+                       LeftBehindCase::kWholeCopy, false, true, true, false,
+                       LeftBehindCase::kGroupMemberWhoMayWrite},
+        LeftBehindCase{"copy_by_a_user_an_acl_lets_write_the_target", kBeside, kCopyName,
+                       LeftBehindCase::kWholeCopy, false, true, true, false,
+                       LeftBehindCase::kUserTheAclLetsWrite},
+        // A state folder that is not the runner's own and private is not looked in.
+        LeftBehindCase{"copy_in_another_users_state_folder", kInTheStateFolder, "",
+                       LeftBehindCase::kWholeCopy, false, false, false, false,
+                       LeftBehindCase::kRunner, LeftBehindCase::kAnotherUsers},
+        LeftBehindCase{"copy_in_a_state_folder_reached_through_another_users", kInTheStateFolder,
+                       "", LeftBehindCase::kWholeCopy, false, false, false, false,
+                       LeftBehindCase::kRunner, LeftBehindCase::kThroughAnotherUsersFolder},
+        LeftBehindCase{"a_users_file_under_the_copys_name", kBeside, kCopyName,
+                       LeftBehindCase::kOtherText, false, false, false},
+        LeftBehindCase{"abandoned_new_file", kBeside, ".target.c13.pairset-Ab12Cd",
                        LeftBehindCase::kOtherText, false, true, false},
-        LeftBehindCase{"abandoned_new_file_of_a_new_target", LeftBehindCase::kBeside,
-                       ".target.c13.pairset-Ab12Cd", LeftBehindCase::kOtherText, false, true, false,
-                       true},
-        LeftBehindCase{"new_file_a_live_run_holds", LeftBehindCase::kBeside,
-                       ".target.c13.pairset-Ab12Cd", LeftBehindCase::kOtherText, true, false,
-                       false},
-        LeftBehindCase{"a_name_only_like_a_new_files", LeftBehindCase::kBeside,
-                       ".target.c13.pairset-Ab12", LeftBehindCase::kOtherText, false, false,
-                       false}),
+        LeftBehindCase{"abandoned_new_file_of_a_new_target", kBeside, ".target.c13.pairset-Ab12Cd",
+                       LeftBehindCase::kOtherText, false, true, false, true},
+        LeftBehindCase{"new_file_a_live_run_holds", kBeside, ".target.c13.pairset-Ab12Cd",
+                       LeftBehindCase::kOtherText, true, false, false},
+        LeftBehindCase{"a_name_only_like_a_new_files", kBeside, ".target.c13.pairset-Ab12",
+                       LeftBehindCase::kOtherText, false, false, false}),
     [](const auto& info) { return info.param.label; });
 
 }  // namespace

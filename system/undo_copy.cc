@@ -10,7 +10,7 @@ namespace pairset {
 namespace {
 
 // The first line says what the file is to a program; the second says it to a person.
-constexpr std::string_view kFirstLine = "pairset undo copy 1\n";
+constexpr std::string_view kFirstLine = "pairset undo copy 2\n";
 constexpr std::string_view kNotice =
     "The old contents of a file that pairset was writing in place when it was cut short. The "
     "next pairset run on that file puts them back. Do not delete this file while the file it "
@@ -60,10 +60,14 @@ std::string name_of(const std::filesystem::path& name) {
 std::string encode_undo_header(const UndoHeader& header) {
   std::string encoded(kFirstLine);
   encoded.append(kNotice)
-      .append("device ")
-      .append(std::to_string(header.target.device))
+      .append("file-system ")
+      .append(std::to_string(header.target.file_system))
       .append(" inode ")
       .append(std::to_string(header.target.inode))
+      .append(" generation ")
+      .append(std::to_string(header.target.generation))
+      .append(" birth ")
+      .append(std::to_string(header.target.birth))
       .append(" size ")
       .append(std::to_string(header.size))
       .append(" name ")
@@ -79,10 +83,14 @@ std::optional<ParsedUndoHeader> parse_undo_header(std::string_view bytes) {
   if (rest) rest = after(*rest, kNotice);
   ParsedUndoHeader parsed;
   std::uint64_t name_size = 0;
-  if (rest) rest = after(*rest, "device ");
-  if (rest) rest = read_number(*rest, parsed.header.target.device, ' ');
+  if (rest) rest = after(*rest, "file-system ");
+  if (rest) rest = read_number(*rest, parsed.header.target.file_system, ' ');
   if (rest) rest = after(*rest, "inode ");
   if (rest) rest = read_number(*rest, parsed.header.target.inode, ' ');
+  if (rest) rest = after(*rest, "generation ");
+  if (rest) rest = read_number(*rest, parsed.header.target.generation, ' ');
+  if (rest) rest = after(*rest, "birth ");
+  if (rest) rest = read_number(*rest, parsed.header.target.birth, ' ');
   if (rest) rest = after(*rest, "size ");
   if (rest) rest = read_number(*rest, parsed.header.size, ' ');
   if (rest) rest = after(*rest, "name ");
@@ -99,11 +107,10 @@ bool starts_like_undo_copy(std::string_view bytes) {
 }
 
 UndoStatus keep_old_contents(const platform::Target& target, int file, std::uint64_t old_size,
-                             const platform::FileIdentity& identity, platform::UndoCopy& copy,
+                             const platform::FileOrigin& origin, platform::UndoCopy& copy,
                              std::uint64_t& contents_at) {
-  if (!platform::create_undo_copy(target, identity, copy)) return UndoStatus::kFailed;
-  const std::string header =
-      encode_undo_header({identity, old_size, name_of(target.name.filename())});
+  if (!platform::create_undo_copy(target, origin, copy)) return UndoStatus::kFailed;
+  const std::string header = encode_undo_header({origin, old_size, name_of(target.name.filename())});
   contents_at = header.size();
   // Written in order, then flushed, then named on the disk: a copy cut short anywhere lacks its
   // trailer, and the target is not touched before all of it is there. Through the buffer, not
@@ -130,21 +137,53 @@ bool put_back(const platform::UndoCopy& copy, std::uint64_t contents_at, std::ui
          platform::truncate(file, old_size) && platform::flush_to_disk(file);
 }
 
+bool names_the_target(const UndoHeader& header, const platform::FileOrigin& origin,
+                      std::string_view name, bool beside_target) {
+  const auto agree = [](std::uint64_t recorded, std::uint64_t now) {
+    return recorded == 0 || now == 0 || recorded == now;
+  };
+  return header.name == name && header.target.inode == origin.inode &&
+         agree(header.target.generation, origin.generation) &&
+         agree(header.target.birth, origin.birth) &&
+         (beside_target || header.target.file_system == origin.file_system);
+}
+
 bool put_back_left_copies(const platform::Target& target, int file,
-                          const platform::FileIdentity& identity) {
+                          const platform::FileOrigin& origin, bool read_as_a_source) {
+  const std::string name = name_of(target.name.filename());
   bool restored = true;
-  for (platform::UndoCopy& copy : platform::find_undo_copies(target, identity)) {
+  for (platform::UndoCopy& copy : platform::find_undo_copies(target, origin)) {
     const std::optional<std::uint64_t> size = platform::file_size(copy.file.get());
     if (!size) {
-      restored = false;
+      restored = restored && !copy.trusted;
       continue;
     }
     const std::string start = read_start(copy, *size);
     const std::optional<ParsedUndoHeader> parsed = parse_undo_header(start);
-    if (parsed && parsed->header.target != identity) continue;  // another file's
-    if (!parsed || !complete(copy, *parsed, *size)) {
+    const bool whole = parsed && complete(copy, *parsed, *size);
+    const bool ours = parsed && names_the_target(parsed->header, origin, name, copy.beside_target);
+    if (!copy.trusted) {
+      // Someone who may not write the target made it: its bytes never go in. Only a source that
+      // may have been torn by the run that left it is then not read.
+      if (read_as_a_source && whole && ours) restored = false;
+      continue;
+    }
+    if (parsed && !ours) {
+      // The old contents of a file that had this name (a reused number, a file replaced or
+      // restored by hand): never put into the file that has the name now, but not lost either.
+      if (whole && parsed->header.name == name) {
+        static_cast<void>(platform::set_aside_undo_copy(copy));
+        restored = false;
+      }
+      continue;  // another file's
+    }
+    if (!whole) {
       // Cut short while it was written, so the target was not yet touched.
       if (starts_like_undo_copy(start)) static_cast<void>(platform::remove_undo_copy(copy));
+      continue;
+    }
+    if (!platform::has_room_for(target, file, parsed->header.size)) {
+      restored = false;
       continue;
     }
     const platform::EndingsHeld held;
@@ -156,22 +195,28 @@ bool put_back_left_copies(const platform::Target& target, int file,
   return restored;
 }
 
-bool restore_interrupted(const char* path) {
+bool restore_interrupted(const char* path, std::span<const char* const> sources) {
   platform::Target target = platform::look_up_target(path);
   if (target.kind == platform::TargetKind::kCannotOpen) return true;
   // A run cut short while it made a new target leaves its new file too, and no copy.
   platform::clear_abandoned_files(target);
   if (target.kind != platform::TargetKind::kRegular) return true;
-  const std::optional<platform::FileIdentity> identity = platform::identity_of(target.file.get());
+  const std::optional<platform::FileOrigin> named = platform::origin_of(target.file.get());
   // Cheap where nothing was left: no copy means nothing to wait for.
-  if (!identity || platform::find_undo_copies(target, *identity).empty()) return true;
+  if (!named || platform::find_undo_copies(target, *named).empty()) return true;
 
   // A run writing the target in place holds it from before it makes its copy until after it
   // removes it: once it is done, the copies left are from runs that were cut short, and no run
   // can make the target newer than they are while it is held here.
   platform::Descriptor file(platform::open_for_update(target));
   if (!file.is_open() || !platform::lock_exclusively(file.get())) return false;
-  return put_back_left_copies(target, file.get(), *identity);
+  const std::optional<platform::FileOrigin> origin = platform::origin_of(file.get());
+  const std::optional<platform::FileIdentity> identity = platform::identity_of(file.get());
+  if (!origin || !identity) return false;
+  const bool read_as_a_source = std::any_of(sources.begin(), sources.end(), [&](const char* source) {
+    return platform::identity_at(source) == identity;
+  });
+  return put_back_left_copies(target, file.get(), *origin, read_as_a_source);
 }
 
 }  // namespace pairset

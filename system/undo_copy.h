@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -17,9 +18,9 @@ namespace pairset {
 
 // What the header of an undo copy records.
 struct UndoHeader {
-  platform::FileIdentity target;  // the file whose old contents these are
-  std::uint64_t size = 0;         // how many bytes of old contents follow the header
-  std::string name;               // the target's name, for a person who finds the copy
+  platform::FileOrigin target;  // the file whose old contents these are
+  std::uint64_t size = 0;       // how many bytes of old contents follow the header
+  std::string name;             // the target's name in its folder (UTF-8 on Windows)
 };
 
 // Closes a complete copy: the old contents are all there only where it ends with this.
@@ -49,12 +50,12 @@ enum class UndoStatus {
   kOutOfMemory,  // the buffer for the copying could not be had; the target is untouched
 };
 
-// Keeps the old contents of the target (open at `file`, `old_size` bytes, identity `identity`)
+// Keeps the old contents of the target (open at `file`, `old_size` bytes, origin `origin`)
 // in a new undo copy, `copy`, where they start at `contents_at`, and makes it and its name survive
 // a power cut. Where no copy can be made (the folder and the state folder refuse it, the target
 // may not be read), kFailed.
 UndoStatus keep_old_contents(const platform::Target& target, int file, std::uint64_t old_size,
-                             const platform::FileIdentity& identity, platform::UndoCopy& copy,
+                             const platform::FileOrigin& origin, platform::UndoCopy& copy,
                              std::uint64_t& contents_at);
 
 // Puts the `old_size` bytes of old contents that start at `contents_at` in `copy` back into the
@@ -63,17 +64,28 @@ UndoStatus keep_old_contents(const platform::Target& target, int file, std::uint
 bool put_back(const platform::UndoCopy& copy, std::uint64_t contents_at, std::uint64_t old_size,
               int file);
 
-// Puts back into the target open at `file` (identity `identity`, held by lock_exclusively) the
-// complete undo copies of it that runs cut short left, and removes them and the incomplete ones;
-// gives false when a complete copy could not be put back, and it then stays.
-bool put_back_left_copies(const platform::Target& target, int file,
-                          const platform::FileIdentity& identity);
+// Gives true when the header of a copy found for the target `origin`, named `name` in its
+// folder, names that very file: the same name and number, the same generation and birth where
+// both are known, and for a copy in the state folder (`beside_target` false) the same file
+// system. A device number is never compared: it can change with a remount.
+bool names_the_target(const UndoHeader& header, const platform::FileOrigin& origin,
+                      std::string_view name, bool beside_target);
 
-// Puts back what runs cut short left of the target at `path` (a command-line argument): the
-// complete undo copies of that very file are put back into it and removed, incomplete ones
-// removed, abandoned new files beside it removed. Waits for a run that writes the target in place
-// to finish first. Gives false when a complete copy could not be put back; the copy then stays.
-bool restore_interrupted(const char* path);
+// Puts back into the target open at `file` (origin `origin`, held by lock_exclusively) the
+// complete undo copies of it that runs cut short left, and removes them and the incomplete ones;
+// gives false when a complete copy could not be put back, and it then stays. A copy that may not
+// be trusted is left as it is and counts for nothing, unless `read_as_a_source` (the target is
+// also a source) and it names the target: then false, since the target may be torn. A complete
+// copy of a file that had the target's name before it is set aside, and false.
+bool put_back_left_copies(const platform::Target& target, int file,
+                          const platform::FileOrigin& origin, bool read_as_a_source);
+
+// Puts back what runs cut short left of the target at `path` (a command-line argument), whose
+// sources are at `sources`: the complete undo copies of that very file are put back into it and
+// removed, incomplete ones removed, abandoned new files beside it removed. Waits for a run that
+// writes the target in place to finish first. Gives false when a complete copy could not be put
+// back (the copy then stays), or was set aside.
+bool restore_interrupted(const char* path, std::span<const char* const> sources);
 
 }  // namespace pairset
 

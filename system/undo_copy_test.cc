@@ -14,7 +14,7 @@ namespace {
 TEST(UndoHeader, ReadsBackWhatWasWritten) {
   for (const std::string& name : {std::string("t.c13"), std::string(), std::string("a:b\nc.c13"),
                                   std::string("\xd0\x9a\xff")}) {
-    const UndoHeader written{{12, 34}, 56, name};
+    const UndoHeader written{{12, 34, 78, 90}, 56, name};
     const std::string header = encode_undo_header(written);
     const std::optional<ParsedUndoHeader> parsed = parse_undo_header(header + "old contents");
     ASSERT_TRUE(parsed) << name;
@@ -28,21 +28,53 @@ TEST(UndoHeader, ReadsBackWhatWasWritten) {
 // A header cut short anywhere, or changed in any field, is no header: such a copy is never put
 // back.
 TEST(UndoHeader, CutOrChangedIsNone) {
-  const std::string header = encode_undo_header({{1, 2}, 3, "t.c13"});
+  const std::string header = encode_undo_header({{1, 2, 4, 5}, 3, "t.c13"});
   for (std::size_t size = 0; size < header.size(); ++size) {
     EXPECT_FALSE(parse_undo_header(header.substr(0, size))) << size;
     EXPECT_TRUE(starts_like_undo_copy(header.substr(0, size))) << size;
   }
-  for (const auto& [from, to] : {std::pair{"device 1", "device x"},
+  for (const auto& [from, to] : {std::pair{"file-system 1", "file-system x"},
                                  {"inode 2", "inode -2"},
+                                 {"generation 4", "generation 4.0"},
+                                 {"birth 5", "birthday 5"},
                                  {"size 3", "size 3x"},
                                  {"name 5:", "name 9:"},
-                                 {"pairset undo copy 1", "pairset undo copy 2"}}) {
+                                 {"pairset undo copy 2", "pairset undo copy 1"}}) {
     std::string changed = header;
     changed.replace(changed.find(from), std::string_view(from).size(), to);
     EXPECT_FALSE(parse_undo_header(changed + "old contents")) << to;
   }
   EXPECT_FALSE(starts_like_undo_copy("my own notes"));
+}
+
+// A copy names the target only where its name and number do, and its generation and birth
+// where both are known; the file system's identity counts in the state folder, where a copy of
+// any file may stand, but not beside the target, whose device may come back under another number.
+TEST(UndoHeader, NamesTheTargetByNameNumberGenerationAndBirth) {
+  const platform::FileOrigin target{7, 100, 5, 9};
+  struct Row {
+    const char* label;
+    platform::FileOrigin recorded;
+    std::string_view name;
+    bool beside;
+    bool names_it;
+  };
+  for (const Row& row : {
+           Row{"the same", {7, 100, 5, 9}, "t.c13", false, true},
+           Row{"another name", {7, 100, 5, 9}, "u.c13", true, false},
+           Row{"another number", {7, 101, 5, 9}, "t.c13", true, false},
+           Row{"another generation", {7, 100, 6, 9}, "t.c13", true, false},
+           Row{"no generation kept", {7, 100, 0, 9}, "t.c13", true, true},
+           Row{"born at another time", {7, 100, 5, 8}, "t.c13", true, false},
+           Row{"no birth kept", {7, 100, 5, 0}, "t.c13", true, true},
+           Row{"another file system, beside", {8, 100, 5, 9}, "t.c13", true, true},
+           Row{"another file system, in the state folder", {8, 100, 5, 9}, "t.c13", false, false},
+       }) {
+    EXPECT_EQ(names_the_target({row.recorded, 1, std::string(row.name)}, target, "t.c13",
+                               row.beside),
+              row.names_it)
+        << row.label;
+  }
 }
 
 }  // namespace

@@ -1,17 +1,24 @@
-// Undo copies on POSIX: beside the target as NAME.pairset-undo, or in the user's state folder
-// under the target's device and inode, held by an open-file-description lock while a run uses
-// them, synced with their folder.
+// Undo copies on POSIX: beside the target as NAME.pairset-undo, or in the user's private state
+// folder under the target's file system and inode, held by an open-file-description lock while a
+// run uses them, synced with their folder. A copy found is trusted only where whoever made it
+// could have written the target anyway.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "system/held_file_posix.h"
@@ -33,14 +40,46 @@ std::optional<std::string> state_folder() {
   return std::nullopt;
 }
 
-// Gives the name of the copy of the file `identity` in the state folder.
-std::string state_name(const FileIdentity& identity) {
-  return std::to_string(identity.device) + "-" + std::to_string(identity.inode) +
+constexpr std::string_view kStaleSuffix = ".pairset-stale";
+
+// Gives the name of the copy of the file `origin` in the state folder: its file system's own
+// identity and its inode, which a remount under another device number keeps.
+std::string state_name(const FileOrigin& origin) {
+  return std::to_string(origin.file_system) + "-" + std::to_string(origin.inode) +
          std::string(kUndoSuffix);
 }
 
+// Gives true for a folder no one but the runner may change: the runner's own, writable by no
+// one else, and every folder above it root's or the runner's and writable by no one else, or
+// sticky (as /tmp is), so that no other user can put another folder in its place.
+bool private_folder(int folder) {
+  struct stat info {};
+  if (fstat(folder, &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid() ||
+      (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return false;
+  }
+  // The path the system keeps for the open folder has every link followed: what a link led to
+  // is what is looked at. Where /proc is not the kernel's, the folder itself must do.
+  if (!proc_is_the_kernels()) return true;
+  char real[PATH_MAX];
+  const ssize_t size = readlink(descriptor_path(folder).c_str(), real, sizeof real - 1);
+  if (size <= 0 || real[0] != '/') return false;
+  std::string path(real, static_cast<std::size_t>(size));
+  for (std::size_t slash = path.rfind('/'); slash != std::string::npos && slash > 0;
+       slash = path.rfind('/', slash - 1)) {
+    const std::string above = path.substr(0, slash);
+    struct stat parent {};
+    if (lstat(above.c_str(), &parent) != 0 || !S_ISDIR(parent.st_mode) ||
+        (parent.st_uid != 0 && parent.st_uid != geteuid()) ||
+        ((parent.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (parent.st_mode & S_ISVTX) == 0)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Opens the state folder, making it (private to the user) where `make` says so; gives -1 where
-// there is none.
+// there is none, or where it is not the runner's private folder (EACCES).
 int open_state_folder(bool make) {
   const std::optional<std::string> folder = state_folder();
   if (!folder) {
@@ -52,7 +91,13 @@ int open_state_folder(bool make) {
     std::filesystem::create_directories(std::filesystem::path(*folder).parent_path(), ignored);
     if (mkdir(folder->c_str(), 0700) != 0 && errno != EEXIST) return -1;
   }
-  return open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  Descriptor opened(open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!opened.is_open()) return -1;
+  if (!private_folder(opened.get())) {
+    errno = EACCES;
+    return -1;
+  }
+  return opened.release();
 }
 
 // Gives the descriptor of `folder` once more, for a copy to keep.
@@ -68,14 +113,21 @@ bool elsewhere(int error) {
          error == EEXIST || error == ENOTSUP || error == EBADF;
 }
 
-// Fills `copy` with the file `name` in `folder` made for it; gives false with errno set.
-bool make_copy(int folder, const std::string& name, mode_t mode, UndoCopy& copy) {
+// Fills `copy` with the file `name` in `folder` made for it, with the owner and group of the
+// target `info` and its read and write rights; gives false with errno set.
+bool make_copy(int folder, const std::string& name, const struct stat& info, UndoCopy& copy) {
   Descriptor kept_folder(duplicate(folder));
   if (!kept_folder.is_open()) return false;
-  Descriptor file(create_held_file(folder, name.c_str(), O_RDWR, mode));
+  // Private until it is held: no one can take a hold of it first and make the run wait.
+  Descriptor file(create_held_file(folder, name.c_str(), O_RDWR, 0600));
   if (!file.is_open()) return false;
+  // The target's owner can then read it, and a later run by them puts it back; only root may
+  // give it to another user, anyone their own group.
+  if (fchown(file.get(), info.st_uid, info.st_gid) != 0) {
+    static_cast<void>(fchown(file.get(), static_cast<uid_t>(-1), info.st_gid));
+  }
   // Whoever may read the target may read its copy: a later run by another user puts it back.
-  if (fchmod(file.get(), mode) != 0) {
+  if (fchmod(file.get(), (info.st_mode & 0666) | 0600) != 0) {
     const int error = errno;
     static_cast<void>(unlinkat(folder, name.c_str(), 0));
     errno = error;
@@ -87,6 +139,66 @@ bool make_copy(int folder, const std::string& name, mode_t mode, UndoCopy& copy)
   return true;
 }
 
+// The tags and the write right of a POSIX ACL as Linux keeps it in system.posix_acl_access.
+constexpr std::uint16_t kAclUserObject = 0x01;
+constexpr std::uint16_t kAclUser = 0x02;
+constexpr std::uint16_t kAclGroupObject = 0x04;
+constexpr std::uint16_t kAclGroup = 0x08;
+constexpr std::uint16_t kAclMask = 0x10;
+constexpr std::uint16_t kAclOther = 0x20;
+constexpr std::uint16_t kAclWrite = 0x02;
+
+// Gives true when the user `uid`, taken to be of the group `gid`, may write a file whose access
+// ACL is `acl` and whose group is `file_group`; a group counts only where `groups_count`.
+bool acl_lets_write(std::string_view acl, uid_t uid, gid_t gid, gid_t file_group,
+                    bool groups_count) {
+  constexpr std::size_t kHeader = 4;
+  constexpr std::size_t kEntry = 8;
+  std::uint16_t mask = 0x07;
+  std::optional<bool> as_user;
+  bool as_group = false;
+  bool as_other = false;
+  for (std::size_t at = kHeader; at + kEntry <= acl.size(); at += kEntry) {
+    std::uint16_t tag = 0;
+    std::uint16_t perm = 0;
+    std::uint32_t id = 0;
+    std::memcpy(&tag, acl.data() + at, sizeof tag);
+    std::memcpy(&perm, acl.data() + at + 2, sizeof perm);
+    std::memcpy(&id, acl.data() + at + 4, sizeof id);
+    const bool writes = (perm & kAclWrite) != 0;
+    if (tag == kAclMask) mask = perm;
+    if (tag == kAclUser && id == uid) as_user = writes;
+    if (groups_count && ((tag == kAclGroupObject && gid == file_group) ||
+                         (tag == kAclGroup && id == gid))) {
+      as_group = as_group || writes;
+    }
+    if (tag == kAclOther) as_other = writes;
+    static_cast<void>(kAclUserObject);
+  }
+  if (as_user) return *as_user && (mask & kAclWrite) != 0;
+  if (as_group) return (mask & kAclWrite) != 0;
+  return as_other;
+}
+
+// Gives true when the owner of the copy `copy`, found in the folder `folder`, could have written
+// the target `info` (reached by `target`) anyway: its owner, the runner, root, or a user its
+// rights let write it. A group is taken from the copy's own group, which its maker belongs to,
+// except where anyone may make files in the folder and so give them its group.
+bool made_by_a_writer(const struct stat& copy, const struct stat& folder, const struct stat& info,
+                      const Target& target) {
+  if (copy.st_uid == info.st_uid || copy.st_uid == geteuid() || copy.st_uid == 0) return true;
+  const bool groups_count = (folder.st_mode & S_IWOTH) == 0;
+  std::string acl(256, '\0');
+  const std::string path = path_of(target.file.get(), target.opened_as);
+  const ssize_t size = getxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size());
+  if (size > 0) {
+    acl.resize(static_cast<std::size_t>(size));
+    return acl_lets_write(acl, copy.st_uid, copy.st_gid, info.st_gid, groups_count);
+  }
+  if ((info.st_mode & S_IWOTH) != 0) return true;
+  return groups_count && copy.st_gid == info.st_gid && (info.st_mode & S_IWGRP) != 0;
+}
+
 }  // namespace
 
 std::optional<FileIdentity> identity_of(int descriptor) {
@@ -96,20 +208,81 @@ std::optional<FileIdentity> identity_of(int descriptor) {
                       static_cast<std::uint64_t>(info.st_ino)};
 }
 
-bool create_undo_copy(const Target& target, const FileIdentity& identity, UndoCopy& copy) {
+std::optional<FileIdentity> identity_at(const char* path) {
+  struct stat info {};
+  if (stat(path, &info) != 0) return std::nullopt;
+  return FileIdentity{static_cast<std::uint64_t>(info.st_dev),
+                      static_cast<std::uint64_t>(info.st_ino)};
+}
+
+std::optional<FileOrigin> origin_of(int descriptor) {
+  struct statx info {};
+  if (statx(descriptor, "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &info) != 0) {
+    return std::nullopt;
+  }
+  FileOrigin origin;
+  origin.inode = info.stx_ino;
+  if ((info.stx_mask & STATX_BTIME) != 0) {
+    origin.birth = static_cast<std::uint64_t>(info.stx_btime.tv_sec) * 1'000'000'000U +
+                   info.stx_btime.tv_nsec;
+  }
+  // ext4 and btrfs make f_fsid of the file system's UUID, which stays with it under any device
+  // number; XFS of its device number.
+  struct statfs file_system {};
+  if (fstatfs(descriptor, &file_system) == 0) {
+    std::uint32_t halves[2] = {};
+    static_cast<void>(std::memcpy(halves, &file_system.f_fsid, sizeof halves));
+    origin.file_system = (std::uint64_t{halves[0]} << 32) | halves[1];
+  }
+  // Where the file system keeps generations (ext4, XFS, btrfs): a number taken up again by a new
+  // file comes with another one. A descriptor that only names the file gets none.
+  long generation = 0;  // NOLINT(google-runtime-int): the call's own type
+  if (ioctl(descriptor, FS_IOC_GETVERSION, &generation) == 0) {
+    origin.generation = static_cast<std::uint32_t>(generation);
+  }
+  return origin;
+}
+
+bool create_undo_copy(const Target& target, const FileOrigin& origin, UndoCopy& copy) {
   struct stat info {};
   if (fstat(target.file.get(), &info) != 0) return false;
-  const mode_t mode = (info.st_mode & 0666) | 0600;
   // Beside the target, unless its folder would keep the copy for good.
   if (target.folder.is_open() && !keeps_every_name(target.folder.get())) {
-    if (make_copy(target.folder.get(), target.name.string() + std::string(kUndoSuffix), mode,
+    if (make_copy(target.folder.get(), target.name.string() + std::string(kUndoSuffix), info,
                   copy)) {
       return true;
     }
     if (!elsewhere(errno)) return false;
   }
   Descriptor folder(open_state_folder(true));
-  return folder.is_open() && make_copy(folder.get(), state_name(identity), mode, copy);
+  if (!folder.is_open() || !make_copy(folder.get(), state_name(origin), info, copy)) return false;
+  copy.beside_target = false;
+  return true;
+}
+
+bool set_aside_undo_copy(UndoCopy& copy) {
+  constexpr int kNumbers = 100;
+  std::string base = copy.name.string();
+  if (base.ends_with(kUndoSuffix)) base.resize(base.size() - kUndoSuffix.size());
+  base += kStaleSuffix;
+  for (int number = 0; number < kNumbers; ++number) {
+    const std::string name = number == 0 ? base : base + "-" + std::to_string(number);
+    if (renameat2(copy.folder.get(), copy.name.c_str(), copy.folder.get(), name.c_str(),
+                  RENAME_NOREPLACE) == 0) {
+      copy.name = name;
+      return sync_undo_folder(copy);
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+bool has_room_for(const Target&, int descriptor, std::uint64_t size) {
+  struct statvfs space {};
+  struct stat info {};
+  if (fstatvfs(descriptor, &space) != 0 || fstat(descriptor, &info) != 0) return false;
+  const std::uint64_t free = static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize;
+  return size <= free + static_cast<std::uint64_t>(info.st_blocks) * 512;
 }
 
 bool sync_undo_folder(const UndoCopy& copy) {
@@ -130,20 +303,27 @@ bool remove_undo_copy(UndoCopy& copy) {
   return removed;
 }
 
-std::vector<UndoCopy> find_undo_copies(const Target& target, const FileIdentity& identity) {
+std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& origin) {
   std::vector<UndoCopy> copies;
-  const auto look = [&copies](int folder, const std::string& name) {
+  struct stat info {};
+  if (fstat(target.file.get(), &info) != 0) return copies;
+  const auto look = [&](int folder, const std::string& name, bool beside) {
     if (folder < 0) return;
     UndoCopy copy;
     copy.file = Descriptor(open_unheld_file(folder, name.c_str()));
     if (!copy.file.is_open()) return;
     copy.folder = Descriptor(duplicate(folder));
     copy.name = name;
+    copy.beside_target = beside;
+    struct stat made {};
+    struct stat around {};
+    copy.trusted = fstat(copy.file.get(), &made) == 0 && fstat(folder, &around) == 0 &&
+                   made_by_a_writer(made, around, info, target);
     if (copy.folder.is_open()) copies.push_back(std::move(copy));
   };
-  look(target.folder.get(), target.name.string() + std::string(kUndoSuffix));
+  look(target.folder.get(), target.name.string() + std::string(kUndoSuffix), true);
   const Descriptor state(open_state_folder(false));
-  look(state.get(), state_name(identity));
+  look(state.get(), state_name(origin), false);
   return copies;
 }
 
@@ -153,11 +333,23 @@ int create_held_file(int folder, const char* name, int flags, mode_t mode) {
   struct flock whole {};
   whole.l_type = F_WRLCK;
   whole.l_whence = SEEK_SET;
-  // A file system that keeps no locks leaves the file unheld, as before there were any.
-  while (fcntl(file.get(), F_OFD_SETLKW, &whole) != 0 && errno == EINTR) {
+  // Made just now: only someone who opened it in the moment since can hold it already, and no
+  // run waits for them. A file system that keeps no locks leaves the file unheld, as before there
+  // were any.
+  int locked = 0;
+  while ((locked = fcntl(file.get(), F_OFD_SETLK, &whole)) != 0 && errno == EINTR) {
   }
+  const int lock_error = locked == 0 ? 0 : errno;
   struct stat info {};
   if (fstat(file.get(), &info) != 0) return -1;
+  if (lock_error == EAGAIN || lock_error == EACCES) {
+    struct stat named {};
+    if (fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && same_file(info, named)) {
+      static_cast<void>(unlinkat(folder, name, 0));
+    }
+    errno = EEXIST;
+    return -1;
+  }
   if (info.st_nlink == 0) {
     errno = EEXIST;
     return -1;

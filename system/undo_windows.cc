@@ -37,9 +37,11 @@ std::optional<std::filesystem::path> state_folder(bool make) {
   return folder;
 }
 
-// Gives the name of the copy of the file `identity` in the state folder.
-std::wstring state_name(const FileIdentity& identity) {
-  return std::to_wstring(identity.device) + L"-" + std::to_wstring(identity.inode) +
+constexpr std::wstring_view kStaleSuffix = L".pairset-stale";
+
+// Gives the name of the copy of the file `origin` in the state folder.
+std::wstring state_name(const FileOrigin& origin) {
+  return std::to_wstring(origin.file_system) + L"-" + std::to_wstring(origin.inode) +
          std::wstring(kUndoSuffix);
 }
 
@@ -94,7 +96,34 @@ std::optional<FileIdentity> identity_of(int descriptor) {
                       (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
 }
 
-bool create_undo_copy(const Target& target, const FileIdentity& identity, UndoCopy& copy) {
+std::optional<FileIdentity> identity_at(const char* path) {
+  // Opened only to be looked at, sharing everything.
+  const HANDLE handle = CreateFileW(native_path(path).c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool known = GetFileInformationByHandle(handle, &info) != 0;
+  CloseHandle(handle);
+  if (!known) return std::nullopt;
+  return FileIdentity{info.dwVolumeSerialNumber,
+                      (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+std::optional<FileOrigin> origin_of(int descriptor) {
+  // The volume's serial number and the file's index stay with an NTFS volume under any letter
+  // and across restarts; NTFS gives a reused index another sequence number in its high bits.
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileInformationByHandle(handle_of(descriptor), &info) == 0) return std::nullopt;
+  FileOrigin origin;
+  origin.file_system = info.dwVolumeSerialNumber;
+  origin.inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  origin.birth = (std::uint64_t{info.ftCreationTime.dwHighDateTime} << 32) |
+                 info.ftCreationTime.dwLowDateTime;
+  return origin;
+}
+
+bool create_undo_copy(const Target& target, const FileOrigin& origin, UndoCopy& copy) {
   // A named stream (x.c13:stream) has no folder of its own to stand beside.
   const std::wstring name = target.name.filename().wstring();
   if (name.find(L':') == std::wstring::npos) {
@@ -108,24 +137,45 @@ bool create_undo_copy(const Target& target, const FileIdentity& identity, UndoCo
     errno = ENOENT;
     return false;
   }
-  return make_copy(*folder / state_name(identity), copy);
-}
-
-// The copy was committed to the disk by _commit; NTFS records the name in its journal.
-bool sync_undo_folder(const UndoCopy&) {
+  if (!make_copy(*folder / state_name(origin), copy)) return false;
+  copy.beside_target = false;
   return true;
 }
 
-bool remove_undo_copy(UndoCopy& copy) {
-  if (!copy.file.is_open()) return true;
-  // Windows removes no open file; the target stays held, so no other run takes the copy up.
+bool set_aside_undo_copy(UndoCopy& copy) {
+  constexpr int kNumbers = 100;
+  std::wstring base = copy.name.wstring();
+  if (base.ends_with(kUndoSuffix)) base.resize(base.size() - kUndoSuffix.size());
+  base += kStaleSuffix;
+  // Windows renames no file that is open without delete sharing.
   static_cast<void>(copy.file.close());
-  return DeleteFileW(copy.name.c_str()) != 0;
+  for (int number = 0; number < kNumbers; ++number) {
+    const std::wstring name = number == 0 ? base : base + L"-" + std::to_wstring(number);
+    if (MoveFileExW(copy.name.c_str(), name.c_str(), MOVEFILE_WRITE_THROUGH) != 0) {
+      copy.name = name;
+      return true;
+    }
+    if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) return false;
+  }
+  return false;
 }
 
-std::vector<UndoCopy> find_undo_copies(const Target& target, const FileIdentity& identity) {
+bool has_room_for(const Target& target, int file, std::uint64_t size) {
+  LARGE_INTEGER present{};
+  ULARGE_INTEGER free{};
+  std::filesystem::path folder = target.name.parent_path();
+  if (folder.empty()) folder = L".";
+  // Where it cannot be told, the writing itself reports.
+  if (GetFileSizeEx(handle_of(file), &present) == 0 ||
+      GetDiskFreeSpaceExW(folder.c_str(), &free, nullptr, nullptr) == 0) {
+    return true;
+  }
+  return size <= free.QuadPart + static_cast<std::uint64_t>(present.QuadPart);
+}
+
+std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& origin) {
   std::vector<UndoCopy> copies;
-  const auto look = [&copies](const std::filesystem::path& path) {
+  const auto look = [&copies](const std::filesystem::path& path, bool beside) {
     UndoCopy copy;
     copy.file = Descriptor(_wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
     if (!copy.file.is_open()) return;
@@ -137,13 +187,14 @@ std::vector<UndoCopy> find_undo_copies(const Target& target, const FileIdentity&
       return;
     }
     copy.name = path;
+    copy.beside_target = beside;
     copies.push_back(std::move(copy));
   };
   std::filesystem::path beside = target.name;
   beside += kUndoSuffix;
-  look(beside);
+  look(beside, true);
   if (const std::optional<std::filesystem::path> folder = state_folder(false)) {
-    look(*folder / state_name(identity));
+    look(*folder / state_name(origin), false);
   }
   return copies;
 }
