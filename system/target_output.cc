@@ -174,8 +174,9 @@ OutputResult write_in_place(platform::Target& target, Pieces pieces) {
   // What a run cut short since this one began left of the file goes back first.
   const std::optional<platform::FileIdentity> identity = platform::identity_of(file.get());
   const std::optional<platform::FileOrigin> origin = platform::origin_of(file.get());
-  const bool read_as_a_source = std::any_of(
-      pieces.begin(), pieces.end(), [&](const OutputPiece& piece) { return reads_file(piece, identity); });
+  const bool read_as_a_source =
+      std::any_of(pieces.begin(), pieces.end(),
+                  [&](const OutputPiece& piece) { return reads_file(piece, identity); });
   if (!identity || !origin ||
       !put_back_left_copies(target, file.get(), *origin, read_as_a_source)) {
     return result(OutputStatus::kWriteError);

@@ -6,9 +6,9 @@
 #include <chrono>
 #include <csignal>
 #include <fstream>
-#include <tuple>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "system/platform.h"
@@ -608,8 +608,8 @@ struct LeftBehindCase {
   enum Contents {
     kWholeCopy,
     kCopyCutShort,
-    kAnotherFilesCopy,   // of a file of another name
-    kReusedNumber,       // of a file that had the target's name and number, but another generation
+    kAnotherFilesCopy,  // of a file of another name
+    kReusedNumber,      // of a file that had the target's name and number, but another generation
     kMoreThanTheDiskHolds,  // whole, announcing more old contents than the disk has room for
     kOtherText,
   } contents;
@@ -620,7 +620,7 @@ struct LeftBehindCase {
   // Who made the copy (POSIX, as root: the copy and the target are given to other users).
   enum Maker {
     kRunner,
-    kUserWhoMayNotWrite,     // user 4321, where the target is root's, 0644
+    kUserWhoMayNotWrite,      // user 4321, where the target is root's, 0644
     kGroupMemberWhoMayWrite,  // user 4321 of group 4321, the target's group, which may write it
     kUserTheAclLetsWrite,     // user 4321, whom an ACL entry of the target lets write it
     kUserInAStickyFolder,     // user 4321, in a folder anyone may write (as /tmp)
@@ -653,8 +653,8 @@ std::string acl_letting_write(std::uint32_t uid) {
     acl.append(reinterpret_cast<const char*>(&value), sizeof value);
   };
   put(std::uint32_t{2});
-  for (const auto& [tag, perm, id] : {std::tuple{0x01, 6, ~0U}, {0x02, 6, uid}, {0x04, 4, ~0U},
-                                      {0x10, 6, ~0U}, {0x20, 4, ~0U}}) {
+  for (const auto& [tag, perm, id] :
+       {std::tuple{0x01, 6, ~0U}, {0x02, 6, uid}, {0x04, 4, ~0U}, {0x10, 6, ~0U}, {0x20, 4, ~0U}}) {
     put(static_cast<std::uint16_t>(tag));
     put(static_cast<std::uint16_t>(perm));
     put(static_cast<std::uint32_t>(id));
@@ -860,8 +860,8 @@ INSTANTIATE_TEST_SUITE_P(
                        LeftBehindCase::kWholeCopy, false, false, false, false,
                        LeftBehindCase::kUserInAStickyFolder},
         // Its group says nothing of its maker where anyone may make files that take it.
-        LeftBehindCase{"copy_of_the_targets_group_in_a_folder_anyone_may_write", kBeside,
-                       kCopyName, LeftBehindCase::kWholeCopy, false, false, false, false,
+        LeftBehindCase{"copy_of_the_targets_group_in_a_folder_anyone_may_write", kBeside, kCopyName,
+                       LeftBehindCase::kWholeCopy, false, false, false, false,
                        LeftBehindCase::kAnyoneInAnOpenGroupFolder},
         // ... unless the target is a source, which may be torn: then it is not read.
         LeftBehindCase{"copy_by_a_user_who_may_not_write_a_source", kBeside, kCopyName,

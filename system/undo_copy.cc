@@ -110,7 +110,8 @@ UndoStatus keep_old_contents(const platform::Target& target, int file, std::uint
                              const platform::FileOrigin& origin, platform::UndoCopy& copy,
                              std::uint64_t& contents_at) {
   if (!platform::create_undo_copy(target, origin, copy)) return UndoStatus::kFailed;
-  const std::string header = encode_undo_header({origin, old_size, name_of(target.name.filename())});
+  const std::string header =
+      encode_undo_header({origin, old_size, name_of(target.name.filename())});
   contents_at = header.size();
   // Written in order, then flushed, then named on the disk: a copy cut short anywhere lacks its
   // trailer, and the target is not touched before all of it is there. Through the buffer, not
@@ -213,9 +214,9 @@ bool restore_interrupted(const char* path, std::span<const char* const> sources)
   const std::optional<platform::FileOrigin> origin = platform::origin_of(file.get());
   const std::optional<platform::FileIdentity> identity = platform::identity_of(file.get());
   if (!origin || !identity) return false;
-  const bool read_as_a_source = std::any_of(sources.begin(), sources.end(), [&](const char* source) {
-    return platform::identity_at(source) == identity;
-  });
+  const bool read_as_a_source =
+      std::any_of(sources.begin(), sources.end(),
+                  [&](const char* source) { return platform::identity_at(source) == identity; });
   return put_back_left_copies(target, file.get(), *origin, read_as_a_source);
 }
 

@@ -70,9 +70,9 @@ TEST(UndoHeader, NamesTheTargetByNameNumberGenerationAndBirth) {
            Row{"another file system, beside", {8, 100, 5, 9}, "t.c13", true, true},
            Row{"another file system, in the state folder", {8, 100, 5, 9}, "t.c13", false, false},
        }) {
-    EXPECT_EQ(names_the_target({row.recorded, 1, std::string(row.name)}, target, "t.c13",
-                               row.beside),
-              row.names_it)
+    EXPECT_EQ(
+        names_the_target({row.recorded, 1, std::string(row.name)}, target, "t.c13", row.beside),
+        row.names_it)
         << row.label;
   }
 }

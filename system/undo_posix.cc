@@ -12,8 +12,8 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -168,8 +168,8 @@ bool acl_lets_write(std::string_view acl, uid_t uid, gid_t gid, gid_t file_group
     const bool writes = (perm & kAclWrite) != 0;
     if (tag == kAclMask) mask = perm;
     if (tag == kAclUser && id == uid) as_user = writes;
-    if (groups_count && ((tag == kAclGroupObject && gid == file_group) ||
-                         (tag == kAclGroup && id == gid))) {
+    if (groups_count &&
+        ((tag == kAclGroupObject && gid == file_group) || (tag == kAclGroup && id == gid))) {
       as_group = as_group || writes;
     }
     if (tag == kAclOther) as_other = writes;
@@ -223,8 +223,8 @@ std::optional<FileOrigin> origin_of(int descriptor) {
   FileOrigin origin;
   origin.inode = info.stx_ino;
   if ((info.stx_mask & STATX_BTIME) != 0) {
-    origin.birth = static_cast<std::uint64_t>(info.stx_btime.tv_sec) * 1'000'000'000U +
-                   info.stx_btime.tv_nsec;
+    origin.birth =
+        static_cast<std::uint64_t>(info.stx_btime.tv_sec) * 1'000'000'000U + info.stx_btime.tv_nsec;
   }
   // ext4 and btrfs make f_fsid of the file system's UUID, which stays with it under any device
   // number; XFS of its device number.

@@ -118,8 +118,8 @@ std::optional<FileOrigin> origin_of(int descriptor) {
   FileOrigin origin;
   origin.file_system = info.dwVolumeSerialNumber;
   origin.inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
-  origin.birth = (std::uint64_t{info.ftCreationTime.dwHighDateTime} << 32) |
-                 info.ftCreationTime.dwLowDateTime;
+  origin.birth =
+      (std::uint64_t{info.ftCreationTime.dwHighDateTime} << 32) | info.ftCreationTime.dwLowDateTime;
   return origin;
 }
 

@@ -304,6 +304,7 @@ struct LimitedCase {
   int target_owner = -1;  // a user the target is given to (65534 is the unprivileged runner)
   std::uint64_t room = std::uint64_t{100} << 10;  // left free on the file-system image
   std::size_t source_bytes = 60'000;              // of each source's body
+  bool rerun_by_the_owner = false;  // the run again is the unprivileged user's, the first root's
 };
 
 // Names the case in test output.
@@ -374,9 +375,11 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
   std::string prefix = "cd \"" + dir.path("") + "\" && export XDG_STATE_HOME=\"" + state + "\"; ";
   if (c.shell_setup != nullptr) prefix.append(c.shell_setup).append("; ");
   prefix += "exec ";
-  if (c.unprivileged && geteuid() == 0) {
+  std::string owner_prefix = prefix;
+  if ((c.unprivileged || c.rerun_by_the_owner) && geteuid() == 0) {
     if (!installed("setpriv")) GTEST_SKIP() << "no setpriv to drop root";
-    prefix += "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    owner_prefix += "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    if (c.unprivileged) prefix = owner_prefix;
     // The build may lie where nobody else may look; a copy in an open folder runs for anyone.
     executable = scratch.path("pairset");
     std::filesystem::copy_file(testing::executable_under_test(), executable);
@@ -384,7 +387,8 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
     ASSERT_EQ(chmod(scratch.path("").c_str(), 0755), 0);
     ASSERT_EQ(chown(state.c_str(), 65534, 65534), 0);
   }
-  const std::string launcher = prefix;
+  if (c.rerun_by_the_owner && geteuid() != 0) GTEST_SKIP() << "the first run must be root's";
+  const std::string launcher = c.rerun_by_the_owner ? owner_prefix : prefix;
   if (c.injected != nullptr) {
     if (!installed("strace")) GTEST_SKIP() << "no strace to send the signal";
 #ifdef PAIRSET_DYNAMICALLY_LINKED
@@ -487,6 +491,20 @@ constexpr const char* kFileSizeLimit = "ulimit -f 64";
   ")' "                                                                                     \
   "\"$m\" >/dev/null 2>&1 & while [ ! -e \"$m\" ]; do sleep 0.01; done; rm -f \"$m\""
 constexpr const char* kLockedLong = PAIRSET_LOCKED_FOR("8");
+// A program that takes a read lock on the undo copy as soon as it appears (within 10 seconds), as
+// the user it names, and keeps it 8 seconds, started apart from the run (a child of the program
+// would keep strace waiting); the state folder takes no copy.
+#define PAIRSET_WATCHED_BY(user)                                                       \
+  "export XDG_STATE_HOME=/dev/null; (" user                                            \
+  " /usr/bin/python3 -c 'import fcntl, os, time\nfor i in range(2000):\n  if "         \
+  "os.path.exists(\"target.c13.pairset-undo\"): break\n  time.sleep(0.005)\nf = "      \
+  "open(\"target.c13.pairset-undo\")\nfcntl.lockf(f, fcntl.LOCK_SH | fcntl.LOCK_NB)\n" \
+  "time.sleep(8)' >/dev/null 2>&1 &)"
+constexpr const char* kWatchedByNobody =
+    PAIRSET_WATCHED_BY("setpriv --reuid=65534 --regid=65534 --clear-groups");
+constexpr const char* kWatchedByRoot = PAIRSET_WATCHED_BY("");
+#undef PAIRSET_WATCHED_BY
+constexpr const char* kHeldBackAtTheCopy = "openat:delay_exit=1000000 -P target.c13.pairset-undo";
 constexpr const char* kLockedBriefly = PAIRSET_LOCKED_FOR("1");
 #undef PAIRSET_LOCKED_FOR
 // Over the 64 KiB a source is read whole up to, with room on a file-system image to spare; 16
@@ -636,6 +654,20 @@ INSTANTIATE_TEST_SUITE_P(
         LimitedCase{"full_ext4_at_the_kernel_copy", nullptr, false, nullptr, "ext4", "target.c13",
                     false, 0644, 0755, kWriteFailure, kKept, LimitedCase::kNotCut, -1,
                     std::uint64_t{300} << 10, kLargeBody},
+        // Root's copy of a user's file is that user's: their run again puts it back.
+        LimitedCase{"killed_in_place_as_root_rerun_by_the_owner", nullptr, false,
+                    "pwrite64:signal=KILL:when=2", nullptr, "target.c13", true, 0600, 0777,
+                    kSuccess, kInPlace, LimitedCase::kCopyWhole, 65534, std::uint64_t{100} << 10,
+                    60'000, true},
+        // The new copy, watched and held for reading by another program the moment it is
+        // made (strace holds the run back there for a second): another user cannot open it,
+        // and no one can make the run wait; with nowhere else to keep the old contents, root's
+        // watcher leaves the target untouched.
+        LimitedCase{"undo_copy_watched_by_another_user", kWatchedByNobody, false,
+                    kHeldBackAtTheCopy, nullptr, "target.c13", true, 0644, 0755, kSuccess,
+                    kInPlace},
+        LimitedCase{"undo_copy_watched_by_root", kWatchedByRoot, false, kHeldBackAtTheCopy, nullptr,
+                    "target.c13", true, 0644, 0755, kWriteFailure, kKept},
         // Killed while the body is copied from the undo copy into the source it was: the next
         // run puts the source back, and then reads it whole.
         LimitedCase{"killed_at_the_kernel_copy_in_place_under_a_source", nullptr, false,
