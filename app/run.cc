@@ -42,10 +42,15 @@ void run_pairset(std::span<const char* const> args, Printer& out) {
 
   // A run that was cut short while it wrote the target in place left its old contents in an
   // undo copy; they go back before anything is read, since a source may be that very target.
+  // The target is looked up once, here: the restore and the write are made on the file found.
   const bool names_a_target = args.size() == 3 || (args.size() == 5 && args[3] == kNameSwitch);
-  if (names_a_target && !restore_target_file(args[2], args[0], args[1])) {
-    print_write_failure(out, args[2]);
-    return;
+  FoundTarget target;
+  if (names_a_target) {
+    target = find_target_file(args[2]);
+    if (!restore_target_file(target, args[0], args[1])) {
+      print_write_failure(out, args[2]);
+      return;
+    }
   }
 
   // The input source is loaded and checked before the form of the command is judged.
@@ -77,7 +82,7 @@ void run_pairset(std::span<const char* const> args, Printer& out) {
 
   // The target may be either source: a body is read as it was before the target changed.
   const char* const target_path = args[2];
-  switch (write_target_file(target_path, *input, *output, new_name)) {
+  switch (write_target_file(target_path, std::move(target), *input, *output, new_name)) {
     case WriteStatus::kWritten:
       print_success(out);
       break;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <span>
+#include <utility>
 
 #include "system/undo_copy.h"
 
@@ -44,7 +45,11 @@ SettingName setting_name_from_text(std::string_view text) {
   return name;
 }
 
-WriteStatus write_target_file(const char* path, const SourceFile& input_source,
+FoundTarget find_target_file(const char* path) {
+  return platform::look_up_target(path);
+}
+
+WriteStatus write_target_file(const char* path, FoundTarget target, const SourceFile& input_source,
                               const SourceFile& output_source,
                               std::optional<std::string_view> new_name) {
   const SettingName name =
@@ -54,7 +59,7 @@ WriteStatus write_target_file(const char* path, const SourceFile& input_source,
                                 settings_body(input_source), OutputPiece{name},
                                 settings_body(output_source)};
   static_assert(std::size(pieces) > kOutputBodyPiece);
-  const OutputResult written = write_target_output(path, pieces);
+  const OutputResult written = write_target_output(path, std::move(target), pieces);
   switch (written.status) {
     case OutputStatus::kWritten:
       return WriteStatus::kWritten;
@@ -71,9 +76,9 @@ WriteStatus write_target_file(const char* path, const SourceFile& input_source,
   return WriteStatus::kWriteError;
 }
 
-bool restore_target_file(const char* path, const char* input_path, const char* output_path) {
+bool restore_target_file(FoundTarget& target, const char* input_path, const char* output_path) {
   const char* const sources[] = {input_path, output_path};
-  return restore_interrupted(path, sources);
+  return restore_interrupted(target, sources);
 }
 
 }  // namespace pairset

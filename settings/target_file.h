@@ -41,11 +41,19 @@ enum class WriteStatus {
   kOutputReadError,  // the output source's body could not be read to its end; as kWriteError
 };
 
-// Writes the target file at `path` from the two sources, under `new_name` when it is given,
-// else under the setting name of `input_source`. A body kept in its file is copied from there
-// now; the target may be either source. Until the whole result is on the disk the target keeps
-// what it held (system/target_output.h says how).
-WriteStatus write_target_file(const char* path, const SourceFile& input_source,
+// The target named on the command line as the run found it before it read any source: the
+// restore and the write are both made on the file found then.
+using FoundTarget = platform::Target;
+
+// Gives the target at `path` as it is now, looked up once for the run; nothing is made, opened
+// for writing or waited for.
+FoundTarget find_target_file(const char* path);
+
+// Writes the target file at `path` (found at the start of the run as `target`) from the two
+// sources, under `new_name` when it is given, else under the setting name of `input_source`. A body
+// kept in its file is copied from there now; the target may be either source. Until the whole
+// result is on the disk the target keeps what it held (system/target_output.h says how).
+WriteStatus write_target_file(const char* path, FoundTarget target, const SourceFile& input_source,
                               const SourceFile& output_source,
                               std::optional<std::string_view> new_name);
 
@@ -53,7 +61,7 @@ WriteStatus write_target_file(const char* path, const SourceFile& input_source,
 // began writing it in place, from the undo copy that run left; gives false when a copy was left
 // that could not be put back, or one of a file that had its name before was set aside. Called
 // before any source is read: a source may be that target (`input_path`, `output_path`).
-bool restore_target_file(const char* path, const char* input_path, const char* output_path);
+bool restore_target_file(FoundTarget& target, const char* input_path, const char* output_path);
 
 }  // namespace pairset
 

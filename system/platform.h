@@ -119,8 +119,10 @@ struct Target {
   std::string opened_as;
 };
 
-// Opens the target at `path` (a command-line argument) once and tells what it is.
-Target open_target(const char* path);
+// Opens the target at `path` (a command-line argument) once and tells what it is. Where `found`
+// is the regular file look_up_target found there earlier in the run, it is that file, whatever
+// has the name now (on POSIX; Windows opens the name again).
+Target open_target(const char* path, Target found = {});
 
 // Looks the target at `path` (a command-line argument) up as open_target does, but makes nothing
 // and opens no stream: kind kRegular for a regular file, kMissing (with `folder` and `name` on

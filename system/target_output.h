@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <span>
 
+#include "system/platform.h"
+
 namespace pairset {
 
 enum class OutputStatus {
@@ -47,7 +49,10 @@ struct OutputResult {
 //    written in place: its old contents go to an undo copy first, every ending is held from the
 //    first changed byte until the file holds the whole result, and a failure puts them back.
 //  - A device, a FIFO or a stream the process already holds is written directly.
-OutputResult write_target_output(const char* path, std::span<const OutputPiece> pieces);
+// `found` is what platform::look_up_target found at `path` when the run began: an existing file
+// found then is the file written, whatever has the name now.
+OutputResult write_target_output(const char* path, platform::Target found,
+                                 std::span<const OutputPiece> pieces);
 
 }  // namespace pairset
 

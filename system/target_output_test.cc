@@ -45,7 +45,7 @@ using testing::write_file;
 // Gives the status of writing `text` as the whole target at `path`.
 OutputStatus write_text(const std::string& path, const std::string& text) {
   const OutputPiece pieces[] = {OutputPiece{text}};
-  return write_target_output(path.c_str(), pieces).status;
+  return write_target_output(path.c_str(), platform::look_up_target(path.c_str()), pieces).status;
 }
 
 TEST(TargetOutput, NewFileStandsBesideTheTargetUntilRemoved) {

@@ -226,12 +226,18 @@ Target missing_target(const char* path) {
 
 }  // namespace
 
-Target open_target(const char* path) {
+Target open_target(const char* path, Target found) {
   Target target;
   target.opened_as = path;
-  // O_PATH opens without reading or writing: a FIFO does not wait for a reader, a device is not
-  // started, and a watcher sees no write.
-  target.file = Descriptor(open(path, O_PATH | O_CLOEXEC));
+  if (found.kind == TargetKind::kRegular && found.file.is_open()) {
+    // The file the run found before it read anything: a link put at the name since is not
+    // followed to another file.
+    target.file = std::move(found.file);
+  } else {
+    // O_PATH opens without reading or writing: a FIFO does not wait for a reader, a device is
+    // not started, and a watcher sees no write.
+    target.file = Descriptor(open(path, O_PATH | O_CLOEXEC));
+  }
   if (!target.file.is_open()) {
     if (errno == ENOENT) return missing_target(path);
     return target;

@@ -14,7 +14,7 @@
 namespace pairset::platform {
 
 // Windows programs name devices (NUL, CON), not descriptors: a device is written directly.
-Target open_target(const char* path) {
+Target open_target(const char* path, Target /*found*/) {
   Target target;
   target.name = native_path(path);
   target.file = Descriptor(_wopen(target.name.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT));

@@ -196,8 +196,7 @@ bool put_back_left_copies(const platform::Target& target, int file,
   return restored;
 }
 
-bool restore_interrupted(const char* path, std::span<const char* const> sources) {
-  platform::Target target = platform::look_up_target(path);
+bool restore_interrupted(platform::Target& target, std::span<const char* const> sources) {
   if (target.kind == platform::TargetKind::kCannotOpen) return true;
   // A run cut short while it made a new target leaves its new file too, and no copy.
   platform::clear_abandoned_files(target);

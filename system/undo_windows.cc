@@ -173,6 +173,18 @@ bool has_room_for(const Target& target, int file, std::uint64_t size) {
   return size <= free.QuadPart + static_cast<std::uint64_t>(present.QuadPart);
 }
 
+// The copy was committed to the disk by _commit; NTFS records the name in its journal.
+bool sync_undo_folder(const UndoCopy&) {
+  return true;
+}
+
+bool remove_undo_copy(UndoCopy& copy) {
+  if (!copy.file.is_open()) return true;
+  // Windows removes no open file; the target stays held, so no other run takes the copy up.
+  static_cast<void>(copy.file.close());
+  return DeleteFileW(copy.name.c_str()) != 0;
+}
+
 std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& origin) {
   std::vector<UndoCopy> copies;
   const auto look = [&copies](const std::filesystem::path& path, bool beside) {

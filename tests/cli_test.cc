@@ -1037,6 +1037,34 @@ TEST(PairsetExecutable, SameInodeOnAnotherFileSystemIsAnotherFile) {
 // held back by a second): for an existing target it is left as it is, and the file opened is
 // written in place instead; for a new target it is taken for the existing target it now is, and
 // replaced as such, keeping its rights, never overwritten blindly.
+// The target is looked up once, before any source is read, and the file found then is the one
+// written: a symbolic link put at its name meanwhile (in a sticky folder, by another user, where
+// fs.protected_symlinks is off) is not followed to the file it leads to.
+TEST(PairsetExecutable, LinkPutAtTheNameAfterTheStartIsNotFollowed) {
+  if (!installed("strace")) GTEST_SKIP() << "no strace to hold the run back";
+  TempDir dir;
+  const std::string input = testing::cn1_file("IN", "input body");
+  const std::string output = testing::cn1_file("OUT", "output body");
+  testing::write_file(dir.path("in.cn1"), input);
+  testing::write_file(dir.path("out.cn1"), output);
+  testing::write_file(dir.path("target.c13"), "previous");
+  testing::write_file(dir.path("victim"), "someone else's");
+  // Held back as it opens the output source, after the target was looked up and restored.
+  const Outcome outcome = run_command(
+      "cd \"" + dir.path("") + "\" || exit\n" +
+          "strace -o trace -P out.cn1 -e trace=openat -e inject=openat:delay_enter=1000000 " +
+          pairset_command(quoted({"in.cn1", "out.cn1", "target.c13"})) + " & s=$!\n" +
+          "for i in $(seq 1000); do grep -q out.cn1 trace && break; sleep 0.01; done\n" +
+          "mv target.c13 moved.c13 && ln -s victim target.c13\nwait $s; rm trace",
+      dir);
+
+  EXPECT_EQ(outcome.out, std::string(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">()));
+  EXPECT_EQ(read_file(dir.path("victim")), "someone else's");
+  EXPECT_EQ(read_file(dir.path("moved.c13")),
+            testing::c13_file(name_field("IN"), "input body", "output body"));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.path("target.c13")));
+}
+
 TEST(PairsetExecutable, FilePutAtTheNameDuringTheRenameIsNotOverwritten) {
   if (!installed("strace")) GTEST_SKIP() << "no strace to hold the rename back";
   for (const bool existing : {true, false}) {
