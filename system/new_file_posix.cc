@@ -34,6 +34,31 @@ constexpr int kAttempts = 100;
 // The new file's hold, which outlives the descriptor the file is written through.
 Descriptor g_hold;
 
+// The mark a new file carries until it has taken the target's place: the inode and birth time
+// of the file it is to replace ("new" for a missing target). A later run removes a file of a
+// new file's name only where it carries the mark, or where it is what a run cut short swapped
+// out of the target's place (the target's mark names it), or where it is empty; another
+// program's file of such a name is kept.
+constexpr const char* kMark = "user.pairset-new";
+
+// Gives the mark for a new file that is to replace the file `descriptor` holds.
+std::string mark_for(int descriptor) {
+  struct statx info {};
+  if (statx(descriptor, "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &info) != 0) return "new";
+  return std::to_string(info.stx_ino) + " " +
+         std::to_string((info.stx_mask & STATX_BTIME) != 0 ? info.stx_btime.tv_sec : 0) + "." +
+         std::to_string((info.stx_mask & STATX_BTIME) != 0 ? info.stx_btime.tv_nsec : 0);
+}
+
+// Gives the mark of the file at `path`, or of the open file `descriptor` where `path` is empty;
+// empty where it has none.
+std::string mark_of(int descriptor, const std::string& path) {
+  char value[64];
+  const ssize_t size = path.empty() ? fgetxattr(descriptor, kMark, value, sizeof value)
+                                    : getxattr(path.c_str(), kMark, value, sizeof value);
+  return size > 0 ? std::string(value, static_cast<std::size_t>(size)) : std::string();
+}
+
 // Gives the start of the names of the new files beside `name`: .NAME.pairset-
 std::string new_file_prefix(const std::string& name) {
   std::string prefix = ".";
@@ -177,6 +202,10 @@ int create_replacement(const Target& target, std::filesystem::path& temporary) {
     errno = EPERM;
     return -1;
   }
+  // A file system without user attributes leaves it unmarked: a later run then removes it only
+  // while it is empty.
+  const std::string mark = existing ? mark_for(target.file.get()) : "new";
+  static_cast<void>(fsetxattr(descriptor, kMark, mark.data(), mark.size(), 0));
   return descriptor;
 }
 
@@ -270,6 +299,8 @@ Replacement replace_file(Target& target, const std::filesystem::path& temporary)
                                                                  : name_new(target, temporary);
     if (done != Replacement::kReplaced) return done;
     forget_new_file();
+    // In the target's place it is no longer a new file.
+    static_cast<void>(fremovexattr(g_hold.get(), kMark));
     static_cast<void>(g_hold.close());
   }
   // The rename is done and cannot be taken back; syncing the folder only makes the new name
@@ -292,15 +323,30 @@ void clear_abandoned_files(const Target& target) {
   if (list == nullptr) return;
   const std::string prefix = new_file_prefix(target.name.string());
   constexpr std::size_t kRandomLetters = 6;
+  struct stat existing {};
+  const bool exists =
+      target.kind == TargetKind::kRegular && fstat(target.file.get(), &existing) == 0;
+  // What a run cut short after it swapped its new file in names the file it swapped out.
+  const std::string target_mark =
+      exists ? mark_of(-1, path_of(target.file.get(), target.opened_as)) : std::string();
   while (const dirent* entry = readdir(list)) {
     const std::string_view name = entry->d_name;
     if (name.size() != prefix.size() + kRandomLetters || !name.starts_with(prefix)) continue;
     const Descriptor file(open_unheld_file(target.folder.get(), entry->d_name));
     struct stat held {};
     struct stat named {};
-    if (file.is_open() && fstat(file.get(), &held) == 0 &&
-        fstatat(target.folder.get(), entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        same_file(held, named)) {
+    if (!file.is_open() || fstat(file.get(), &held) != 0 ||
+        fstatat(target.folder.get(), entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !same_file(held, named)) {
+      continue;
+    }
+    // Only a file this user or the target's owner made can be a run's; of those, one that is
+    // marked, one the target's mark names, or one that holds nothing yet.
+    const bool owner_may_have_made_it =
+        held.st_uid == geteuid() || (exists && held.st_uid == existing.st_uid);
+    const bool a_runs = !mark_of(file.get(), {}).empty() || held.st_size == 0 ||
+                        (!target_mark.empty() && target_mark == mark_for(file.get()));
+    if (owner_may_have_made_it && a_runs) {
       static_cast<void>(unlinkat(target.folder.get(), entry->d_name, 0));
     }
   }
