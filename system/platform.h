@@ -151,7 +151,7 @@ struct FileOrigin {
   std::uint64_t file_system = 0;  // POSIX: f_fsid; Windows: the volume's serial number
   std::uint64_t inode = 0;        // Windows: the file's index
   std::uint64_t generation = 0;   // the inode's generation; 0 where the file system keeps none
-  std::uint64_t birth = 0;        // when the file was made, in ns (Windows: in 100 ns); 0 unknown
+  std::uint64_t birth = 0;        // when the file was made, in ns; 0 where unknown (Windows)
   bool operator==(const FileOrigin&) const = default;
 };
 

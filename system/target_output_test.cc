@@ -685,9 +685,10 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
   TempDir state;
   write_file(dir.path("out.cn1"), testing::cn1_file("OUT", "o"));
   write_file(dir.path("target.c13"), "new bytes, then the old tail");
-  const platform::Descriptor readable(platform::open_for_reading(dir.path("target.c13")));
+  platform::Descriptor readable(platform::open_for_reading(dir.path("target.c13")));
   const std::optional<platform::FileOrigin> found = platform::origin_of(readable.get());
   ASSERT_TRUE(found);
+  static_cast<void>(readable.close());  // Windows removes no open file
   platform::FileOrigin origin = *found;
   const std::string copy_name =
       std::to_string(origin.file_system) + "-" + std::to_string(origin.inode) + ".pairset-undo";
@@ -704,6 +705,9 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
       ++(origin.generation != 0 ? origin.generation : origin.birth);
       break;
     case LeftBehindCase::kMoreThanTheDiskHolds:
+#ifdef _WIN32
+      GTEST_SKIP() << "wine makes no sparse file larger than its free space";
+#endif
       size = std::filesystem::space(dir.path("")).available + (std::uint64_t{1} << 30);
       break;
     default:

@@ -112,14 +112,14 @@ std::optional<FileIdentity> identity_at(const char* path) {
 
 std::optional<FileOrigin> origin_of(int descriptor) {
   // The volume's serial number and the file's index stay with an NTFS volume under any letter
-  // and across restarts; NTFS gives a reused index another sequence number in its high bits.
+  // and across restarts; NTFS gives a reused index another sequence number in its high bits, so
+  // the index alone tells a reused one. The creation time is not taken: a file made under a
+  // deleted one's name within seconds inherits it, and wine gives the change time instead.
   BY_HANDLE_FILE_INFORMATION info{};
   if (GetFileInformationByHandle(handle_of(descriptor), &info) == 0) return std::nullopt;
   FileOrigin origin;
   origin.file_system = info.dwVolumeSerialNumber;
   origin.inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
-  origin.birth =
-      (std::uint64_t{info.ftCreationTime.dwHighDateTime} << 32) | info.ftCreationTime.dwLowDateTime;
   return origin;
 }
 
