@@ -193,7 +193,8 @@ bool has_room_for(const Target& target, int file, std::uint64_t size);
 // does.
 bool sync_undo_folder(const UndoCopy& copy);
 
-// Removes the copy and makes its removal survive a power cut; gives true once both are done.
+// Removes the copy and makes its removal survive a power cut; gives true once both are done. On
+// POSIX a copy that could not be removed stays open, so that the old contents can be put back.
 bool remove_undo_copy(UndoCopy& copy);
 
 // Gives the undo copies that runs cut short may have left for `target` (kRegular, origin

@@ -299,7 +299,8 @@ bool remove_undo_copy(UndoCopy& copy) {
                  fstatat(copy.folder.get(), copy.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
                  same_file(held, named) && unlinkat(copy.folder.get(), copy.name.c_str(), 0) == 0;
   removed = removed && sync_undo_folder(copy);
-  static_cast<void>(copy.file.close());
+  // Kept open where it is still there: the old contents may yet have to be put back from it.
+  if (removed) static_cast<void>(copy.file.close());
   return removed;
 }
 

@@ -305,6 +305,7 @@ struct LimitedCase {
   std::uint64_t room = std::uint64_t{100} << 10;  // left free on the file-system image
   std::size_t source_bytes = 60'000;              // of each source's body
   bool rerun_by_the_owner = false;  // the run again is the unprivileged user's, the first root's
+  const char* new_name = nullptr;   // given with /N to every run
 };
 
 // Names the case in test output.
@@ -396,7 +397,12 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
       GTEST_SKIP() << "the dynamic loader's own closes would fail first";
     }
 #endif
-    prefix += std::string("strace -o /dev/null -e inject=") + c.injected + " ";
+    // An injection limited to the target's calls names it by its whole path (strace -P).
+    std::string injected = c.injected;
+    if (const std::size_t at = injected.find("@TARGET@"); at != std::string::npos) {
+      injected.replace(at, 8, dir.path(c.target));
+    }
+    prefix += "strace -o /dev/null -e inject=" + injected + " ";
   }
   std::optional<SmallFileSystem> file_system;
   if (c.file_system != nullptr) {
@@ -429,7 +435,10 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
   struct stat before {};
   ASSERT_EQ(stat(target.c_str(), &before), 0);
 
-  const std::string command = quoted({executable, dir.path("in.cn1"), dir.path("out.cn1"), target});
+  std::vector<std::string> arguments = {executable, dir.path("in.cn1"), dir.path("out.cn1"),
+                                        target};
+  if (c.new_name != nullptr) arguments.insert(arguments.end(), {"/N", c.new_name});
+  const std::string command = quoted(arguments);
   Outcome outcome = run_command(prefix + command, scratch);
   if (c.cut != LimitedCase::kNotCut) {
     // Beside the target where the folder takes it, else in the state folder.
@@ -460,7 +469,8 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
   const std::string message = testing::to_cp866(c.message);
   EXPECT_EQ(outcome.out, converted || message.empty() ? message : message + target + "'\n");
   EXPECT_EQ(read_file(target),
-            converted ? testing::c13_file(name_field("IN"), input.substr(59), output.substr(59))
+            converted ? testing::c13_file(name_field(c.new_name != nullptr ? c.new_name : "IN"),
+                                          input.substr(59), output.substr(59))
                       : previous);
   EXPECT_EQ(testing::file_names(dir), names);
   struct stat after {};
@@ -668,6 +678,35 @@ INSTANTIATE_TEST_SUITE_P(
                     kInPlace},
         LimitedCase{"undo_copy_watched_by_root", kWatchedByRoot, false, kHeldBackAtTheCopy, nullptr,
                     "target.c13", true, 0644, 0755, kWriteFailure, kKept},
+        // The same under a new setting name: /N names the target as much as the plain form.
+        LimitedCase{"killed_in_place_under_a_source_with_a_new_name", nullptr, false,
+                    "pwrite64:signal=KILL:when=3", nullptr, "in.cn1", true, 0644, 0755, kSuccess,
+                    kInPlace, LimitedCase::kCopyWhole, -1, std::uint64_t{100} << 10, 60'000, false,
+                    "NEW"},
+        // A file system that renames without flags only (EINVAL) gets a plain rename.
+        LimitedCase{"rename_without_flags", nullptr, false, "renameat2:error=EINVAL", nullptr,
+                    "target.c13", false, 0644, 0755, kSuccess, kReplaced},
+        // The runner's own file in a sticky folder anyone may write is no plant.
+        LimitedCase{"own_target_in_a_sticky_folder", nullptr, true, nullptr, nullptr, "target.c13",
+                    false, 0644, 01777, kSuccess, kReplaced, LimitedCase::kNotCut, 65534},
+        // The kernel's copy refused in any way is done through the buffer.
+        LimitedCase{"kernel_copy_not_supported", nullptr, false, "copy_file_range:error=EOPNOTSUPP",
+                    nullptr, "target.c13", false, 0644, 0755, kSuccess, kReplaced,
+                    LimitedCase::kNotCut, -1, kLargeRoom, kLargeBody},
+        // Bodies over the buffer's 1 MiB, in place: the output's body lands at another offset
+        // within a page and goes through the buffer, chunk after chunk, each at its own place.
+        LimitedCase{"bodies_over_the_buffer_in_place", nullptr, false, nullptr, nullptr,
+                    "target.c13", true, 0644, 0755, kSuccess, kInPlace, LimitedCase::kNotCut, -1,
+                    kLargeRoom, 1'500'000},
+        // The result's own flush fails (the target's first fsync): the copy is still there to put
+        // the old contents back. The copy's removal fails: the run does not say it succeeded,
+        // and puts the old contents back, since a copy left would do so later.
+        LimitedCase{"io_error_at_the_flush_of_the_result_in_place", nullptr, false,
+                    "fsync:error=EIO:when=1 -P @TARGET@", nullptr, "target.c13", true, 0644, 0755,
+                    kWriteFailure, kKept},
+        LimitedCase{"io_error_at_the_removal_of_the_undo_copy", nullptr, false,
+                    "unlinkat:error=EIO:when=1 -P target.c13.pairset-undo", nullptr, "target.c13",
+                    true, 0644, 0755, kWriteFailure, kKept},
         // Killed while the body is copied from the undo copy into the source it was: the next
         // run puts the source back, and then reads it whole.
         LimitedCase{"killed_at_the_kernel_copy_in_place_under_a_source", nullptr, false,
