@@ -611,6 +611,8 @@ struct LeftBehindCase {
     kAnotherFilesCopy,  // of a file of another name
     kReusedNumber,      // of a file that had the target's name and number, but another generation
     kMoreThanTheDiskHolds,  // whole, announcing more old contents than the disk has room for
+    kTrailerZeroed,         // of the announced length, but with zeros where the trailer goes
+    kOverTheFileSizeLimit,  // whole, with old contents that a file-size limit stops halfway
     kOtherText,
     // A new file's name: one a run marked (on Windows, plain text), one cut before its mark
     // (empty), and what a run cut short swapped out of the target's place: the file the target's
@@ -644,6 +646,7 @@ struct LeftBehindCase {
   bool reported = false;            // the run says it cannot write the target, and stops there
   bool set_aside = false;           // the copy is kept as NAME.pairset-stale instead
   bool by_marks = false;            // only POSIX tells a run's new files by their marks
+  bool target_locked = false;       // by another program, for longer than a run waits
 };
 
 void PrintTo(const LeftBehindCase& c, std::ostream* os) {
@@ -704,6 +707,12 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
       }
       ++(origin.generation != 0 ? origin.generation : origin.birth);
       break;
+    case LeftBehindCase::kOverTheFileSizeLimit:
+#ifdef _WIN32
+      GTEST_SKIP() << "Windows has no file-size limit";
+#endif
+      size = std::uint64_t{100} << 10;
+      break;
     case LeftBehindCase::kMoreThanTheDiskHolds:
 #ifdef _WIN32
       GTEST_SKIP() << "wine makes no sparse file larger than its free space";
@@ -714,12 +723,16 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
       break;
   }
   const std::string header = encode_undo_header({origin, size, name});
-  const std::string whole = header + "previous" + std::string(kUndoTrailer);
+  const std::string old_contents =
+      c.contents == LeftBehindCase::kOverTheFileSizeLimit ? std::string(size, 'p') : "previous";
+  const std::string whole = header + old_contents + std::string(kUndoTrailer);
   const bool plain =
       c.contents == LeftBehindCase::kOtherText || c.contents >= LeftBehindCase::kMarkedNewFile;
   const std::string contents = plain ? "my own notes"
                                : c.contents == LeftBehindCase::kCopyCutShort
                                    ? whole.substr(0, whole.size() - 12)
+                               : c.contents == LeftBehindCase::kTrailerZeroed
+                                   ? header + old_contents + std::string(kUndoTrailer.size(), '\0')
                                    : whole;
   std::string left = dir.path(c.name);
   std::string state_home = state.path("");
@@ -822,6 +835,11 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
     live = hold(left);
     ASSERT_TRUE(live.is_open());
   }
+  platform::Descriptor locked;
+  if (c.target_locked) {
+    locked = hold(dir.path("target.c13"));
+    ASSERT_TRUE(locked.is_open());
+  }
   set_state_folder(state_home);
 #ifndef _WIN32
   // A build that put such a copy back would stop at a file-size limit, not at a full disk.
@@ -829,7 +847,8 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
   const struct rlimit unlimited = limit;
   const auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
-  limit.rlim_cur = std::uint64_t{64} << 20;
+  limit.rlim_cur = c.contents == LeftBehindCase::kOverTheFileSizeLimit ? std::uint64_t{64} << 10
+                                                                       : std::uint64_t{64} << 20;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
 #endif
 
@@ -848,7 +867,8 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
   } else {
     EXPECT_TRUE(printed.ends_with("missing.cn1'\n")) << printed;
   }
-  if (!c.no_target) {
+  // A copy that could not be put back whole leaves the target torn, and stays for the next run.
+  if (!c.no_target && c.contents != LeftBehindCase::kOverTheFileSizeLimit) {
     EXPECT_EQ(read_file(dir.path("target.c13")),
               c.put_back ? "previous" : "new bytes, then the old tail");
   }
@@ -880,6 +900,18 @@ INSTANTIATE_TEST_SUITE_P(
                        true, false},
         LeftBehindCase{"copy_a_live_run_holds", kBeside, kCopyName, LeftBehindCase::kWholeCopy,
                        true, false, false},
+        // Only a copy that ends with its trailer is whole; one with zeros there was cut short.
+        LeftBehindCase{"copy_whose_trailer_is_zeros", kBeside, kCopyName,
+                       LeftBehindCase::kTrailerZeroed, false, true, false},
+        // Another program holds the target longer than a run waits: nothing is put back into it.
+        LeftBehindCase{"copy_of_a_target_another_program_holds", kBeside, kCopyName,
+                       LeftBehindCase::kWholeCopy, false, false, false, false,
+                       LeftBehindCase::kRunner, LeftBehindCase::kPrivate, false, true, false, false,
+                       true},
+        // Putting it back fails halfway: the copy stays, the only whole one of the old contents.
+        LeftBehindCase{"copy_that_cannot_be_put_back_whole", kBeside, kCopyName,
+                       LeftBehindCase::kOverTheFileSizeLimit, false, false, false, false,
+                       LeftBehindCase::kRunner, LeftBehindCase::kPrivate, false, true},
         // Of a file of another name: nothing of this target's.
         LeftBehindCase{"copy_of_another_file", kBeside, kCopyName,
                        LeftBehindCase::kAnotherFilesCopy, false, false, false},
@@ -957,7 +989,10 @@ INSTANTIATE_TEST_SUITE_P(
                        LeftBehindCase::kRunner, LeftBehindCase::kPrivate, false, false, false,
                        true},
         LeftBehindCase{"a_name_only_like_a_new_files", kBeside, ".target.c13.pairset-Ab12",
-                       LeftBehindCase::kOtherText, false, false, false}),
+                       LeftBehindCase::kOtherText, false, false, false},
+        // One letter more than a new file's name has, though marked: no run made it.
+        LeftBehindCase{"a_name_longer_than_a_new_files", kBeside, ".target.c13.pairset-Ab12Cd7",
+                       LeftBehindCase::kMarkedNewFile, false, false, false}),
     [](const auto& info) { return info.param.label; });
 
 }  // namespace
