@@ -809,7 +809,12 @@ INSTANTIATE_TEST_SUITE_P(
                       // The FIFO is removed once the run has ended, so the folder is as before.
                       StreamCase{"fifo_whose_reader_leaves",
                                  "mkfifo fifo; head -c 10 fifo >/dev/null &", "fifo", "; rm fifo",
-                                 StreamCase::kUnchanged, kWriteFailure}),
+                                 StreamCase::kUnchanged, kWriteFailure},
+                      // A reader that takes its time: once it is there, a full FIFO makes the
+                      // writing wait, never fail. What it read ends up in "log".
+                      StreamCase{"fifo_whose_reader_is_slow",
+                                 "mkfifo fifo; (exec 3<fifo; sleep 1; cat <&3 >fed) &", "fifo",
+                                 "; wait; rm fifo; mv fed log", StreamCase::kResult, kSuccess}),
     [](const auto& info) { return info.param.label; });
 
 // A source cut short by another program after its signature was checked and before its body is
@@ -1111,6 +1116,44 @@ TEST(PairsetExecutable, LinkPutAtTheNameAfterTheStartIsNotFollowed) {
   EXPECT_EQ(read_file(dir.path("moved.c13")),
             testing::c13_file(name_field("IN"), "input body", "output body"));
   EXPECT_TRUE(std::filesystem::is_symlink(dir.path("target.c13")));
+}
+
+// A run's new file stays held from its making until it has the target's name: a second run that
+// starts while the first is held back at its rename (and only sweeps, its input being missing)
+// leaves it, and the first puts it in place.
+TEST(PairsetExecutable, SecondRunLeavesTheNewFileOfARunAboutToRename) {
+  if (!installed("strace")) GTEST_SKIP() << "no strace to hold the rename back";
+  for (const bool existing : {true, false}) {
+    TempDir dir;
+    testing::write_file(dir.path("in.cn1"), testing::cn1_file("IN", "input body"));
+    testing::write_file(dir.path("out.cn1"), testing::cn1_file("OUT", "output body"));
+    if (existing) testing::write_file(dir.path("target.c13"), "previous");
+    struct stat before {};
+    if (existing) {
+      ASSERT_EQ(stat(dir.path("target.c13").c_str(), &before), 0);
+    }
+    const Outcome outcome = run_command(
+        "cd \"" + dir.path("") + "\" || exit\n" +
+            "strace -o trace -e trace=renameat,renameat2 "
+            "-e inject=renameat,renameat2:delay_enter=1000000:when=1 " +
+            pairset_command(quoted({"in.cn1", "out.cn1", "target.c13"})) + " >first & s=$!\n" +
+            "for i in $(seq 1000); do grep -q rename trace && break; sleep 0.01; done\n" +
+            pairset_command(quoted({"missing.cn1", "out.cn1", "target.c13"})) +
+            " >/dev/null\nwait $s; cat first; rm trace first",
+        dir);
+
+    EXPECT_EQ(outcome.out, std::string(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">()))
+        << existing;
+    EXPECT_EQ(read_file(dir.path("target.c13")),
+              testing::c13_file(name_field("IN"), "input body", "output body"))
+        << existing;
+    struct stat after {};
+    ASSERT_EQ(stat(dir.path("target.c13").c_str(), &after), 0);
+    // Replaced, not written in place for want of its new file.
+    if (existing) {
+      EXPECT_NE(after.st_ino, before.st_ino);
+    }
+  }
 }
 
 TEST(PairsetExecutable, FilePutAtTheNameDuringTheRenameIsNotOverwritten) {
