@@ -1156,6 +1156,73 @@ TEST(PairsetExecutable, SecondRunLeavesTheNewFileOfARunAboutToRename) {
   }
 }
 
+// What a power cut in the middle of an in-place write can find on the disk depends on the order
+// in which things reach it, which no kill shows: read off a trace of the run, by the files the
+// calls are made on. The undo copy and its name are on the disk before the target changes, the
+// whole result before the copy's removal, and that removal before success is told.
+TEST(PairsetExecutable, InPlaceWriteReachesTheDiskInOrder) {
+  if (!installed("strace")) GTEST_SKIP() << "no strace to trace the run";
+  TempDir dir;
+  testing::write_file(dir.path("in.cn1"), testing::cn1_file("IN", std::string(60'000, 'i')));
+  testing::write_file(dir.path("out.cn1"), testing::cn1_file("OUT", std::string(60'000, 'o')));
+  testing::write_file(dir.path("target.c13"), "previous");
+  std::filesystem::create_hard_link(dir.path("target.c13"), dir.path("second-name"));
+  const std::string folder = dir.path("");
+  const std::string target = dir.path("target.c13");
+  const Outcome outcome = run_command(
+      "strace -y -o \"" + dir.path("trace") +
+          "\" -e "
+          "trace=write,pwrite64,copy_file_range,fallocate,ftruncate,fsync,fdatasync,unlinkat " +
+          pairset_command(quoted({dir.path("in.cn1"), dir.path("out.cn1"), target})),
+      dir);
+  ASSERT_EQ(outcome.out, std::string(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">()));
+  std::vector<std::string> calls;
+  std::istringstream trace(read_file(dir.path("trace")));
+  for (std::string line; std::getline(trace, line);) calls.push_back(line);
+
+  // Gives the index of the first (or last) call that starts with `call` and names `file`
+  // (strace -y shows each descriptor's file as <path>), or -1.
+  const auto find = [&calls](std::string_view call, const std::string& file, bool last) {
+    long found = -1;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+      if (calls[i].starts_with(call) && calls[i].find(file) != std::string::npos) {
+        found = static_cast<long>(i);
+        if (!last) break;
+      }
+    }
+    return found;
+  };
+  const std::string copy = "<" + target + ".pairset-undo>";
+  const std::string the_folder = "<" + folder.substr(0, folder.size() - 1) + ">";
+  const std::string the_target = "<" + target + ">";
+  const long copy_flushed = find("fsync(", copy, false);
+  const long copy_named = find("fsync(", the_folder, false);
+  long target_changed = static_cast<long>(calls.size());
+  for (const char* change : {"fallocate(", "pwrite64(", "ftruncate(", "copy_file_range("}) {
+    const long at = find(change, the_target, false);
+    if (at >= 0) target_changed = std::min(target_changed, at);
+  }
+  const long result_flushed = find("fsync(", the_target, true);
+  const long copy_removed = find("unlinkat(", ".pairset-undo\"", false);
+  const long removal_flushed = find("fsync(", the_folder, true);
+  const long success_told = find("write(1", "", true);
+  struct Step {
+    const char* what;
+    long earlier;
+    long later;
+  };
+  for (const Step& step :
+       {Step{"the copy flushed before its name", copy_flushed, copy_named},
+        Step{"the copy's name before the target changes", copy_named, target_changed},
+        Step{"the target changes", target_changed, result_flushed},
+        Step{"the result flushed before the copy's removal", result_flushed, copy_removed},
+        Step{"the removal flushed after it", copy_removed, removal_flushed},
+        Step{"the removal flushed before success is told", removal_flushed, success_told}}) {
+    EXPECT_GE(step.earlier, 0) << step.what;
+    EXPECT_LT(step.earlier, step.later) << step.what;
+  }
+}
+
 TEST(PairsetExecutable, FilePutAtTheNameDuringTheRenameIsNotOverwritten) {
   if (!installed("strace")) GTEST_SKIP() << "no strace to hold the rename back";
   for (const bool existing : {true, false}) {
