@@ -311,9 +311,9 @@ OutputResult write_target_output(const char* path, platform::Target found, Piece
   // An empty name opens nothing, as creating it would not.
   if (*path == '\0') return result(OutputStatus::kCannotOpen);
   // A file that takes a new target's name meanwhile is written once more, as the file it is.
+  platform::Target target = platform::open_target(path, std::move(found));
   for (int attempt = 0; attempt < 2; ++attempt) {
-    platform::Target target =
-        attempt == 0 ? platform::open_target(path, std::move(found)) : platform::open_target(path);
+    if (attempt > 0) target = platform::open_target(path);
     switch (target.kind) {
       case platform::TargetKind::kCannotOpen:
         return result(OutputStatus::kCannotOpen);

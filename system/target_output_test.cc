@@ -858,7 +858,7 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
   set_state_folder("");
 #ifndef _WIN32
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
-  std::signal(SIGXFSZ, previous_handler);
+  static_cast<void>(std::signal(SIGXFSZ, previous_handler));
 #endif
 
   if (c.reported) {

@@ -80,12 +80,12 @@ bool names_the_target(const UndoHeader& header, const platform::FileOrigin& orig
 bool put_back_left_copies(const platform::Target& target, int file,
                           const platform::FileOrigin& origin, bool read_as_a_source);
 
-// Puts back what runs cut short left of the target `found` at `path` (a command-line argument,
-// looked up with platform::look_up_target), whose sources are at `sources`: the complete undo
+// Puts back what runs cut short left of the target `target` (a command-line argument looked up
+// with platform::look_up_target), whose sources are at `sources`: the complete undo
 // copies of that very file are put back into it and removed, incomplete ones removed, abandoned new
 // files beside it removed. Waits for a run that writes the target in place to finish first. Gives
 // false when a complete copy could not be put back (the copy then stays), or was set aside.
-bool restore_interrupted(platform::Target& found, std::span<const char* const> sources);
+bool restore_interrupted(platform::Target& target, std::span<const char* const> sources);
 
 }  // namespace pairset
 

@@ -139,8 +139,8 @@ bool make_copy(int folder, const std::string& name, const struct stat& info, Und
   return true;
 }
 
-// The tags and the write right of a POSIX ACL as Linux keeps it in system.posix_acl_access.
-constexpr std::uint16_t kAclUserObject = 0x01;
+// The tags and the write right of a POSIX ACL as Linux keeps it in system.posix_acl_access (the
+// owner's own entry is not needed: the owner is trusted anyway).
 constexpr std::uint16_t kAclUser = 0x02;
 constexpr std::uint16_t kAclGroupObject = 0x04;
 constexpr std::uint16_t kAclGroup = 0x08;
@@ -173,7 +173,6 @@ bool acl_lets_write(std::string_view acl, uid_t uid, gid_t gid, gid_t file_group
       as_group = as_group || writes;
     }
     if (tag == kAclOther) as_other = writes;
-    static_cast<void>(kAclUserObject);
   }
   if (as_user) return *as_user && (mask & kAclWrite) != 0;
   if (as_group) return (mask & kAclWrite) != 0;
@@ -277,10 +276,10 @@ bool set_aside_undo_copy(UndoCopy& copy) {
   return false;
 }
 
-bool has_room_for(const Target&, int descriptor, std::uint64_t size) {
+bool has_room_for(const Target& /*target*/, int file, std::uint64_t size) {
   struct statvfs space {};
   struct stat info {};
-  if (fstatvfs(descriptor, &space) != 0 || fstat(descriptor, &info) != 0) return false;
+  if (fstatvfs(file, &space) != 0 || fstat(file, &info) != 0) return false;
   const std::uint64_t free = static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize;
   return size <= free + static_cast<std::uint64_t>(info.st_blocks) * 512;
 }

@@ -1089,75 +1089,79 @@ TEST(PairsetExecutable, SameInodeOnAnotherFileSystemIsAnotherFile) {
 // A file system that comes back under another device number (btrfs gives each mount one of its
 // own, and a tmpfs mounted in between takes the one it had) is still the same file system: a run
 // cut in place on it is put right by the same command after the remount, from beside the target
-// and from the state folder (where the target's folder, made immutable, takes no copy).
+// and from the state folder (where the target's folder, made immutable, takes no copy). This
+// cuts a run on a btrfs image, mounts the image again and runs the same command again.
+void cut_remount_and_run_again(bool in_the_state_folder) {
+  TempDir dir;
+  TempDir scratch;
+  const std::string image = scratch.path("image");
+  const std::string mounted = dir.path("mounted");
+  const std::string between = dir.path("between");
+  std::filesystem::create_directory(mounted);
+  std::filesystem::create_directory(between);
+  std::filesystem::create_directory(scratch.path("state"));
+  const auto shell = [](const std::string& command) {
+    return std::system(command.c_str()) == 0;  // NOLINT(cert-env33-c)
+  };
+  const std::string mount = "mount -o loop \"" + image + "\" \"" + mounted + "\"";
+  if (!shell("truncate -s 128M \"" + image + "\" && mkfs.btrfs -q \"" + image +
+             "\" >/dev/null 2>&1 && " + mount)) {
+    GTEST_SKIP() << "cannot make and mount btrfs";
+  }
+  const std::string input = testing::cn1_file("IN", std::string(60'000, 'i'));
+  const std::string output = testing::cn1_file("OUT", std::string(60'000, 'o'));
+  testing::write_file(dir.path("in.cn1"), input);
+  testing::write_file(dir.path("out.cn1"), output);
+  const std::string unit = mounted + "/unit";
+  std::filesystem::create_directory(unit);
+  const std::string target = unit + "/target.c13";
+  testing::write_file(target, "previous");
+  std::filesystem::create_hard_link(target, unit + "/second-name");
+  if (in_the_state_folder) {
+    ASSERT_TRUE(shell("chattr +i \"" + unit + "\""));
+  }
+  const std::string state = "export XDG_STATE_HOME=\"" + scratch.path("state") + "\"; ";
+  const std::string command =
+      pairset_command(quoted({dir.path("in.cn1"), dir.path("out.cn1"), target}));
+  struct stat before {};
+  ASSERT_EQ(stat(target.c_str(), &before), 0);
+
+  run_command(state + "strace -o /dev/null -e inject=pwrite64:signal=KILL:when=2 " + command,
+              scratch);
+  const std::string copies = in_the_state_folder ? scratch.path("state/pairset") : unit;
+  const auto copy_count = [&copies] {
+    std::size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(copies)) {
+      count += entry.path().string().ends_with(".pairset-undo") ? 1 : 0;
+    }
+    return count;
+  };
+  EXPECT_EQ(copy_count(), 1U) << in_the_state_folder;
+  ASSERT_EQ(umount2(mounted.c_str(), 0), 0);
+  ASSERT_TRUE(shell("mount -t tmpfs none \"" + between + "\" && " + mount));
+  struct stat after {};
+  ASSERT_EQ(stat(target.c_str(), &after), 0);
+  EXPECT_NE(after.st_dev, before.st_dev) << "the device number came back the same";
+  const Outcome outcome = run_command(state + command, scratch);
+
+  EXPECT_EQ(outcome.out, std::string(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">()))
+      << in_the_state_folder;
+  EXPECT_EQ(read_file(target),
+            testing::c13_file(name_field("IN"), input.substr(59), output.substr(59)))
+      << in_the_state_folder;
+  EXPECT_EQ(copy_count(), 0U) << in_the_state_folder;
+  static_cast<void>(shell("chattr -i \"" + unit + "\""));
+  static_cast<void>(umount2(mounted.c_str(), MNT_DETACH));
+  static_cast<void>(umount2(between.c_str(), MNT_DETACH));
+}
+
 TEST(PairsetExecutable, CutInPlaceIsPutRightAfterARemountUnderAnotherDevice) {
   if (geteuid() != 0) GTEST_SKIP() << "mounting a file-system image needs root";
   if (!installed("strace") || !installed("mkfs.btrfs") || !installed("chattr")) {
     GTEST_SKIP() << "needs strace, mkfs.btrfs and chattr";
   }
-  for (const bool in_the_state_folder : {false, true}) {
-    TempDir dir;
-    TempDir scratch;
-    const std::string image = scratch.path("image");
-    const std::string mounted = dir.path("mounted");
-    const std::string between = dir.path("between");
-    std::filesystem::create_directory(mounted);
-    std::filesystem::create_directory(between);
-    std::filesystem::create_directory(scratch.path("state"));
-    const auto shell = [](const std::string& command) {
-      return std::system(command.c_str()) == 0;  // NOLINT(cert-env33-c)
-    };
-    const std::string mount = "mount -o loop \"" + image + "\" \"" + mounted + "\"";
-    if (!shell("truncate -s 128M \"" + image + "\" && mkfs.btrfs -q \"" + image +
-               "\" >/dev/null 2>&1 && " + mount)) {
-      GTEST_SKIP() << "cannot make and mount btrfs";
-    }
-    const std::string input = testing::cn1_file("IN", std::string(60'000, 'i'));
-    const std::string output = testing::cn1_file("OUT", std::string(60'000, 'o'));
-    testing::write_file(dir.path("in.cn1"), input);
-    testing::write_file(dir.path("out.cn1"), output);
-    const std::string unit = mounted + "/unit";
-    std::filesystem::create_directory(unit);
-    const std::string target = unit + "/target.c13";
-    testing::write_file(target, "previous");
-    std::filesystem::create_hard_link(target, unit + "/second-name");
-    if (in_the_state_folder) {
-      ASSERT_TRUE(shell("chattr +i \"" + unit + "\""));
-    }
-    const std::string state = "export XDG_STATE_HOME=\"" + scratch.path("state") + "\"; ";
-    const std::string command =
-        pairset_command(quoted({dir.path("in.cn1"), dir.path("out.cn1"), target}));
-    struct stat before {};
-    ASSERT_EQ(stat(target.c_str(), &before), 0);
-
-    run_command(state + "strace -o /dev/null -e inject=pwrite64:signal=KILL:when=2 " + command,
-                scratch);
-    const std::string copies = in_the_state_folder ? scratch.path("state/pairset") : unit;
-    const auto copy_count = [&copies] {
-      std::size_t count = 0;
-      for (const auto& entry : std::filesystem::directory_iterator(copies)) {
-        count += entry.path().string().ends_with(".pairset-undo") ? 1 : 0;
-      }
-      return count;
-    };
-    EXPECT_EQ(copy_count(), 1U) << in_the_state_folder;
-    ASSERT_EQ(umount2(mounted.c_str(), 0), 0);
-    ASSERT_TRUE(shell("mount -t tmpfs none \"" + between + "\" && " + mount));
-    struct stat after {};
-    ASSERT_EQ(stat(target.c_str(), &after), 0);
-    EXPECT_NE(after.st_dev, before.st_dev) << "the device number came back the same";
-    const Outcome outcome = run_command(state + command, scratch);
-
-    EXPECT_EQ(outcome.out, std::string(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">()))
-        << in_the_state_folder;
-    EXPECT_EQ(read_file(target),
-              testing::c13_file(name_field("IN"), input.substr(59), output.substr(59)))
-        << in_the_state_folder;
-    EXPECT_EQ(copy_count(), 0U) << in_the_state_folder;
-    static_cast<void>(shell("chattr -i \"" + unit + "\""));
-    static_cast<void>(umount2(mounted.c_str(), MNT_DETACH));
-    static_cast<void>(umount2(between.c_str(), MNT_DETACH));
-  }
+  cut_remount_and_run_again(false);
+  cut_remount_and_run_again(true);
 }
 
 // A file put at the target's name while the new file is being renamed into place (the rename
