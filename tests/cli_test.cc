@@ -304,7 +304,8 @@ struct LimitedCase {
   int target_owner = -1;  // a user the target is given to (65534 is the unprivileged runner)
   std::uint64_t room = std::uint64_t{100} << 10;  // left free on the file-system image
   std::size_t source_bytes = 60'000;              // of each source's body
-  bool rerun_by_the_owner = false;  // the run again is the unprivileged user's, the first root's
+  bool rerun_by_the_owner = false;  // the run again is the unprivileged user's (the owner, where
+                                    // target_owner says so), the first root's
   const char* new_name = nullptr;   // given with /N to every run
 };
 
@@ -668,6 +669,11 @@ INSTANTIATE_TEST_SUITE_P(
         LimitedCase{"killed_in_place_as_root_rerun_by_the_owner", nullptr, false,
                     "pwrite64:signal=KILL:when=2", nullptr, "target.c13", true, 0600, 0777,
                     kSuccess, kInPlace, LimitedCase::kCopyWhole, 65534, std::uint64_t{100} << 10,
+                    60'000, true},
+        // ... and so is it for another user who may write the file: it is as readable as the file.
+        LimitedCase{"killed_in_place_as_root_rerun_by_another_writer", nullptr, false,
+                    "pwrite64:signal=KILL:when=2", nullptr, "target.c13", true, 0666, 0777,
+                    kSuccess, kInPlace, LimitedCase::kCopyWhole, -1, std::uint64_t{100} << 10,
                     60'000, true},
         // The new copy, watched and held for reading by another program the moment it is
         // made (strace holds the run back there for a second): another user cannot open it,
