@@ -198,9 +198,10 @@ bool sync_undo_folder(const UndoCopy& copy);
 bool remove_undo_copy(UndoCopy& copy);
 
 // Gives the undo copies that runs cut short may have left for `target` (kRegular, origin
-// `origin`): beside it, and in the state folder. Each is open for reading and held for this run,
-// and says whether it may be trusted; one that a live run holds is left out, and so is the state
-// folder where it is not the runner's private one.
+// `origin`): beside it, and in the state folder; for a missing target (kMissing) only those
+// beside its name, trusted where they are the runner's or root's. Each is open for reading and held
+// for this run, and says whether it may be trusted; one that a live run holds is left out, and so
+// is the state folder where it is not the runner's private one.
 std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& origin);
 
 // Removes the new files that runs on `target` left beside it and that no live run holds (on

@@ -923,6 +923,10 @@ INSTANTIATE_TEST_SUITE_P(
         LeftBehindCase{"copy_of_a_reused_number_in_the_state_folder", kInTheStateFolder, "",
                        LeftBehindCase::kReusedNumber, false, true, false, false,
                        LeftBehindCase::kRunner, LeftBehindCase::kPrivate, false, true, true},
+        // Of a target deleted by hand since: kept aside, and the run says so.
+        LeftBehindCase{"copy_of_a_deleted_target", kBeside, kCopyName, LeftBehindCase::kWholeCopy,
+                       false, true, false, true, LeftBehindCase::kRunner, LeftBehindCase::kPrivate,
+                       false, true, true},
         // A copy that would fill the disk is not put back, and the run says so.
         LeftBehindCase{"copy_announcing_more_than_the_disk_holds", kBeside, kCopyName,
                        LeftBehindCase::kMoreThanTheDiskHolds, false, false, false, false,

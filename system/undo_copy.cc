@@ -138,6 +138,27 @@ bool put_back(const platform::UndoCopy& copy, std::uint64_t contents_at, std::ui
          platform::truncate(file, old_size) && platform::flush_to_disk(file);
 }
 
+namespace {
+
+// Sets aside the whole copies that runs cut short left beside the missing `target`: the file
+// they belong to was deleted since, and a person is told. Gives true where there were none.
+bool set_aside_copies_of_a_gone_file(const platform::Target& target) {
+  const std::string name = name_of(target.name.filename());
+  bool none = true;
+  for (platform::UndoCopy& copy : platform::find_undo_copies(target, {})) {
+    const std::optional<std::uint64_t> size = platform::file_size(copy.file.get());
+    if (!copy.trusted || !size) continue;
+    const std::optional<ParsedUndoHeader> parsed = parse_undo_header(read_start(copy, *size));
+    if (parsed && parsed->header.name == name && complete(copy, *parsed, *size)) {
+      static_cast<void>(platform::set_aside_undo_copy(copy));
+      none = false;
+    }
+  }
+  return none;
+}
+
+}  // namespace
+
 bool names_the_target(const UndoHeader& header, const platform::FileOrigin& origin,
                       std::string_view name, bool beside_target) {
   const auto agree = [](std::uint64_t recorded, std::uint64_t now) {
@@ -200,6 +221,7 @@ bool restore_interrupted(platform::Target& target, std::span<const char* const> 
   if (target.kind == platform::TargetKind::kCannotOpen) return true;
   // A run cut short while it made a new target leaves its new file too, and no copy.
   platform::clear_abandoned_files(target);
+  if (target.kind == platform::TargetKind::kMissing) return set_aside_copies_of_a_gone_file(target);
   if (target.kind != platform::TargetKind::kRegular) return true;
   const std::optional<platform::FileOrigin> named = platform::origin_of(target.file.get());
   // Cheap where nothing was left: no copy means nothing to wait for.

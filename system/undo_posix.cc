@@ -306,7 +306,8 @@ bool remove_undo_copy(UndoCopy& copy) {
 std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& origin) {
   std::vector<UndoCopy> copies;
   struct stat info {};
-  if (fstat(target.file.get(), &info) != 0) return copies;
+  const bool exists = target.kind == TargetKind::kRegular;
+  if (exists && fstat(target.file.get(), &info) != 0) return copies;
   const auto look = [&](int folder, const std::string& name, bool beside) {
     if (folder < 0) return;
     UndoCopy copy;
@@ -317,11 +318,14 @@ std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& o
     copy.beside_target = beside;
     struct stat made {};
     struct stat around {};
+    // Of a missing target only the runner's and root's own are.
     copy.trusted = fstat(copy.file.get(), &made) == 0 && fstat(folder, &around) == 0 &&
-                   made_by_a_writer(made, around, info, target);
+                   (exists ? made_by_a_writer(made, around, info, target)
+                           : made.st_uid == geteuid() || made.st_uid == 0);
     if (copy.folder.is_open()) copies.push_back(std::move(copy));
   };
   look(target.folder.get(), target.name.string() + std::string(kUndoSuffix), true);
+  if (!exists) return copies;
   const Descriptor state(open_state_folder(false));
   look(state.get(), state_name(origin), false);
   return copies;

@@ -205,6 +205,7 @@ std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& o
   std::filesystem::path beside = target.name;
   beside += kUndoSuffix;
   look(beside, true);
+  if (target.kind != TargetKind::kRegular) return copies;
   if (const std::optional<std::filesystem::path> folder = state_folder(false)) {
     look(*folder / state_name(origin), false);
   }
