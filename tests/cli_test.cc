@@ -1114,6 +1114,16 @@ void cut_remount_and_run_again(bool in_the_state_folder) {
              "\" >/dev/null 2>&1 && " + mount)) {
     GTEST_SKIP() << "cannot make and mount btrfs";
   }
+  // Unmounted, and the folder made mutable again, on every way out, a failed assertion's too.
+  struct Unmount {
+    std::string unit, mounted, between;
+    ~Unmount() {
+      static_cast<void>(
+          std::system(("chattr -i \"" + unit + "\" 2>/dev/null").c_str()));  // NOLINT(cert-env33-c)
+      static_cast<void>(umount2(mounted.c_str(), MNT_DETACH));
+      static_cast<void>(umount2(between.c_str(), MNT_DETACH));
+    }
+  } const unmount{mounted + "/unit", mounted, between};
   const std::string input = testing::cn1_file("IN", std::string(60'000, 'i'));
   const std::string output = testing::cn1_file("OUT", std::string(60'000, 'o'));
   testing::write_file(dir.path("in.cn1"), input);
@@ -1156,9 +1166,6 @@ void cut_remount_and_run_again(bool in_the_state_folder) {
             testing::c13_file(name_field("IN"), input.substr(59), output.substr(59)))
       << in_the_state_folder;
   EXPECT_EQ(copy_count(), 0U) << in_the_state_folder;
-  static_cast<void>(shell("chattr -i \"" + unit + "\""));
-  static_cast<void>(umount2(mounted.c_str(), MNT_DETACH));
-  static_cast<void>(umount2(between.c_str(), MNT_DETACH));
 }
 
 TEST(PairsetExecutable, CutInPlaceIsPutRightAfterARemountUnderAnotherDevice) {
