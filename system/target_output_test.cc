@@ -48,6 +48,31 @@ OutputStatus write_text(const std::string& path, const std::string& text) {
   return write_target_output(path.c_str(), platform::look_up_target(path.c_str()), pieces).status;
 }
 
+// The target is the file found when the run began: a file put at its name since is not written.
+// POSIX writes the file found, under the name it has now; Windows, which opens the name again,
+// writes nothing.
+TEST(TargetOutput, WritesOnlyTheFileFoundAtTheStart) {
+  TempDir dir;
+  const std::string path = dir.path("target.c13");
+  write_file(path, "previous");
+  platform::Target found = platform::look_up_target(path.c_str());
+  std::filesystem::rename(path, dir.path("moved.c13"));
+  write_file(path, "someone else's");
+  const std::string text = "the result";
+  const OutputPiece pieces[] = {OutputPiece{text}};
+
+  const OutputStatus status = write_target_output(path.c_str(), std::move(found), pieces).status;
+
+  EXPECT_EQ(read_file(path), "someone else's");
+#ifdef _WIN32
+  EXPECT_EQ(status, OutputStatus::kCannotOpen);
+  EXPECT_EQ(read_file(dir.path("moved.c13")), "previous");
+#else
+  EXPECT_EQ(status, OutputStatus::kWritten);
+  EXPECT_EQ(read_file(dir.path("moved.c13")), text);
+#endif
+}
+
 TEST(TargetOutput, NewFileStandsBesideTheTargetUntilRemoved) {
   TempDir dir;
   write_file(dir.path("target.c13"), "previous");

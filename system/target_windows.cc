@@ -13,14 +13,20 @@
 
 namespace pairset::platform {
 
-// Windows programs name devices (NUL, CON), not descriptors: a device is written directly.
-Target open_target(const char* path, Target /*found*/) {
+// Windows programs name devices (NUL, CON), not descriptors: a device is written directly. XP
+// cannot open a handle anew (ReOpenFile), so the name is opened again, and where it no longer
+// names the file found at the start of the run, nothing is written.
+Target open_target(const char* path, Target found) {
   Target target;
   target.name = native_path(path);
   target.file = Descriptor(_wopen(target.name.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT));
   if (!target.file.is_open()) {
-    if (errno == ENOENT) target.kind = TargetKind::kMissing;
+    if (errno == ENOENT && found.kind != TargetKind::kRegular) target.kind = TargetKind::kMissing;
     return target;
+  }
+  if (found.kind == TargetKind::kRegular && found.file.is_open() &&
+      identity_of(found.file.get()) != identity_of(target.file.get())) {
+    return {};
   }
   struct _stat64 info {};
   target.kind = regular(target.file.get(), info) ? TargetKind::kRegular : TargetKind::kStream;
