@@ -177,7 +177,8 @@ bool put_back_left_copies(const platform::Target& target, int file,
   for (platform::UndoCopy& copy : platform::find_undo_copies(target, origin)) {
     const std::optional<std::uint64_t> size = platform::file_size(copy.file.get());
     if (!size) {
-      restored = restored && !copy.trusted;
+      // Only a copy that may be put back is missed.
+      if (copy.trusted) restored = false;
       continue;
     }
     const std::string start = read_start(copy, *size);

@@ -198,20 +198,23 @@ bool made_by_a_writer(const struct stat& copy, const struct stat& folder, const 
   return groups_count && copy.st_gid == info.st_gid && (info.st_mode & S_IWGRP) != 0;
 }
 
+// Gives the identity of the file `info` describes.
+FileIdentity identity_from(const struct stat& info) {
+  return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
 }  // namespace
 
 std::optional<FileIdentity> identity_of(int descriptor) {
   struct stat info {};
   if (fstat(descriptor, &info) != 0) return std::nullopt;
-  return FileIdentity{static_cast<std::uint64_t>(info.st_dev),
-                      static_cast<std::uint64_t>(info.st_ino)};
+  return identity_from(info);
 }
 
 std::optional<FileIdentity> identity_at(const char* path) {
   struct stat info {};
   if (stat(path, &info) != 0) return std::nullopt;
-  return FileIdentity{static_cast<std::uint64_t>(info.st_dev),
-                      static_cast<std::uint64_t>(info.st_ino)};
+  return identity_from(info);
 }
 
 std::optional<FileOrigin> origin_of(int descriptor) {

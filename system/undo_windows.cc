@@ -89,11 +89,19 @@ Target look_up_target(const char* path) {
   return target;
 }
 
+namespace {
+
+// Gives the file's index, which tells it from every other file on its volume.
+std::uint64_t index_of(const BY_HANDLE_FILE_INFORMATION& info) {
+  return (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+}
+
+}  // namespace
+
 std::optional<FileIdentity> identity_of(int descriptor) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (GetFileInformationByHandle(handle_of(descriptor), &info) == 0) return std::nullopt;
-  return FileIdentity{info.dwVolumeSerialNumber,
-                      (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  return FileIdentity{info.dwVolumeSerialNumber, index_of(info)};
 }
 
 std::optional<FileIdentity> identity_at(const char* path) {
@@ -106,8 +114,7 @@ std::optional<FileIdentity> identity_at(const char* path) {
   const bool known = GetFileInformationByHandle(handle, &info) != 0;
   CloseHandle(handle);
   if (!known) return std::nullopt;
-  return FileIdentity{info.dwVolumeSerialNumber,
-                      (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  return FileIdentity{info.dwVolumeSerialNumber, index_of(info)};
 }
 
 std::optional<FileOrigin> origin_of(int descriptor) {
@@ -119,7 +126,7 @@ std::optional<FileOrigin> origin_of(int descriptor) {
   if (GetFileInformationByHandle(handle_of(descriptor), &info) == 0) return std::nullopt;
   FileOrigin origin;
   origin.file_system = info.dwVolumeSerialNumber;
-  origin.inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  origin.inode = index_of(info);
   return origin;
 }
 
