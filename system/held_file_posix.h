@@ -4,6 +4,7 @@
 #ifndef PAIRSET_SYSTEM_HELD_FILE_POSIX_H_
 #define PAIRSET_SYSTEM_HELD_FILE_POSIX_H_
 
+#include <fcntl.h>
 #include <sys/types.h>
 
 namespace pairset::platform {
@@ -14,9 +15,9 @@ namespace pairset::platform {
 // as if the name had been taken.
 int create_held_file(int folder, const char* name, int flags, mode_t mode);
 
-// Opens the regular file `name` in `folder` for reading and holds it, unless a live run holds
-// it: gives its descriptor, or -1.
-int open_unheld_file(int folder, const char* name);
+// Opens the regular file `name` in `folder` (`flags`: O_RDONLY or O_RDWR) and holds it, unless a
+// live run holds it: gives its descriptor, or -1.
+int open_unheld_file(int folder, const char* name, int flags = O_RDONLY);
 
 // Gives true for a folder that takes new files but lets none of its names be renamed or removed
 // (append-only, chattr +a): a file made there would stay for good.

@@ -170,6 +170,8 @@ struct UndoCopy {
   // let write it), in a folder that is the target's own or the runner's private state folder:
   // only such a copy is ever put back.
   bool trusted = true;
+  // Open for writing too, so that it can be made unusable before it is removed.
+  bool writable = true;
 };
 
 // Makes a new, empty undo copy for the existing `target` (kRegular) whose origin is `origin`,
@@ -193,15 +195,17 @@ bool has_room_for(const Target& target, int file, std::uint64_t size);
 // does.
 bool sync_undo_folder(const UndoCopy& copy);
 
-// Removes the copy and makes its removal survive a power cut; gives true once both are done. On
-// POSIX a copy that could not be removed stays open, so that the old contents can be put back.
+// Removes the copy and makes its removal survive a power cut as well as the system allows; gives
+// true once both are done. A copy that could not be removed stays open (on Windows, is opened
+// again), so that the old contents can be put back.
 bool remove_undo_copy(UndoCopy& copy);
 
 // Gives the undo copies that runs cut short may have left for `target` (kRegular, origin
 // `origin`): beside it, and in the state folder; for a missing target (kMissing) only those
-// beside its name, trusted where they are the runner's or root's. Each is open for reading and held
-// for this run, and says whether it may be trusted; one that a live run holds is left out, and so
-// is the state folder where it is not the runner's private one.
+// beside its name, trusted where they are the runner's or root's. Each is open for reading (and
+// writing, where the runner may) and held for this run, and says whether it may be trusted; one
+// that a live run holds is left out, and so is the state folder where it is not the runner's
+// private one.
 std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& origin);
 
 // Removes the new files that runs on `target` left beside it and that no live run holds (on

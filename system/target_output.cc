@@ -204,15 +204,15 @@ OutputResult write_in_place(platform::Target& target, Pieces pieces) {
   const std::uint64_t new_size = total_size(sources);
   if (!platform::reserve(file.get(), new_size)) {
     static_cast<void>(platform::truncate(file.get(), *old_size));
-    static_cast<void>(platform::remove_undo_copy(undo));
+    static_cast<void>(discard_undo_copy(undo));
     return result(OutputStatus::kWriteError);
   }
-  // The whole result on the disk is not yet success: the copy's removal must be there too, or a
-  // copy that came back after a power cut would put the old contents back.
+  // The whole result on the disk is not yet success: the copy must be unusable on the disk too,
+  // or a copy that came back after a power cut would put the old contents back.
   OutputResult written = write_pieces(file.get(), sources, Placement::kFromStart);
   if (written.status == OutputStatus::kWritten) {
     if (platform::truncate(file.get(), new_size) && platform::flush_to_disk(file.get()) &&
-        platform::remove_undo_copy(undo)) {
+        discard_undo_copy(undo)) {
       // A close that reports a failure now cannot make the result less whole, and the target no
       // longer holds what it held, so the run reports what is true.
       static_cast<void>(file.close());
@@ -225,7 +225,7 @@ OutputResult write_in_place(platform::Target& target, Pieces pieces) {
   if (!put_back(undo, contents_at, *old_size, file.get())) {
     return result(OutputStatus::kWriteError);
   }
-  static_cast<void>(platform::remove_undo_copy(undo));
+  static_cast<void>(discard_undo_copy(undo));
   return written;
 }
 

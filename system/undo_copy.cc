@@ -126,6 +126,7 @@ UndoStatus keep_old_contents(const platform::Target& target, int file, std::uint
       platform::flush_to_disk(copy.file.get()) && platform::sync_undo_folder(copy)) {
     return UndoStatus::kDone;
   }
+  // Cut short or not on the disk, the target was not touched: nothing to make unusable first.
   static_cast<void>(platform::remove_undo_copy(copy));
   return copied == platform::CopyStatus::kOutOfMemory ? UndoStatus::kOutOfMemory
                                                       : UndoStatus::kFailed;
@@ -136,6 +137,44 @@ bool put_back(const platform::UndoCopy& copy, std::uint64_t contents_at, std::ui
   return copy_through_buffer(copy.file.get(), contents_at, file, 0, old_size) ==
              platform::CopyStatus::kCopied &&
          platform::truncate(file, old_size) && platform::flush_to_disk(file);
+}
+
+namespace {
+
+// Gives where the trailer of a complete copy starts, or nothing where the copy does not end with
+// one.
+std::optional<std::uint64_t> trailer_at(const platform::UndoCopy& copy) {
+  const std::optional<std::uint64_t> size = platform::file_size(copy.file.get());
+  if (!size || *size < kUndoTrailer.size()) return std::nullopt;
+  const std::uint64_t at = *size - kUndoTrailer.size();
+  std::string trailer(kUndoTrailer.size(), '\0');
+  if (!platform::read_at(copy.file.get(), at, {trailer.data(), trailer.size()}) ||
+      trailer != kUndoTrailer) {
+    return std::nullopt;
+  }
+  return at;
+}
+
+// Writes `trailer` at `at` in the copy and flushes it; gives true once it is on the disk.
+bool end_with(const platform::UndoCopy& copy, std::uint64_t at, std::string_view trailer) {
+  return platform::write_at(copy.file.get(), at, trailer) &&
+         platform::flush_to_disk(copy.file.get());
+}
+
+}  // namespace
+
+bool discard_undo_copy(platform::UndoCopy& copy) {
+  if (!copy.file.is_open()) return true;
+  // A copy opened only for reading (another user's, whom an ACL lets write the target) is removed
+  // as it is: the folder flush must then do.
+  const std::optional<std::uint64_t> at = copy.writable ? trailer_at(copy) : std::nullopt;
+  if (at && !end_with(copy, *at, kObsoleteTrailer)) {
+    static_cast<void>(end_with(copy, *at, kUndoTrailer));
+    return false;
+  }
+  if (platform::remove_undo_copy(copy)) return true;
+  if (at) static_cast<void>(end_with(copy, *at, kUndoTrailer));
+  return false;
 }
 
 namespace {
@@ -202,7 +241,7 @@ bool put_back_left_copies(const platform::Target& target, int file,
     }
     if (!whole) {
       // Cut short while it was written, so the target was not yet touched.
-      if (starts_like_undo_copy(start)) static_cast<void>(platform::remove_undo_copy(copy));
+      if (starts_like_undo_copy(start)) static_cast<void>(discard_undo_copy(copy));
       continue;
     }
     if (!platform::has_room_for(target, file, parsed->header.size)) {
@@ -210,8 +249,7 @@ bool put_back_left_copies(const platform::Target& target, int file,
       continue;
     }
     const platform::EndingsHeld held;
-    if (!put_back(copy, parsed->length, parsed->header.size, file) ||
-        !platform::remove_undo_copy(copy)) {
+    if (!put_back(copy, parsed->length, parsed->header.size, file) || !discard_undo_copy(copy)) {
       restored = false;
     }
   }

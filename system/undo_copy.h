@@ -26,6 +26,11 @@ struct UndoHeader {
 // Closes a complete copy: the old contents are all there only where it ends with this.
 inline constexpr std::string_view kUndoTrailer = "\npairset undo copy complete\n";
 
+// Written over the trailer of a copy that is no longer needed, before it is removed: a copy that
+// ends so is one that no run puts back.
+inline constexpr std::string_view kObsoleteTrailer = "\npairset undo copy obsolete\n";
+static_assert(kObsoleteTrailer.size() == kUndoTrailer.size(), "written in the trailer's place");
+
 // Gives the header that opens the undo copy described by `header`.
 std::string encode_undo_header(const UndoHeader& header);
 
@@ -63,6 +68,12 @@ UndoStatus keep_old_contents(const platform::Target& target, int file, std::uint
 // of that was done.
 bool put_back(const platform::UndoCopy& copy, std::uint64_t contents_at, std::uint64_t old_size,
               int file);
+
+// Removes the copy once it is no longer needed, made unusable first: its trailer is overwritten
+// and flushed, so that a removal a power cut undoes (no folder flush on Windows, nor on some Linux
+// file systems) brings back a copy that no run puts back. Gives true once it is gone; where it
+// stays (a failure), it is as usable as it was, since the old contents may yet come from it.
+bool discard_undo_copy(platform::UndoCopy& copy);
 
 // Gives true when the header of a copy found for the target `origin`, named `name` in its
 // folder, names that very file: the same name and number, the same generation and birth where

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+
+#include "tests/test_support.h"
 
 namespace pairset {
 namespace {
@@ -75,6 +79,43 @@ TEST(UndoHeader, NamesTheTargetByNameNumberGenerationAndBirth) {
         row.names_it)
         << row.label;
   }
+}
+
+// A copy that a run made unusable before it removed it, and that a power cut then brought back (a
+// removal not yet on the disk: Windows flushes no folder), is removed by the next run, which never
+// puts the old contents back over the result.
+TEST(UndoCopy, ComesBackUnusableWhereItsRemovalIsLost) {
+  testing::TempDir dir;
+  const std::string path = dir.path("target.c13");
+  const std::string copy_path = dir.path("target.c13.pairset-undo");
+  testing::write_file(path, "previous");
+  {
+    platform::Target target = platform::open_target(path.c_str());
+    ASSERT_EQ(target.kind, platform::TargetKind::kRegular);
+    platform::Descriptor file(platform::open_for_update(target));
+    ASSERT_TRUE(file.is_open());
+    const std::optional<platform::FileOrigin> origin = platform::origin_of(file.get());
+    ASSERT_TRUE(origin);
+    platform::UndoCopy copy;
+    std::uint64_t contents_at = 0;
+    ASSERT_EQ(keep_old_contents(target, file.get(), 8, *origin, copy, contents_at),
+              UndoStatus::kDone);
+    const std::string result = "the result";
+    ASSERT_TRUE(platform::write_at(file.get(), 0, result));
+    ASSERT_TRUE(platform::truncate(file.get(), result.size()));
+    ASSERT_TRUE(platform::flush_to_disk(file.get()));
+    // A second name keeps the copy's file as the removal leaves it on the disk.
+    std::filesystem::create_hard_link(copy_path, dir.path("kept"));
+    ASSERT_TRUE(discard_undo_copy(copy));
+    EXPECT_FALSE(std::filesystem::exists(copy_path));
+  }
+  std::filesystem::rename(dir.path("kept"), copy_path);
+  platform::Target target = platform::look_up_target(path.c_str());
+
+  EXPECT_TRUE(restore_interrupted(target, {}));
+
+  EXPECT_EQ(testing::read_file(path), "the result");
+  EXPECT_FALSE(std::filesystem::exists(copy_path));
 }
 
 }  // namespace

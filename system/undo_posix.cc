@@ -314,7 +314,11 @@ std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& o
   const auto look = [&](int folder, const std::string& name, bool beside) {
     if (folder < 0) return;
     UndoCopy copy;
-    copy.file = Descriptor(open_unheld_file(folder, name.c_str()));
+    copy.file = Descriptor(open_unheld_file(folder, name.c_str(), O_RDWR));
+    if (!copy.file.is_open()) {
+      copy.file = Descriptor(open_unheld_file(folder, name.c_str()));
+      copy.writable = false;
+    }
     if (!copy.file.is_open()) return;
     copy.folder = Descriptor(duplicate(folder));
     copy.name = name;
@@ -373,8 +377,8 @@ bool keeps_every_name(int folder) {
          (flags & FS_APPEND_FL) != 0;
 }
 
-int open_unheld_file(int folder, const char* name) {
-  Descriptor file(openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+int open_unheld_file(int folder, const char* name, int flags) {
+  Descriptor file(openat(folder, name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   struct stat info {};
   if (!file.is_open() || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
   struct flock whole {};

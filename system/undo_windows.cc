@@ -189,14 +189,27 @@ bool remove_undo_copy(UndoCopy& copy) {
   if (!copy.file.is_open()) return true;
   // Windows removes no open file; the target stays held, so no other run takes the copy up.
   static_cast<void>(copy.file.close());
-  return DeleteFileW(copy.name.c_str()) != 0;
+  if (DeleteFileW(copy.name.c_str()) != 0) return true;
+  // Open again where it is still there: the old contents may yet have to be put back from it.
+  const DWORD error = GetLastError();
+  copy.file = Descriptor(_wopen(copy.name.c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT));
+  copy.writable = copy.file.is_open();
+  if (!copy.writable) {
+    copy.file = Descriptor(_wopen(copy.name.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
+  }
+  SetLastError(error);
+  return false;
 }
 
 std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& origin) {
   std::vector<UndoCopy> copies;
   const auto look = [&copies](const std::filesystem::path& path, bool beside) {
     UndoCopy copy;
-    copy.file = Descriptor(_wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
+    copy.file = Descriptor(_wopen(path.c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT));
+    if (!copy.file.is_open()) {
+      copy.file = Descriptor(_wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
+      copy.writable = false;
+    }
     if (!copy.file.is_open()) return;
     // A live run holds its copy exclusively; this hold is shared and given up at once if not.
     OVERLAPPED from_start{};

@@ -300,7 +300,10 @@ struct LimitedCase {
   enum Result { kKept, kReplaced, kWrittenInPlace } result;  // kKept: as it was before
   // A run killed by the injected signal leaves an undo copy: whole (holding the old contents) or
   // cut short; the same command is then run again, and `message` and `result` are of that run.
-  enum Cut { kNotCut, kCopyWhole, kCopyCutShort } cut = kNotCut;
+  // Or made unusable by a run that had written the whole result, killed before it removed it (as
+  // a power cut may undo the removal): a run that fails at a missing source then removes it and
+  // leaves the result, before the same command is run again.
+  enum Cut { kNotCut, kCopyWhole, kCopyCutShort, kCopyMadeUnusable } cut = kNotCut;
   int target_owner = -1;  // a user the target is given to (65534 is the unprivileged runner)
   std::uint64_t room = std::uint64_t{100} << 10;  // left free on the file-system image
   std::size_t source_bytes = 60'000;              // of each source's body
@@ -315,6 +318,10 @@ void PrintTo(const LimitedCase& c, std::ostream* os) {
 }
 
 class LimitedRunTest : public ::testing::TestWithParam<LimitedCase> {};
+
+constexpr const char8_t* kWriteFailure = u8"\nОшибка записи файла '";
+constexpr const char8_t* kOpenFailure = u8"\nНе могу открыть файл '";
+constexpr const char8_t* kSuccess = u8"\nPAIRSET завешилась успешно.\n\n";
 
 // Gives true when `program` is one of the system's.
 bool installed(const char* program) {
@@ -454,10 +461,22 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
     ASSERT_EQ(copies.size(), 1U);
     const std::string copy = read_file(copies[0].string());
     constexpr std::string_view kTrailer = "\npairset undo copy complete\n";
+    const std::string result = testing::c13_file(
+        name_field(c.new_name != nullptr ? c.new_name : "IN"), input.substr(59), output.substr(59));
     if (c.cut == LimitedCase::kCopyWhole) {
       ASSERT_TRUE(copy.ends_with(kTrailer));
       EXPECT_EQ(copy.substr(copy.size() - kTrailer.size() - previous.size(), previous.size()),
                 previous);
+    } else if (c.cut == LimitedCase::kCopyMadeUnusable) {
+      EXPECT_FALSE(copy.ends_with(kTrailer));
+      EXPECT_EQ(read_file(target), result);
+      const std::string missing = dir.path("missing.cn1");
+      std::vector<std::string> failing = arguments;
+      failing[1] = missing;
+      EXPECT_EQ(run_command(launcher + quoted(failing), scratch).out,
+                testing::to_cp866(kOpenFailure) + missing + "'\n");
+      EXPECT_EQ(read_file(target), result);
+      EXPECT_FALSE(std::filesystem::exists(copies[0]));
     } else {
       EXPECT_FALSE(copy.ends_with(kTrailer));
       EXPECT_EQ(read_file(target), previous);
@@ -490,9 +509,6 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
   }
 }
 
-constexpr const char8_t* kWriteFailure = u8"\nОшибка записи файла '";
-constexpr const char8_t* kOpenFailure = u8"\nНе могу открыть файл '";
-constexpr const char8_t* kSuccess = u8"\nPAIRSET завешилась успешно.\n\n";
 constexpr const char* kFileSizeLimit = "ulimit -f 64";
 // Another program holds a POSIX lock on the target (as the terminal software might) for 8
 // seconds, longer than a run waits, or for 1 second; the run starts once it holds it.
@@ -713,6 +729,11 @@ INSTANTIATE_TEST_SUITE_P(
         LimitedCase{"io_error_at_the_removal_of_the_undo_copy", nullptr, false,
                     "unlinkat:error=EIO:when=1 -P target.c13.pairset-undo", nullptr, "target.c13",
                     true, 0644, 0755, kWriteFailure, kKept},
+        // Killed after the whole result and the unusable copy are on the disk, before the copy
+        // is removed: what a power cut that undoes the removal leaves.
+        LimitedCase{"killed_at_the_removal_of_the_undo_copy", nullptr, false,
+                    "unlinkat:signal=KILL:when=1 -P target.c13.pairset-undo", nullptr, "target.c13",
+                    true, 0644, 0755, kSuccess, kInPlace, LimitedCase::kCopyMadeUnusable},
         // Killed while the body is copied from the undo copy into the source it was: the next
         // run puts the source back, and then reads it whole.
         LimitedCase{"killed_at_the_kernel_copy_in_place_under_a_source", nullptr, false,
@@ -1030,9 +1051,10 @@ TEST_P(EveryCutTest, SameCommandAgainLeavesTheResult) {
     const bool whole_copy = kept.ends_with(std::string(previous) + std::string(kTrailer));
     EXPECT_TRUE(now == previous || now == result || whole_copy)
         << "killed at call " << i << ", " << call << ": the old contents are lost";
-    // A source that already is the result, with no copy to put back, is converted: the same
-    // command again would rightly find no .cn1 file in it.
-    if (source_is_target && now == result && kept.empty()) continue;
+    // A source that already is the result, with no copy to put back (none, or one made unusable
+    // once the result was on the disk), is converted: the same command again would rightly find
+    // no .cn1 file in it.
+    if (source_is_target && now == result && !whole_copy) continue;
 
     const Outcome again = run_command(command + run, scratch);
     EXPECT_EQ(again.out, std::string(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">()))
