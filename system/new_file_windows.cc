@@ -8,9 +8,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <random>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "system/access_windows.h"
 #include "system/attributes_windows.h"
 #include "system/endings_windows.h"
 #include "system/open_file_windows.h"
@@ -23,6 +27,47 @@ namespace {
 constexpr std::size_t kLongestPath = MAX_PATH - 1;
 
 constexpr int kAttempts = 100;
+
+// How many letters make a new file's name unique.
+constexpr std::size_t kRandomLetters = 6;
+
+// A new file that nothing has written for this long belongs to no live run: a live one is open,
+// or between its closing and its rename, which is tried for seconds, not minutes.
+constexpr ULONGLONG kAbandonedAfter = 10ULL * 60 * 10'000'000;  // in 100 ns units
+
+// The stream that marks a file as a run's new file, on volumes that keep named streams (NTFS):
+// only a file that carries it is ever taken for a new file that a run left behind.
+constexpr std::wstring_view kNewFileMark = L":pairset-new";
+
+// Gives what the names of the target's new files start with (.NAME.pairset-, NAME cut so that
+// the whole path with its letters stays within what the C runtime takes), or nothing where not
+// even a cut name fits.
+std::optional<std::wstring> new_file_prefix(const Target& target) {
+  const std::wstring name = target.name.filename().wstring();
+  std::error_code error;
+  const std::size_t fixed =
+      std::filesystem::absolute(target.name.parent_path() / L"..pairset-", error).wstring().size() +
+      kRandomLetters;
+  if (error || fixed >= kLongestPath) return std::nullopt;
+  return L"." + name.substr(0, std::min(name.size(), kLongestPath - fixed)) + L".pairset-";
+}
+
+// Gives the path of the mark of the file at `path`.
+std::filesystem::path mark_of(const std::filesystem::path& path) {
+  std::filesystem::path mark = path;
+  mark += kNewFileMark;
+  return mark;
+}
+
+// Gives true when the file at `path` carries the mark.
+bool marked(const std::filesystem::path& path) {
+  const HANDLE mark =
+      CreateFileW(mark_of(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (mark == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(mark);
+  return true;
+}
 
 }  // namespace
 
@@ -47,16 +92,13 @@ int create_replacement(const Target& target, std::filesystem::path& temporary) {
     errno = ENOTSUP;
     return -1;
   }
-  // The name is cut so that the whole path stays within what the C runtime takes.
   const std::filesystem::path& path = target.name;
-  std::error_code error;
-  const std::size_t fixed =
-      std::filesystem::absolute(path.parent_path() / L"..pairset-XXXXXX", error).wstring().size();
-  if (error || fixed >= kLongestPath) {
+  const std::optional<std::wstring> prefix = new_file_prefix(target);
+  if (!prefix) {
     errno = ENAMETOOLONG;
     return -1;
   }
-  const std::wstring kept = name.substr(0, std::min(name.size(), kLongestPath - fixed));
+  const bool marks = (volume_flags(path) & FILE_NAMED_STREAMS) != 0;
 
   static constexpr wchar_t kLetters[] =
       L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
@@ -64,8 +106,8 @@ int create_replacement(const Target& target, std::filesystem::path& temporary) {
   std::uniform_int_distribution<std::size_t> letter(0, std::size(kLetters) - 2);
   enter_flight();
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    std::wstring new_name = L"." + kept + L".pairset-";
-    for (int i = 0; i < 6; ++i) new_name += kLetters[letter(random)];
+    std::wstring new_name = *prefix;
+    for (std::size_t i = 0; i < kRandomLetters; ++i) new_name += kLetters[letter(random)];
     const std::filesystem::path candidate = path.parent_path() / new_name;
     const int descriptor =
         _wopen(candidate.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY | _O_NOINHERIT,
@@ -77,6 +119,12 @@ int create_replacement(const Target& target, std::filesystem::path& temporary) {
         remove_file(target, temporary);
         errno = EPERM;
         return -1;
+      }
+      // Unmarked, a new file that a run cut short leaves is only left for a person to delete.
+      if (marks) {
+        const HANDLE mark = CreateFileW(mark_of(candidate).c_str(), GENERIC_WRITE, 0, nullptr,
+                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (mark != INVALID_HANDLE_VALUE) CloseHandle(mark);
       }
       return descriptor;
     }
@@ -105,6 +153,10 @@ Replacement replace_file(Target& target, const std::filesystem::path& temporary)
     if (MoveFileExW(temporary.c_str(), target.name.c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
       leave_flight();
+      // The target is no new file: its mark goes (where it stays, it is only an empty stream).
+      if ((volume_flags(target.name) & FILE_NAMED_STREAMS) != 0) {
+        static_cast<void>(DeleteFileW(mark_of(target.name).c_str()));
+      }
       return Replacement::kReplaced;
     }
     const DWORD error = GetLastError();
@@ -126,6 +178,52 @@ Replacement replace_file(Target& target, const std::filesystem::path& temporary)
 void remove_file(const Target&, const std::filesystem::path& temporary) {
   remove_path(temporary);
   leave_flight();
+}
+
+void clear_abandoned_files(const Target& target) {
+  const std::optional<std::wstring> prefix = new_file_prefix(target);
+  if (!prefix) return;
+  const std::filesystem::path folder = target.name.parent_path();
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = FindFirstFileW((folder / (*prefix + L"*")).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  FILETIME now_time{};
+  GetSystemTimeAsFileTime(&now_time);
+  const auto ticks = [](const FILETIME& time) {
+    return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+  };
+  // Where the volume keeps no named streams (FAT), a new file carries no mark; where it keeps no
+  // owners, a file is anyone's.
+  const DWORD flags = volume_flags(target.name);
+  const bool marks = (flags & FILE_NAMED_STREAMS) != 0;
+  const bool owners = (flags & FILE_PERSISTENT_ACLS) != 0;
+  const std::vector<unsigned char> runner = runner_sid();
+  const Security target_security =
+      target.kind == TargetKind::kRegular ? Security::at(target.name) : Security();
+  do {
+    const std::wstring_view entry = found.cFileName;
+    if (entry.size() != prefix->size() + kRandomLetters ||
+        (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        ticks(found.ftLastWriteTime) + kAbandonedAfter > ticks(now_time)) {
+      continue;
+    }
+    const std::filesystem::path path = folder / entry;
+    // Unmarked: another program's, unless it is empty (a run cut before it marked its new file).
+    const bool empty = found.nFileSizeHigh == 0 && found.nFileSizeLow == 0;
+    if (marks && !empty && !marked(path)) continue;
+    // Only the runner's, the administrators' or the target's owner's: another user's file is
+    // theirs to delete.
+    const Security security = Security::at(path);
+    const PSID owner = security.owner();
+    const bool ours =
+        !owners ||
+        (owner != nullptr &&
+         ((!runner.empty() && EqualSid(owner, const_cast<unsigned char*>(runner.data())) != 0) ||
+          administrative(owner) ||
+          (target_security.owner() != nullptr && EqualSid(owner, target_security.owner()) != 0)));
+    if (ours) static_cast<void>(DeleteFileW(path.c_str()));
+  } while (FindNextFileW(search, &found) != 0);
+  FindClose(search);
 }
 
 }  // namespace pairset::platform

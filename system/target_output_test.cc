@@ -13,6 +13,7 @@
 
 #include "system/platform.h"
 #ifdef _WIN32
+#include "system/access_windows.h"
 #include "system/attributes_windows.h"
 #endif
 #include "system/undo_copy.h"
@@ -87,10 +88,9 @@ TEST(TargetOutput, NewFileStandsBesideTheTargetUntilRemoved) {
   EXPECT_EQ(file_names(dir), std::vector<std::string>{"target.c13"});
 }
 
-// A target whose path is a few characters short of the system's limit (4095 bytes on Linux, 259
-// characters on Windows) has a new file whose name, cut short, still fits beside it.
-TEST(TargetOutput, ReplacesTargetsWhoseNewFileNameWouldBeTooLong) {
-  TempDir dir;
+// Gives the path of a target, in `dir`, a few characters short of the system's limit (4095
+// bytes on Linux, 259 characters on Windows): a new file's name must be cut to fit beside it.
+std::filesystem::path path_near_the_limit(const TempDir& dir) {
   std::filesystem::path folder = dir.path("");
 #ifdef _WIN32
   constexpr std::size_t kLongestPath = 259;
@@ -104,7 +104,15 @@ TEST(TargetOutput, ReplacesTargetsWhoseNewFileNameWouldBeTooLong) {
   std::filesystem::create_directories(folder);
 #endif
   const std::size_t name_size = kLongestPath - 5 - folder.string().size() - 1;
-  const std::string path = (folder / std::string(name_size, 'n')).string();
+  return folder / std::string(name_size, 'n');
+}
+
+// Such a target has a new file whose name, cut short, still fits beside it.
+TEST(TargetOutput, ReplacesTargetsWhoseNewFileNameWouldBeTooLong) {
+  TempDir dir;
+  const std::filesystem::path target = path_near_the_limit(dir);
+  const std::filesystem::path folder = target.parent_path();
+  const std::string path = target.string();
   write_file(path, "previous");
 
   EXPECT_EQ(write_text(path, "new"), OutputStatus::kWritten);
@@ -568,6 +576,60 @@ TEST(TargetOutput, EveryEndingSignalRemovesTheNewFile) {
 }
 #endif
 
+// A new file whose name was cut to fit, left by a run cut short, is known by that name and
+// removed by the next run.
+TEST(TargetOutput, ClearsALeftNewFileWhoseNameWasCutToFit) {
+  TempDir dir;
+#ifdef _WIN32
+  const std::string path = path_near_the_limit(dir).string();
+#else
+  // Names, not paths, are what is long on POSIX: a folder's file name has 255 bytes at most.
+  const std::string path = dir.path(std::string(250, 'n'));
+#endif
+  write_file(path, "previous");
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+#ifdef _WIN32
+  platform::Target target = platform::open_target(path.c_str());
+  std::filesystem::path made;
+  platform::Descriptor file(platform::create_replacement(target, made));
+  ASSERT_TRUE(file.is_open());
+  ASSERT_TRUE(file.close());
+#else
+  // Made by a run that then ends without a word, as a kill ends it, and so holds it no more.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    platform::Target target = platform::open_target(path.c_str());
+    std::filesystem::path made;
+    _exit(platform::create_replacement(target, made) >= 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+#endif
+  std::filesystem::path left;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (entry.path().filename() != std::filesystem::path(path).filename()) left = entry.path();
+  }
+  ASSERT_FALSE(left.empty());
+  ASSERT_LT(left.filename().string().size(),
+            std::filesystem::path(path).filename().string().size() +
+                std::string_view("..pairset-Ab12Cd").size())
+      << "the name was not cut";
+  // Written long ago, as far as its time tells: on Windows a new file is taken for left behind
+  // only then.
+  std::filesystem::last_write_time(
+      left, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+
+  platform::clear_abandoned_files(platform::look_up_target(path.c_str()));
+
+  EXPECT_FALSE(std::filesystem::exists(left)) << left;
+  EXPECT_EQ(read_file(path), "previous");
+#ifdef _WIN32
+  platform::remove_file(target, made);  // the run's own record of it ends
+#endif
+}
+
 #ifdef _WIN32
 // The replacing file keeps the target's hidden, system, archive and not-indexed attributes, no
 // other, and is marked Archive in any case (wine shows every file as Archive, so only the
@@ -654,10 +716,11 @@ struct LeftBehindCase {
   // Who made the copy (POSIX, as root: the copy and the target are given to other users).
   enum Maker {
     kRunner,
-    kUserWhoMayNotWrite,      // user 4321, where the target is root's, 0644
-    kGroupMemberWhoMayWrite,  // user 4321 of group 4321, the target's group, which may write it
-    kUserTheAclLetsWrite,     // user 4321, whom an ACL entry of the target lets write it
-    kUserInAStickyFolder,     // user 4321, in a folder anyone may write (as /tmp)
+    kUserWhoMayNotWrite,       // user 4321, where the target is root's, 0644
+    kGroupMemberWhoMayWrite,   // user 4321 of group 4321, the target's group, which may write it
+    kUserTheAclLetsWrite,      // user 4321, whom an ACL entry of the target lets write it
+    kUserInAStickyFolder,      // user 4321, in a folder anyone may write (as /tmp)
+    kUserWhereAnyoneMayWrite,  // user 4321, where anyone may write the target
     // user 4322, of another group, in a folder anyone may write whose new files take its group,
     // the target's, which may write it
     kAnyoneInAnOpenGroupFolder,
@@ -670,8 +733,9 @@ struct LeftBehindCase {
   bool target_is_a_source = false;  // the run's output source is the target
   bool reported = false;            // the run says it cannot write the target, and stops there
   bool set_aside = false;           // the copy is kept as NAME.pairset-stale instead
-  bool by_marks = false;            // only POSIX tells a run's new files by their marks
-  bool target_locked = false;       // by another program, for longer than a run waits
+  bool by_marks = false;  // only POSIX, and Windows on volumes with named streams, tells a run's
+                          // new files by their marks
+  bool target_locked = false;  // by another program, for longer than a run waits
 };
 
 void PrintTo(const LeftBehindCase& c, std::ostream* os) {
@@ -680,7 +744,32 @@ void PrintTo(const LeftBehindCase& c, std::ostream* os) {
 
 class LeftBehindTest : public ::testing::TestWithParam<LeftBehindCase> {};
 
-#ifndef _WIN32
+#ifdef _WIN32
+// Moves a file of another user, made for the tests as root before they ran (wine runs them as
+// nobody), to `path`: a copy planted by user 4321 ("copy"), or a target of the runner's that
+// anyone may write ("target"), each empty and writable by anyone. Gives false where there is
+// none, or where it cannot be moved here.
+bool take_foreign_file(const std::string& kind, const std::string& path) {
+  const char* const folder = std::getenv("PAIRSET_FOREIGN_FILES");
+  if (folder == nullptr || !std::filesystem::is_directory(folder)) return false;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (!entry.path().filename().string().starts_with(kind + "-")) continue;
+    std::error_code error;
+    std::filesystem::rename(entry.path(), path, error);
+    return !error;
+  }
+  return false;
+}
+
+// Gives the folder of user 4321, open to anyone, that the state folder is made to be, or an
+// empty string where there is none.
+std::string foreign_state_home() {
+  const char* const folder = std::getenv("PAIRSET_FOREIGN_FILES");
+  if (folder == nullptr) return {};
+  const std::string home = std::string(folder) + "/state";
+  return std::filesystem::is_directory(home + "/pairset") ? home : std::string();
+}
+#else
 // Gives an access ACL, as Linux keeps it, that lets user `uid` read and write and everyone else
 // read.
 std::string acl_letting_write(std::uint32_t uid) {
@@ -704,14 +793,37 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
   const bool as_another_user =
       c.maker != LeftBehindCase::kRunner || c.state_folder != LeftBehindCase::kPrivate;
 #ifdef _WIN32
-  if (as_another_user) GTEST_SKIP() << "owners are given to files on POSIX";
-  if (c.by_marks) GTEST_SKIP() << "Windows tells a new file left behind by its age";
+  // Another user's file is one made before the tests ran; a file's owner cannot be given here.
+  const bool foreign_copy = c.maker == LeftBehindCase::kUserWhoMayNotWrite ||
+                            c.maker == LeftBehindCase::kUserWhereAnyoneMayWrite;
+  const bool foreign_state = c.state_folder == LeftBehindCase::kAnotherUsers;
+  if (as_another_user && ((!foreign_copy && c.maker != LeftBehindCase::kRunner) ||
+                          (!foreign_state && c.state_folder != LeftBehindCase::kPrivate))) {
+    GTEST_SKIP() << "such owners and folders are made on POSIX";
+  }
+  if (foreign_state && foreign_state_home().empty()) {
+    GTEST_SKIP() << "no folder of another user (made where the tests run as root)";
+  }
+  if (c.by_marks &&
+      (platform::volume_flags(std::filesystem::temp_directory_path()) & FILE_NAMED_STREAMS) == 0) {
+    GTEST_SKIP() << "a volume without named streams tells a new file left behind by its age";
+  }
+  if (c.contents == LeftBehindCase::kSwappedOutTarget ||
+      c.contents == LeftBehindCase::kSwappedOutSave) {
+    GTEST_SKIP() << "a run on Windows swaps nothing out of the target's place";
+  }
 #else
   if (as_another_user && geteuid() != 0) GTEST_SKIP() << "giving files to other users needs root";
 #endif
   TempDir dir;
   TempDir state;
   write_file(dir.path("out.cn1"), testing::cn1_file("OUT", "o"));
+#ifdef _WIN32
+  if (c.maker == LeftBehindCase::kUserWhereAnyoneMayWrite &&
+      !take_foreign_file("target", dir.path("target.c13"))) {
+    GTEST_SKIP() << "no target anyone may write (made where the tests run as root)";
+  }
+#endif
   write_file(dir.path("target.c13"), "new bytes, then the old tail");
   platform::Descriptor readable(platform::open_for_reading(dir.path("target.c13")));
   const std::optional<platform::FileOrigin> found = platform::origin_of(readable.get());
@@ -761,7 +873,12 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
                                    : whole;
   std::string left = dir.path(c.name);
   std::string state_home = state.path("");
-  if (c.place == LeftBehindCase::kStateFolder) {
+#ifdef _WIN32
+  if (foreign_state) state_home = foreign_state_home();
+#endif
+  if (c.place == LeftBehindCase::kStateFolder && state_home != state.path("")) {
+    left = state_home + "/pairset/" + copy_name;
+  } else if (c.place == LeftBehindCase::kStateFolder) {
     std::string folder = state.path("pairset");
     if (c.state_folder == LeftBehindCase::kThroughAnotherUsersFolder) {
       std::filesystem::create_directory(state.path("other"));
@@ -773,17 +890,33 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
     std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
     left = folder + "/" + copy_name;
   }
+#ifdef _WIN32
+  if (foreign_copy && !take_foreign_file("copy", left)) {
+    GTEST_SKIP() << "no file of another user (made where the tests run as root)";
+  }
+#endif
   if (c.contents == LeftBehindCase::kMoreThanTheDiskHolds) {
     // Sparse: it takes no room, but tells of more than there is.
     write_file(left, header);
     std::filesystem::resize_file(left, header.size() + size);
     std::ofstream(left, std::ios::binary | std::ios::app) << kUndoTrailer;
   } else if (c.contents == LeftBehindCase::kEmptyNewFile) {
+#ifdef _WIN32
+    // Another user's was made empty, and long ago, before the tests ran.
+    if (!foreign_copy) write_file(left, "");
+#else
     write_file(left, "");
+#endif
   } else {
     write_file(left, contents);
   }
-#ifndef _WIN32
+#ifdef _WIN32
+  // A run's mark, where the volume keeps named streams (NTFS; not under wine).
+  if (c.contents == LeftBehindCase::kMarkedNewFile &&
+      (platform::volume_flags(left) & FILE_NAMED_STREAMS) != 0) {
+    write_file(left + ":pairset-new", "");
+  }
+#else
   // A run's mark: the inode and birth of the file a new file is to replace.
   const auto mark_naming = [](const std::string& path) {
     struct statx info {};
@@ -843,6 +976,10 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
       ASSERT_EQ(chmod(dir.path("target.c13").c_str(), 0644), 0);
       ASSERT_EQ(chown(left.c_str(), kOther, kOther), 0);
       break;
+    case LeftBehindCase::kUserWhereAnyoneMayWrite:
+      ASSERT_EQ(chmod(dir.path("target.c13").c_str(), 0666), 0);
+      ASSERT_EQ(chown(left.c_str(), kOther, kOther), 0);
+      break;
   }
   if (c.state_folder == LeftBehindCase::kAnotherUsers) {
     ASSERT_EQ(chown(state.path("pairset").c_str(), kOther, kOther), 0);
@@ -852,9 +989,11 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
 #endif
   if (c.no_target) std::filesystem::remove(dir.path("target.c13"));
   // Written long ago, as far as its time tells: on Windows a new file is taken for left behind
-  // only then.
-  std::filesystem::last_write_time(
-      left, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+  // only then. (Only its owner may set the time of another user's copy.)
+  if (c.maker == LeftBehindCase::kRunner) {
+    std::filesystem::last_write_time(
+        left, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+  }
   platform::Descriptor live;
   if (c.held) {
     live = hold(left);
@@ -898,14 +1037,20 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
               c.put_back ? "previous" : "new bytes, then the old tail");
   }
   EXPECT_EQ(std::filesystem::exists(left), !c.removed);
+
   if (!c.removed && c.contents != LeftBehindCase::kMoreThanTheDiskHolds) {
-    EXPECT_EQ(read_file(left), contents);
+    EXPECT_EQ(read_file(left), c.contents == LeftBehindCase::kEmptyNewFile ? "" : contents);
   }
   const std::string stale = left.substr(0, left.rfind(".pairset-undo")) + ".pairset-stale";
   EXPECT_EQ(std::filesystem::exists(stale), c.set_aside);
   if (c.set_aside && std::filesystem::exists(stale)) {
     EXPECT_EQ(read_file(stale), contents);
   }
+#ifdef _WIN32
+  // The folder of another user stays for the next rows: what was left in it goes.
+  std::error_code ignored;
+  if (foreign_state) std::filesystem::remove(left, ignored);
+#endif
 }
 
 constexpr auto kBeside = LeftBehindCase::kBeside;
@@ -972,6 +1117,9 @@ INSTANTIATE_TEST_SUITE_P(
                        LeftBehindCase::kWholeCopy, false, false, false, false,
                        LeftBehindCase::kUserWhoMayNotWrite, LeftBehindCase::kPrivate, true, true},
         // Made by someone who may write the target: put back.
+        LeftBehindCase{"copy_by_a_user_where_anyone_may_write_the_target", kBeside, kCopyName,
+                       LeftBehindCase::kWholeCopy, false, true, true, false,
+                       LeftBehindCase::kUserWhereAnyoneMayWrite},
         LeftBehindCase{"copy_by_a_group_member_who_may_write_the_target", kBeside, kCopyName,
                        LeftBehindCase::kWholeCopy, false, true, true, false,
                        LeftBehindCase::kGroupMemberWhoMayWrite},
@@ -1005,6 +1153,9 @@ INSTANTIATE_TEST_SUITE_P(
                        LeftBehindCase::kMarkedNewFile, false, false, false, false,
                        LeftBehindCase::kUserInAStickyFolder, LeftBehindCase::kPrivate, false, false,
                        false, true},
+        LeftBehindCase{"another_users_new_file", kBeside, kNewFileName,
+                       LeftBehindCase::kEmptyNewFile, false, false, false, false,
+                       LeftBehindCase::kUserWhoMayNotWrite},
         LeftBehindCase{"new_file_cut_before_its_mark", kBeside, kNewFileName,
                        LeftBehindCase::kEmptyNewFile, false, true, false, false,
                        LeftBehindCase::kRunner, LeftBehindCase::kPrivate, false, false, false,

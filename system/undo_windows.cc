@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "system/access_windows.h"
 #include "system/open_file_windows.h"
 #include "system/platform.h"
 
@@ -20,12 +22,26 @@ namespace {
 
 constexpr std::wstring_view kUndoSuffix = L".pairset-undo";
 
-// A new file that nothing has written for this long belongs to no live run: a live one is open,
-// or between its closing and its rename, which is tried for seconds, not minutes.
-constexpr ULONGLONG kAbandonedAfter = 10ULL * 60 * 10'000'000;  // in 100 ns units
+// Gives true for a folder that is the runner's own, that no other user may change: not a link
+// to somewhere else, owned by the runner (or the administrators), and open to no one else.
+bool private_folder(const std::filesystem::path& folder) {
+  const DWORD attributes = GetFileAttributesW(folder.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return false;
+  }
+  // Where the volume keeps no owners (FAT), no folder is anyone's own: this one is as private
+  // as any.
+  if ((volume_flags(folder) & FILE_PERSISTENT_ACLS) == 0) return true;
+  const Security security = Security::at(folder);
+  std::vector<unsigned char> runner = runner_sid();
+  return security.known() && !runner.empty() &&
+         private_to(runner.data(), security.owner(), security.dacl());
+}
 
 // Gives the folder where undo copies go that cannot stand beside their target, made where
-// `make` says so; or nothing where the environment names none.
+// `make` says so; or nothing where the environment names none, or where it is not the runner's
+// private folder (a copy there could be another user's).
 std::optional<std::filesystem::path> state_folder(bool make) {
   const wchar_t* const local = _wgetenv(L"LOCALAPPDATA");
   if (local == nullptr || *local == L'\0') return std::nullopt;
@@ -34,7 +50,24 @@ std::optional<std::filesystem::path> state_folder(bool make) {
       GetLastError() != ERROR_ALREADY_EXISTS) {
     return std::nullopt;
   }
+  if (!private_folder(folder)) return std::nullopt;
   return folder;
+}
+
+// Gives true when the owner of the copy at `path`, open at `file`, could have written the target
+// `target` anyway; of a missing target, only the runner's and the administrators' copies are. On
+// a volume that keeps no owners (FAT), anyone may write anything, and every copy is.
+bool trusted_copy(const Target& target, const std::filesystem::path& path, int file) {
+  if ((volume_flags(path) & FILE_PERSISTENT_ACLS) == 0) return true;
+  const Security maker = Security::of(handle_of(file));
+  std::vector<unsigned char> runner = runner_sid();
+  if (maker.owner() == nullptr || runner.empty()) return false;
+  if (target.kind != TargetKind::kRegular) {
+    return EqualSid(maker.owner(), runner.data()) != 0 || administrative(maker.owner());
+  }
+  const Security written = Security::at(target.name);
+  return written.known() &&
+         made_by_a_writer(maker.owner(), runner.data(), written.owner(), written.dacl());
 }
 
 constexpr std::wstring_view kStaleSuffix = L".pairset-stale";
@@ -203,7 +236,7 @@ bool remove_undo_copy(UndoCopy& copy) {
 
 std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& origin) {
   std::vector<UndoCopy> copies;
-  const auto look = [&copies](const std::filesystem::path& path, bool beside) {
+  const auto look = [&](const std::filesystem::path& path, bool beside) {
     UndoCopy copy;
     copy.file = Descriptor(_wopen(path.c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT));
     if (!copy.file.is_open()) {
@@ -220,6 +253,7 @@ std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& o
     }
     copy.name = path;
     copy.beside_target = beside;
+    copy.trusted = trusted_copy(target, path, copy.file.get());
     copies.push_back(std::move(copy));
   };
   std::filesystem::path beside = target.name;
@@ -230,31 +264,6 @@ std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& o
     look(*folder / state_name(origin), false);
   }
   return copies;
-}
-
-void clear_abandoned_files(const Target& target) {
-  const std::wstring name = target.name.filename().wstring();
-  const std::wstring prefix = L"." + name + L".pairset-";
-  constexpr std::size_t kRandomLetters = 6;
-  const std::filesystem::path pattern = target.name.parent_path() / (prefix + L"*");
-  WIN32_FIND_DATAW found{};
-  const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return;
-  FILETIME now_time{};
-  GetSystemTimeAsFileTime(&now_time);
-  const auto ticks = [](const FILETIME& time) {
-    return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime;
-  };
-  do {
-    const std::wstring_view entry = found.cFileName;
-    if (entry.size() != prefix.size() + kRandomLetters ||
-        (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-        ticks(found.ftLastWriteTime) + kAbandonedAfter > ticks(now_time)) {
-      continue;
-    }
-    static_cast<void>(DeleteFileW((target.name.parent_path() / entry).c_str()));
-  } while (FindNextFileW(search, &found) != 0);
-  FindClose(search);
 }
 
 }  // namespace pairset::platform

@@ -42,6 +42,8 @@ COMMON_KERNEL32 = {
     # Whether Explorer started the run, which alone may keep its window open for a key.
     **dict.fromkeys(["CreateToolhelp32Snapshot", "Process32FirstW", "Process32NextW"], W2000),
     **dict.fromkeys(["GetCurrentProcessId", "lstrcmpiW"], NT4),
+    # Who the run is, for whom an undo copy or the state folder it finds is trusted.
+    "GetCurrentProcess": XP,
     # The undo copy's state folder, and the new files that runs cut short left behind.
     **dict.fromkeys([
         "CreateDirectoryW", "FindClose", "FindFirstFileW", "FindNextFileW",
@@ -60,6 +62,10 @@ COMMON_MSVCRT = dict.fromkeys([
     "vfprintf", "wcscat", "wcscmp", "wcscoll", "wcscpy", "wcsftime", "wcslen", "wcsxfrm",
     "_open_osfhandle", "_wgetenv", "fputwc", "fwprintf"], CRT)
 COMMON_OTHERS = {
+    # Who owns an undo copy or the state folder, and who else may write them or the target.
+    "advapi32.dll": dict.fromkeys([
+        "EqualSid", "GetAce", "GetLengthSid", "GetNamedSecurityInfoW", "GetSecurityInfo",
+        "GetTokenInformation", "IsWellKnownSid", "OpenProcessToken"], XP),
     "shell32.dll": {"CommandLineToArgvW": NT4},
     "user32.dll": {"GetProcessWindowStation": NT4, "GetUserObjectInformationW": NT4},
 }

@@ -1,0 +1,76 @@
+// Who may change a file or a folder on Windows, as its security descriptor tells: an undo copy
+// or a new file that a run finds is trusted only where whoever made it could have written the
+// target anyway, and the state folder only where it is the runner's own.
+#ifndef PAIRSET_SYSTEM_ACCESS_WINDOWS_H_
+#define PAIRSET_SYSTEM_ACCESS_WINDOWS_H_
+
+#include <windows.h>
+
+#include <filesystem>
+#include <utility>
+#include <vector>
+
+namespace pairset::platform {
+
+// The owner and the access list of a file or folder, as read from it; empty where it could not
+// be read.
+class Security {
+ public:
+  Security() = default;
+  ~Security() { LocalFree(descriptor_); }
+  Security(const Security&) = delete;
+  Security& operator=(const Security&) = delete;
+  Security(Security&& other) noexcept
+      : descriptor_(std::exchange(other.descriptor_, nullptr)),
+        owner_(std::exchange(other.owner_, nullptr)),
+        dacl_(std::exchange(other.dacl_, nullptr)) {}
+  Security& operator=(Security&&) = delete;
+
+  // Reads them from the open file `handle` (opened with read access), or from the file at `path`.
+  static Security of(HANDLE handle);
+  static Security at(const std::filesystem::path& path);
+
+  bool known() const { return descriptor_ != nullptr; }
+  // Null where the file system keeps no owners (FAT), and for a descriptor not read.
+  PSID owner() const { return owner_; }
+  // Null where anyone may do anything with the file (no access list at all).
+  const ACL* dacl() const { return dacl_; }
+
+ private:
+  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+  PSID owner_ = nullptr;
+  PACL dacl_ = nullptr;
+};
+
+// Gives the flags of the volume that holds `path` (FILE_PERSISTENT_ACLS where it keeps owners
+// and access lists, FILE_NAMED_STREAMS where it keeps named streams), or 0 where it cannot be
+// told.
+DWORD volume_flags(const std::filesystem::path& path);
+
+// Gives the security identifier of the user this process runs as, or an empty one.
+std::vector<unsigned char> runner_sid();
+
+// Gives true for the accounts that may change every file anyway: the system and the
+// Administrators group (which owns what an elevated administrator makes).
+bool administrative(PSID sid);
+
+// Gives true when `dacl` lets the user `sid` write a file's contents: by an entry for that user
+// or for a group every user is in (Everyone, Authenticated Users, Users, Interactive), with no
+// such entry before it denying it. Another group's entries are not counted: whether another
+// user is in it cannot be asked.
+bool dacl_lets_write(const ACL* dacl, PSID sid);
+
+// Gives true when `maker`, the owner of a file found beside or for a target whose owner is
+// `target_owner` and whose access list is `target_dacl`, could have written the target anyway:
+// the runner, the target's owner, the system or the administrators, or a user the target's list
+// lets write it. A file system that keeps no owners (`maker` null) lets anyone write anything.
+bool made_by_a_writer(PSID maker, PSID runner, PSID target_owner, const ACL* target_dacl);
+
+// Gives true for a folder owned by `owner` with the access list `dacl` that no one but the
+// runner, the system and the administrators may change; and where the file system keeps no
+// owners (`owner` null), where no folder is anyone's.
+bool private_to(PSID runner, PSID owner, const ACL* dacl);
+
+}  // namespace pairset::platform
+
+#endif  // PAIRSET_SYSTEM_ACCESS_WINDOWS_H_
