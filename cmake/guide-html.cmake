@@ -12,7 +12,7 @@ if(NOT result EQUAL 0)
   message(FATAL_ERROR "cmark-gfm could not convert ${SOURCE}")
 endif()
 string(REGEX MATCH "<h1>([^<]*)</h1>" heading "${body}")
-file(WRITE ${OUTPUT} "<!DOCTYPE html>
+set(page "<!DOCTYPE html>
 <html lang=\"ru\">
 <head>
 <meta charset=\"utf-8\">
@@ -30,3 +30,7 @@ p code, td code, li code { overflow-wrap: anywhere; }
 ${body}</body>
 </html>
 ")
+# CR LF line ends, as every text file that ships for Windows has them.
+string(REPLACE "\r\n" "\n" page "${page}")
+string(REPLACE "\n" "\r\n" page "${page}")
+file(WRITE ${OUTPUT} "${page}")
