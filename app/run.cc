@@ -47,7 +47,12 @@ void run_pairset(std::span<const char* const> args, Printer& out) {
   FoundTarget target;
   if (names_a_target) {
     target = find_target_file(args[2]);
-    if (!restore_target_file(target, args[0], args[1])) {
+    const WriteStatus restored = restore_target_file(target, args[0], args[1]);
+    if (restored == WriteStatus::kCannotOpen) {
+      print_open_failure(out, args[2]);
+      return;
+    }
+    if (restored != WriteStatus::kWritten) {
       print_write_failure(out, args[2]);
       return;
     }

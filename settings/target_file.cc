@@ -76,9 +76,19 @@ WriteStatus write_target_file(const char* path, FoundTarget target, const Source
   return WriteStatus::kWriteError;
 }
 
-bool restore_target_file(FoundTarget& target, const char* input_path, const char* output_path) {
+WriteStatus restore_target_file(FoundTarget& target, const char* input_path,
+                                const char* output_path) {
   const char* const sources[] = {input_path, output_path};
-  return restore_interrupted(target, sources);
+  switch (restore_interrupted(target, sources)) {
+    case UndoStatus::kDone:
+      return WriteStatus::kWritten;
+    case UndoStatus::kCannotOpen:
+      return WriteStatus::kCannotOpen;
+    case UndoStatus::kFailed:
+    case UndoStatus::kOutOfMemory:
+      break;
+  }
+  return WriteStatus::kWriteError;
 }
 
 }  // namespace pairset

@@ -58,10 +58,13 @@ WriteStatus write_target_file(const char* path, FoundTarget target, const Source
                               std::optional<std::string_view> new_name);
 
 // Puts the target at `path` back as it was before a run that was cut short (a power cut, kill -9)
-// began writing it in place, from the undo copy that run left; gives false when a copy was left
-// that could not be put back, or one of a file that had its name before was set aside. Called
-// before any source is read: a source may be that target (`input_path`, `output_path`).
-bool restore_target_file(FoundTarget& target, const char* input_path, const char* output_path);
+// began writing it in place, from the undo copy that run left. Gives kWritten where the target is
+// now as that run found it (or nothing was left); kCannotOpen where a copy was left but the
+// target may not be written or another program holds it; kWriteError where a copy could not be
+// put back, or one of a file that had its name before was set aside. Called before any source is
+// read: a source may be that target (`input_path`, `output_path`).
+WriteStatus restore_target_file(FoundTarget& target, const char* input_path,
+                                const char* output_path);
 
 }  // namespace pairset
 

@@ -197,6 +197,8 @@ OutputResult write_in_place(platform::Target& target, Pieces pieces) {
       return result(OutputStatus::kWriteError);
     case UndoStatus::kOutOfMemory:
       return result(OutputStatus::kOutOfMemory);
+    case UndoStatus::kCannotOpen:
+      return result(OutputStatus::kCannotOpen);
   }
   // A piece of the target itself is read from the copy, which holds it as it was.
   const std::vector<OutputPiece> sources = read_from_copy(pieces, *identity, undo, contents_at);

@@ -15,6 +15,7 @@
 #ifdef _WIN32
 #include "system/access_windows.h"
 #include "system/attributes_windows.h"
+#include "system/device_name_windows.h"
 #endif
 #include "system/undo_copy.h"
 #include "tests/test_support.h"
@@ -631,6 +632,20 @@ TEST(TargetOutput, ClearsALeftNewFileWhoseNameWasCutToFit) {
 }
 
 #ifdef _WIN32
+// Windows takes these names for devices, whatever folder, extension or letter case they have.
+TEST(TargetOutput, KnowsTheNamesOfDevices) {
+  for (const wchar_t* device :
+       {L"NUL", L"nul.c13", L"C:\\DNC\\COM1.c13", L"D:/units/lpt9.txt", L"Aux", L"PRN.tar.gz",
+        L"CON", L"COM1 .c13", L"C:NUL", L"\\\\.\\COM1", L"//./PhysicalDrive0", L"CONOUT$"}) {
+    EXPECT_TRUE(platform::names_a_device(device)) << device;
+  }
+  for (const wchar_t* file :
+       {L"unit.c13", L"COM10.c13", L"COM0.c13", L"NULL.c13", L"CONSOLE.c13", L"LPT.c13",
+        L"C:\\NUL\\unit.c13", L"my NUL.c13", L"\\\\?\\C:\\DNC\\unit.c13", L".NUL"}) {
+    EXPECT_FALSE(platform::names_a_device(file)) << file;
+  }
+}
+
 // The replacing file keeps the target's hidden, system, archive and not-indexed attributes, no
 // other, and is marked Archive in any case (wine shows every file as Archive, so only the
 // computation itself can be seen).
@@ -731,10 +746,11 @@ struct LeftBehindCase {
     kThroughAnotherUsersFolder,  // reached through a link into a folder of user 4321's
   } state_folder = kPrivate;
   bool target_is_a_source = false;  // the run's output source is the target
-  bool reported = false;            // the run says it cannot write the target, and stops there
-  bool set_aside = false;           // the copy is kept as NAME.pairset-stale instead
-  bool by_marks = false;  // only POSIX, and Windows on volumes with named streams, tells a run's
-                          // new files by their marks
+  bool reported = false;   // the run says it cannot write (or, held, open) the target, and stops
+                           // there
+  bool set_aside = false;  // the copy is kept as NAME.pairset-stale instead
+  bool by_marks = false;   // only POSIX, and Windows on volumes with named streams, tells a run's
+                           // new files by their marks
   bool target_locked = false;  // by another program, for longer than a run waits
 };
 
@@ -1026,8 +1042,10 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
 #endif
 
   if (c.reported) {
-    EXPECT_EQ(printed,
-              testing::to_cp866(u8"\nОшибка записи файла '") + dir.path("target.c13") + "'\n");
+    // Held by another program, the target is one the run cannot open; otherwise writing failed.
+    EXPECT_EQ(printed, testing::to_cp866(c.target_locked ? u8"\nНе могу открыть файл '"
+                                                         : u8"\nОшибка записи файла '") +
+                           dir.path("target.c13") + "'\n");
   } else {
     EXPECT_TRUE(printed.ends_with("missing.cn1'\n")) << printed;
   }

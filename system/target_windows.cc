@@ -6,17 +6,60 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <string>
+#include <string_view>
 
+#include "system/device_name_windows.h"
 #include "system/endings_windows.h"
 #include "system/open_file_windows.h"
 #include "system/platform.h"
 
 namespace pairset::platform {
+namespace {
+
+// Gives `text` in capitals, for the ASCII letters of device names.
+std::wstring upper(std::wstring_view text) {
+  std::wstring capitals(text);
+  for (wchar_t& letter : capitals) {
+    if (letter >= L'a' && letter <= L'z') letter = static_cast<wchar_t>(letter - L'a' + L'A');
+  }
+  return capitals;
+}
+
+// Gives true for a target that names a device a person does not mean as a file (NUL.c13, COM1.c13,
+// \\.\COM1): nothing is written there. NUL alone is the discard that scripts use to check a pair
+// without keeping the result.
+bool refused_device(const char* path) {
+  const std::wstring name = native_path(path).wstring();
+  return names_a_device(name) && upper(name) != L"NUL";
+}
+
+}  // namespace
+
+bool names_a_device(std::wstring_view path) {
+  if (path.size() >= 4 && (path[0] == L'\\' || path[0] == L'/') &&
+      (path[1] == L'\\' || path[1] == L'/') && path[2] == L'.' &&
+      (path[3] == L'\\' || path[3] == L'/')) {
+    return true;
+  }
+  const std::size_t last = path.find_last_of(L"\\/:");
+  std::wstring_view base = last == std::wstring_view::npos ? path : path.substr(last + 1);
+  base = base.substr(0, base.find(L'.'));
+  while (!base.empty() && base.back() == L' ') base.remove_suffix(1);
+  const std::wstring name = upper(base);
+  if (name == L"CON" || name == L"PRN" || name == L"AUX" || name == L"NUL" || name == L"CONIN$" ||
+      name == L"CONOUT$") {
+    return true;
+  }
+  return name.size() == 4 && (name.starts_with(L"COM") || name.starts_with(L"LPT")) &&
+         name[3] >= L'1' && name[3] <= L'9';
+}
 
 // Windows programs name devices (NUL, CON), not descriptors: a device is written directly. XP
 // cannot open a handle anew (ReOpenFile), so the name is opened again, and where it no longer
 // names the file found at the start of the run, nothing is written.
 Target open_target(const char* path, Target found) {
+  if (refused_device(path)) return {};
   Target target;
   target.name = native_path(path);
   target.file = Descriptor(_wopen(target.name.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT));
@@ -30,6 +73,28 @@ Target open_target(const char* path, Target found) {
   }
   struct _stat64 info {};
   target.kind = regular(target.file.get(), info) ? TargetKind::kRegular : TargetKind::kStream;
+  return target;
+}
+
+Target look_up_target(const char* path) {
+  Target target;
+  if (*path == '\0' || refused_device(path)) return target;
+  target.name = native_path(path);
+  // Opened only to be looked at, sharing everything: no other program is kept from anything.
+  const HANDLE handle =
+      CreateFileW(target.name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    if (GetLastError() == ERROR_FILE_NOT_FOUND) target.kind = TargetKind::kMissing;
+    return target;
+  }
+  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY);
+  if (descriptor < 0) {
+    CloseHandle(handle);
+    return target;
+  }
+  target.file = Descriptor(descriptor);
+  if (GetFileType(handle) == FILE_TYPE_DISK) target.kind = TargetKind::kRegular;
   return target;
 }
 

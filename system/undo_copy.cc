@@ -256,28 +256,33 @@ bool put_back_left_copies(const platform::Target& target, int file,
   return restored;
 }
 
-bool restore_interrupted(platform::Target& target, std::span<const char* const> sources) {
-  if (target.kind == platform::TargetKind::kCannotOpen) return true;
+UndoStatus restore_interrupted(platform::Target& target, std::span<const char* const> sources) {
+  if (target.kind == platform::TargetKind::kCannotOpen) return UndoStatus::kDone;
   // A run cut short while it made a new target leaves its new file too, and no copy.
   platform::clear_abandoned_files(target);
-  if (target.kind == platform::TargetKind::kMissing) return set_aside_copies_of_a_gone_file(target);
-  if (target.kind != platform::TargetKind::kRegular) return true;
+  if (target.kind == platform::TargetKind::kMissing) {
+    return set_aside_copies_of_a_gone_file(target) ? UndoStatus::kDone : UndoStatus::kFailed;
+  }
+  if (target.kind != platform::TargetKind::kRegular) return UndoStatus::kDone;
   const std::optional<platform::FileOrigin> named = platform::origin_of(target.file.get());
   // Cheap where nothing was left: no copy means nothing to wait for.
-  if (!named || platform::find_undo_copies(target, *named).empty()) return true;
+  if (!named || platform::find_undo_copies(target, *named).empty()) return UndoStatus::kDone;
 
   // A run writing the target in place holds it from before it makes its copy until after it
   // removes it: once it is done, the copies left are from runs that were cut short, and no run
   // can make the target newer than they are while it is held here.
+  // A target that may not be written, or that another program holds, is not touched: the run
+  // says it cannot open it, as it would without a copy.
   platform::Descriptor file(platform::open_for_update(target));
-  if (!file.is_open() || !platform::lock_exclusively(file.get())) return false;
+  if (!file.is_open() || !platform::lock_exclusively(file.get())) return UndoStatus::kCannotOpen;
   const std::optional<platform::FileOrigin> origin = platform::origin_of(file.get());
   const std::optional<platform::FileIdentity> identity = platform::identity_of(file.get());
-  if (!origin || !identity) return false;
+  if (!origin || !identity) return UndoStatus::kFailed;
   const bool read_as_a_source =
       std::any_of(sources.begin(), sources.end(),
                   [&](const char* source) { return platform::identity_at(source) == identity; });
-  return put_back_left_copies(target, file.get(), *origin, read_as_a_source);
+  return put_back_left_copies(target, file.get(), *origin, read_as_a_source) ? UndoStatus::kDone
+                                                                             : UndoStatus::kFailed;
 }
 
 }  // namespace pairset

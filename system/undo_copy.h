@@ -53,6 +53,7 @@ enum class UndoStatus {
   kDone,
   kFailed,       // a write, a read or a flush failed; the target is untouched
   kOutOfMemory,  // the buffer for the copying could not be had; the target is untouched
+  kCannotOpen,   // the target may not be written, or another program holds it; it is untouched
 };
 
 // Keeps the old contents of the target (open at `file`, `old_size` bytes, origin `origin`)
@@ -95,8 +96,10 @@ bool put_back_left_copies(const platform::Target& target, int file,
 // with platform::look_up_target), whose sources are at `sources`: the complete undo
 // copies of that very file are put back into it and removed, incomplete ones removed, abandoned new
 // files beside it removed. Waits for a run that writes the target in place to finish first. Gives
-// false when a complete copy could not be put back (the copy then stays), or was set aside.
-bool restore_interrupted(platform::Target& target, std::span<const char* const> sources);
+// kDone where nothing was left to put back, or all of it went back; kCannotOpen where a copy was
+// left but the target may not be written or stays held by another program; kFailed where a
+// complete copy could not be put back (the copy then stays), or was set aside.
+UndoStatus restore_interrupted(platform::Target& target, std::span<const char* const> sources);
 
 }  // namespace pairset
 

@@ -112,7 +112,7 @@ TEST(UndoCopy, ComesBackUnusableWhereItsRemovalIsLost) {
   std::filesystem::rename(dir.path("kept"), copy_path);
   platform::Target target = platform::look_up_target(path.c_str());
 
-  EXPECT_TRUE(restore_interrupted(target, {}));
+  EXPECT_EQ(restore_interrupted(target, {}), UndoStatus::kDone);
 
   EXPECT_EQ(testing::read_file(path), "the result");
   EXPECT_FALSE(std::filesystem::exists(copy_path));

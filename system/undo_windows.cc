@@ -98,32 +98,6 @@ bool elsewhere(int error) {
          error == EEXIST || error == EINVAL || error == ENOENT;
 }
 
-}  // namespace
-
-Target look_up_target(const char* path) {
-  Target target;
-  if (*path == '\0') return target;
-  target.name = native_path(path);
-  // Opened only to be looked at, sharing everything: no other program is kept from anything.
-  const HANDLE handle =
-      CreateFileW(target.name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    if (GetLastError() == ERROR_FILE_NOT_FOUND) target.kind = TargetKind::kMissing;
-    return target;
-  }
-  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY);
-  if (descriptor < 0) {
-    CloseHandle(handle);
-    return target;
-  }
-  target.file = Descriptor(descriptor);
-  if (GetFileType(handle) == FILE_TYPE_DISK) target.kind = TargetKind::kRegular;
-  return target;
-}
-
-namespace {
-
 // Gives the file's index, which tells it from every other file on its volume.
 std::uint64_t index_of(const BY_HANDLE_FILE_INFORMATION& info) {
   return (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;

@@ -187,6 +187,24 @@ TEST(PairsetExecutable, OpensNamesTheCodePageCannotSpell) {
                     std::string(9, '?') + '-' + std::string(4, '?') + ".cn1'\n"));
 }
 
+// A target that Windows takes for a device is no file a person means: NUL.c13 would be thrown
+// away and COM1.c13 sent to a serial port, each reported converted. It is refused, with nothing
+// written; NUL alone stays the discard that a script checks a pair with.
+TEST(PairsetExecutable, RefusesTargetsThatNameDevices) {
+  TempDir dir;
+  const std::string input = PAIRSET_EXAMPLES_DIR "/lathe-input.cn1";
+  const std::string output = PAIRSET_EXAMPLES_DIR "/lathe-output.cn1";
+  for (const std::string& target : {dir.path("NUL.c13"), dir.path("com1.c13"),
+                                    std::string("\\\\.\\COM1"), std::string("AUX")}) {
+    EXPECT_EQ(run_executable(quoted({input, output, target}), dir).out,
+              console(std::string(cp866::bytes<u8"\nНе могу открыть файл '">()) + target + "'\n"))
+        << target;
+  }
+  EXPECT_EQ(run_executable(quoted({input, output, "NUL"}), dir).out,
+            console(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">()));
+  EXPECT_EQ(testing::file_names(dir), std::vector<std::string>{"stderr.txt"});
+}
+
 // How a caller starts the program: flags of CreateProcess, and whether it asks for no window.
 struct LaunchCase {
   const char* label;
