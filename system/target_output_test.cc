@@ -24,6 +24,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shlobj.h>
 
 #include <thread>
 #else
@@ -1070,6 +1072,39 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
   if (foreign_state) std::filesystem::remove(left, ignored);
 #endif
 }
+
+#ifdef _WIN32
+// Windows XP sets no %LOCALAPPDATA%: without it the state folder is in the one the shell names,
+// and a copy left there is put back.
+TEST(TargetOutput, StateFolderWithoutTheVariableIsTheShells) {
+  wchar_t shell[MAX_PATH] = {};
+  ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr,
+                             SHGFP_TYPE_CURRENT, shell),
+            S_OK);
+  const std::filesystem::path folder = std::filesystem::path(shell) / L"pairset";
+  std::filesystem::create_directories(folder);
+  TempDir dir;
+  const std::string target = dir.path("target.c13");
+  write_file(dir.path("out.cn1"), testing::cn1_file("OUT", "o"));
+  write_file(target, "new bytes, then the old tail");
+  platform::Descriptor readable(platform::open_for_reading(target));
+  const std::optional<platform::FileOrigin> origin = platform::origin_of(readable.get());
+  ASSERT_TRUE(origin);
+  static_cast<void>(readable.close());  // Windows removes no open file
+  const std::filesystem::path copy = folder / (std::to_string(origin->file_system) + "-" +
+                                               std::to_string(origin->inode) + ".pairset-undo");
+  write_file(copy.string(), encode_undo_header({*origin, 8, "target.c13"}) + "previous" +
+                                std::string(kUndoTrailer));
+  set_state_folder("");
+
+  const std::string printed =
+      testing::run_in_process({dir.path("missing.cn1"), dir.path("out.cn1"), target});
+
+  EXPECT_TRUE(printed.ends_with("missing.cn1'\n")) << printed;
+  EXPECT_EQ(read_file(target), "previous");
+  EXPECT_FALSE(std::filesystem::exists(copy));
+}
+#endif
 
 constexpr auto kBeside = LeftBehindCase::kBeside;
 constexpr auto kInTheStateFolder = LeftBehindCase::kStateFolder;

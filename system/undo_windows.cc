@@ -6,6 +6,8 @@
 #include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shlobj.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -39,13 +41,26 @@ bool private_folder(const std::filesystem::path& folder) {
          private_to(runner.data(), security.owner(), security.dacl());
 }
 
-// Gives the folder where undo copies go that cannot stand beside their target, made where
-// `make` says so; or nothing where the environment names none, or where it is not the runner's
-// private folder (a copy there could be another user's).
-std::optional<std::filesystem::path> state_folder(bool make) {
+// Gives the user's folder for local application data: %LOCALAPPDATA%, as Windows sets it from
+// Vista on (and as a person may point it elsewhere), else the folder the shell names, since
+// Windows XP sets no such variable; or nothing where neither is known.
+std::optional<std::filesystem::path> local_application_data() {
   const wchar_t* const local = _wgetenv(L"LOCALAPPDATA");
-  if (local == nullptr || *local == L'\0') return std::nullopt;
-  std::filesystem::path folder = std::filesystem::path(local) / L"pairset";
+  if (local != nullptr && *local != L'\0') return std::filesystem::path(local);
+  wchar_t folder[MAX_PATH] = {};
+  if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder) != S_OK) {
+    return std::nullopt;
+  }
+  return std::filesystem::path(folder);
+}
+
+// Gives the folder where undo copies go that cannot stand beside their target, made where
+// `make` says so; or nothing where none is known, or where it is not the runner's private folder
+// (a copy there could be another user's).
+std::optional<std::filesystem::path> state_folder(bool make) {
+  const std::optional<std::filesystem::path> local = local_application_data();
+  if (!local) return std::nullopt;
+  std::filesystem::path folder = *local / L"pairset";
   if (make && CreateDirectoryW(folder.c_str(), nullptr) == 0 &&
       GetLastError() != ERROR_ALREADY_EXISTS) {
     return std::nullopt;

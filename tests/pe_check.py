@@ -66,7 +66,8 @@ COMMON_OTHERS = {
     "advapi32.dll": dict.fromkeys([
         "EqualSid", "GetAce", "GetLengthSid", "GetNamedSecurityInfoW", "GetSecurityInfo",
         "GetTokenInformation", "IsWellKnownSid", "OpenProcessToken"], XP),
-    "shell32.dll": {"CommandLineToArgvW": NT4},
+    # The state folder on Windows XP, which sets no %LOCALAPPDATA%.
+    "shell32.dll": {"CommandLineToArgvW": NT4, "SHGetFolderPathW": W2000},
     "user32.dll": {"GetProcessWindowStation": NT4, "GetUserObjectInformationW": NT4},
 }
 IMPORTS = {
