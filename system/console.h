@@ -81,6 +81,12 @@ bool should_wait_for_key(const ConsoleFacts& facts);
 // `prompt` and waits for a key before the window closes.
 void finish(Text prompt);
 
+// Gives true when the program that started this one was itself started by Explorer: the cmd of a
+// batch file that was double-clicked, or that had files dropped on it. A scheduled task, a DNC
+// front end or a script starts it the same way (cmd /c ""<batch file>" ..."), but not from
+// Explorer. False on POSIX.
+bool caller_started_by_explorer();
+
 }  // namespace console
 }  // namespace pairset
 

@@ -35,4 +35,8 @@ void finish(Text) {
   std::cout.flush();
 }
 
+bool caller_started_by_explorer() {
+  return false;
+}
+
 }  // namespace pairset::console

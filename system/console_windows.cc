@@ -64,9 +64,10 @@ class ConsolePrinter : public Printer {
   HANDLE console_;
 };
 
-// Gives true when the process that started this one is Explorer: a double-click, a shortcut, or
-// a file dropped on the program. The snapshot of the processes is present from Windows 2000 on.
-bool started_by_explorer() {
+// Gives true when Explorer started this process (`generations` 1: a double-click, a shortcut, or
+// a file dropped on the program) or the one that started it (2). The snapshot of the processes is
+// present from Windows 2000 on.
+bool started_by_explorer(int generations = 1) {
   const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE) return false;
   // Gives the entry of process `id` in the snapshot, or null.
@@ -80,11 +81,12 @@ bool started_by_explorer() {
     return false;
   };
   PROCESSENTRY32W entry{};
-  const bool explorer = find(GetCurrentProcessId(), entry) &&
-                        find(entry.th32ParentProcessID, entry) &&
-                        lstrcmpiW(entry.szExeFile, L"explorer.exe") == 0;
+  bool found = find(GetCurrentProcessId(), entry);
+  for (int generation = 0; found && generation < generations; ++generation) {
+    found = find(entry.th32ParentProcessID, entry);
+  }
   CloseHandle(snapshot);
-  return explorer;
+  return found && lstrcmpiW(entry.szExeFile, L"explorer.exe") == 0;
 }
 
 // Gives what Windows tells of the console this run ends in.
@@ -151,6 +153,10 @@ Printer& standard_output() {
   }
   static StreamPrinter printer(std::cout, StreamPrinter::Form::kCp866);
   return printer;
+}
+
+bool caller_started_by_explorer() {
+  return started_by_explorer(2);
 }
 
 void finish(Text prompt) {

@@ -205,6 +205,49 @@ TEST(PairsetExecutable, RefusesTargetsThatNameDevices) {
   EXPECT_EQ(testing::file_names(dir), std::vector<std::string>{"stderr.txt"});
 }
 
+// convert-units.bat asks the program whether Explorer started the batch file's cmd, and waits for
+// a key at its end only then: a scheduled task or a DNC front end starts it the same way, by its
+// quoted path, and nobody would press one. The answer is the status; nothing is printed.
+TEST(PairsetExecutable, TellsTheBatchFileWhetherExplorerStartedIt) {
+  TempDir dir;
+  std::filesystem::copy_file(PAIRSET_LAUNCHER, dir.path("explorer.exe"));
+  std::filesystem::copy_file(PAIRSET_LAUNCHER, dir.path("front-end.exe"));
+  const std::string asked = quoted({testing::executable_under_test(), "/STARTED-BY-EXPLORER"});
+  const std::string explorer = quoted({dir.path("explorer.exe")});
+  const std::string front_end = quoted({dir.path("front-end.exe")});
+  // cmd /c drops the first and the last quote of the line: give it a pair to drop.
+  const std::string in_cmd = std::string("cmd /c \"").append(asked).append("\"");
+  struct Row {
+    const char* label;
+    std::vector<std::string> line;
+    DWORD status;
+  };
+  for (const Row& row : {
+           Row{"cmd started by Explorer", {explorer, in_cmd}, 0},
+           Row{"cmd started by a front end", {front_end, in_cmd}, 1},
+           Row{"the program itself started by Explorer", {explorer, asked}, 1},
+           Row{"started by a script", {asked}, 1},
+       }) {
+    std::wstring wide;
+    for (const std::string& part : row.line) {
+      wide.append(part.begin(), part.end()).append(L" ");
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    ASSERT_NE(CreateProcessW(nullptr, wide.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                             nullptr, nullptr, &startup, &process),
+              0)
+        << row.label;
+    ASSERT_EQ(WaitForSingleObject(process.hProcess, 30000), WAIT_OBJECT_0) << row.label;
+    DWORD status = 2;
+    GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    EXPECT_EQ(status, row.status) << row.label;
+  }
+}
+
 // How a caller starts the program: flags of CreateProcess, and whether it asks for no window.
 struct LaunchCase {
   const char* label;

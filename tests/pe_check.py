@@ -42,8 +42,9 @@ COMMON_KERNEL32 = {
     # Whether Explorer started the run, which alone may keep its window open for a key.
     **dict.fromkeys(["CreateToolhelp32Snapshot", "Process32FirstW", "Process32NextW"], W2000),
     **dict.fromkeys(["GetCurrentProcessId", "lstrcmpiW"], NT4),
-    # Who the run is, for whom an undo copy or the state folder it finds is trusted.
-    "GetCurrentProcess": XP,
+    # Who the run is, for whom an undo copy or the state folder it finds is trusted; whether the
+    # volume keeps owners, and named streams for the new file's mark.
+    "GetCurrentProcess": XP, "GetVolumePathNameW": XP,
     # The undo copy's state folder, and the new files that runs cut short left behind.
     **dict.fromkeys([
         "CreateDirectoryW", "FindClose", "FindFirstFileW", "FindNextFileW",
