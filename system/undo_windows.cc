@@ -4,6 +4,7 @@
 // that a live run has open cannot be taken for a left-behind one.
 #include <fcntl.h>
 #include <io.h>
+#include <share.h>
 #include <sys/stat.h>
 #include <windows.h>
 // After windows.h, which it needs.
@@ -95,11 +96,15 @@ std::wstring state_name(const FileOrigin& origin) {
 
 // Fills `copy` with the file at `path` made for it, held for this run; gives false with errno set.
 bool make_copy(const std::filesystem::path& path, UndoCopy& copy) {
-  Descriptor file(_wopen(path.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY | _O_NOINHERIT,
-                         _S_IREAD | _S_IWRITE));
+  // Shared with no one while the run holds it: no other program can open it and take a hold of
+  // it first (which would make the run wait with every console event held), and another run
+  // leaves it alone. Held all the same, and never waited for.
+  Descriptor file(_wsopen(path.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY | _O_NOINHERIT,
+                          _SH_DENYRW, _S_IREAD | _S_IWRITE));
   if (!file.is_open()) return false;
   OVERLAPPED from_start{};
-  static_cast<void>(LockFileEx(handle_of(file.get()), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD,
+  static_cast<void>(LockFileEx(handle_of(file.get()),
+                               LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
                                MAXDWORD, &from_start));
   copy.file = std::move(file);
   copy.name = path;

@@ -61,7 +61,9 @@ COMMON_MSVCRT = dict.fromkeys([
     "putwc", "realloc", "setlocale", "setvbuf", "signal", "strcmp", "strcoll", "strerror",
     "strftime", "strlen", "strncmp", "strxfrm", "towlower", "towupper", "ungetc", "ungetwc",
     "vfprintf", "wcscat", "wcscmp", "wcscoll", "wcscpy", "wcsftime", "wcslen", "wcsxfrm",
-    "_open_osfhandle", "_wgetenv", "fputwc", "fwprintf"], CRT)
+    "_open_osfhandle", "_wgetenv", "fputwc", "fwprintf",
+    # The undo copy, shared with no one while a run holds it.
+    "_wsopen"], CRT)
 COMMON_OTHERS = {
     # Who owns an undo copy or the state folder, and who else may write them or the target.
     "advapi32.dll": dict.fromkeys([
