@@ -49,6 +49,14 @@ if errorlevel 1 goto caller
 "%pairset%" /STARTED-BY-EXPLORER <nul >nul 2>&1
 if not errorlevel 1 set "explorer=1"
 :caller
+rem Путь без пробелов Explorer не берёт в кавычки, и cmd режет его на знаке &: начало становится
+rem аргументом, а остаток - второй командой после этого файла. Такой аргумент не преобразуется,
+rem а в конце этот файл завершает сам cmd (exit без /b), так что остаток не запустится.
+set "ampersand="
+if not defined explorer goto arguments
+"%find%" "&" <"%work%\caller.txt" >nul
+if not errorlevel 1 set "ampersand=1"
+:arguments
 
 rem Непустой аргумент: есть работа. Только когда "%~1" пусто, %1 может стоять вне кавычек
 rem (он тогда "" или ничего), поэтому его проверка - отдельной строкой после перехода.
@@ -61,6 +69,11 @@ if [%1]==[] goto summary
 :take
 set "unit=%~1"
 set "folder="
+set "cut="
+if not defined ampersand goto whole
+if /i not "%~x1"==".cn1" set "cut=1"
+if not exist "%~1" set "cut=1"
+:whole
 rem Файл, брошенный на пакетный файл или ярлык: X-input.cn1 или X-output.cn1 - это станок X
 rem в папке этого файла.
 if /i not "%~x1"==".cn1" goto named
@@ -86,6 +99,7 @@ echo:
 echo:=== !unit!
 set "outcome=failed"
 if "!unit!"=="" goto emptyname
+if defined cut goto cutpath
 if defined wild goto wildcard
 if defined folder pushd "!folder!"
 "!pairset!" "!unit!-input.cn1" "!unit!-output.cn1" "!unit!.c13" >"!log!"
@@ -107,6 +121,11 @@ goto verdict
 
 :emptyname
 echo:Пустое имя станка.
+goto verdict
+
+:cutpath
+echo:Путь к перетащенному файлу разрезан на знаке ^&: переименуйте папку без ^& или
+echo:запустите этот пакетный файл из командной строки, взяв путь в кавычки.
 goto verdict
 
 rem Причина - своими словами: сообщение pairset называет файлы в кодовой странице ANSI, и на
@@ -146,9 +165,13 @@ echo:Преобразовано станков: %converted%
 if not %failed%==0 echo:Не преобразованы:
 if not %failed%==0 type "%list%"
 rd /s /q "%work%"
+set "status=0"
+if not %failed%==0 set "status=1"
+rem Запущенный Explorer, cmd кончается здесь же: команда, отрезанная от пути на знаке &, не
+rem запустится.
 if defined explorer pause
-if not %failed%==0 exit /b 1
-exit /b 0
+if defined explorer exit %status%
+exit /b %status%
 
 :noworkfolder
 echo:Не могу создать папку в %TEMP%
@@ -162,4 +185,5 @@ echo:мышью файл станок-input.cn1 на этот пакетный �
 echo:Пример: %~nx0 16К20 1И611
 rd /s /q "%work%"
 if defined explorer pause
+if defined explorer exit 2
 exit /b 2
