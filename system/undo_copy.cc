@@ -240,8 +240,9 @@ bool put_back_left_copies(const platform::Target& target, int file,
       continue;  // another file's
     }
     if (!whole) {
-      // Cut short while it was written, so the target was not yet touched.
-      if (starts_like_undo_copy(start)) static_cast<void>(discard_undo_copy(copy));
+      // Cut short while it was written, so the target was not yet touched; or made unusable by
+      // a run that had written the whole result, and only its removal was lost.
+      if (starts_like_undo_copy(start)) static_cast<void>(platform::remove_undo_copy(copy));
       continue;
     }
     if (!platform::has_room_for(target, file, parsed->header.size)) {
