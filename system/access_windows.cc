@@ -114,11 +114,14 @@ bool dacl_lets_write(const ACL* dacl, PSID sid) {
   return lets;
 }
 
+bool runner_or_owner(PSID sid, PSID runner, PSID target_owner) {
+  return EqualSid(sid, runner) != 0 ||
+         (target_owner != nullptr && EqualSid(sid, target_owner) != 0) || administrative(sid);
+}
+
 bool made_by_a_writer(PSID maker, PSID runner, PSID target_owner, const ACL* target_dacl) {
   if (maker == nullptr) return true;
-  return EqualSid(maker, runner) != 0 ||
-         (target_owner != nullptr && EqualSid(maker, target_owner) != 0) || administrative(maker) ||
-         dacl_lets_write(target_dacl, maker);
+  return runner_or_owner(maker, runner, target_owner) || dacl_lets_write(target_dacl, maker);
 }
 
 bool private_to(PSID runner, PSID owner, const ACL* dacl) {

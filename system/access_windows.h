@@ -54,6 +54,11 @@ std::vector<unsigned char> runner_sid();
 // Administrators group (which owns what an elevated administrator makes).
 bool administrative(PSID sid);
 
+// Gives true when `sid` is the runner, the target's owner (`target_owner`, null where there is
+// no target) or one of the accounts that may change every file anyway: whose files a run takes
+// for its own, or for those of one who may write the target.
+bool runner_or_owner(PSID sid, PSID runner, PSID target_owner);
+
 // Gives true when `dacl` lets the user `sid` write a file's contents: by an entry for that user
 // or for a group every user is in (Everyone, Authenticated Users, Users, Interactive), with no
 // such entry before it denying it. Another group's entries are not counted: whether another

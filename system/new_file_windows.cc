@@ -197,7 +197,7 @@ void clear_abandoned_files(const Target& target) {
   const DWORD flags = volume_flags(target.name);
   const bool marks = (flags & FILE_NAMED_STREAMS) != 0;
   const bool owners = (flags & FILE_PERSISTENT_ACLS) != 0;
-  const std::vector<unsigned char> runner = runner_sid();
+  std::vector<unsigned char> runner = runner_sid();
   const Security target_security =
       target.kind == TargetKind::kRegular ? Security::at(target.name) : Security();
   do {
@@ -215,12 +215,8 @@ void clear_abandoned_files(const Target& target) {
     // theirs to delete.
     const Security security = Security::at(path);
     const PSID owner = security.owner();
-    const bool ours =
-        !owners ||
-        (owner != nullptr &&
-         ((!runner.empty() && EqualSid(owner, const_cast<unsigned char*>(runner.data())) != 0) ||
-          administrative(owner) ||
-          (target_security.owner() != nullptr && EqualSid(owner, target_security.owner()) != 0)));
+    const bool ours = !owners || (owner != nullptr && !runner.empty() &&
+                                  runner_or_owner(owner, runner.data(), target_security.owner()));
     if (ours) static_cast<void>(DeleteFileW(path.c_str()));
   } while (FindNextFileW(search, &found) != 0);
   FindClose(search);

@@ -79,7 +79,7 @@ bool trusted_copy(const Target& target, const std::filesystem::path& path, int f
   std::vector<unsigned char> runner = runner_sid();
   if (maker.owner() == nullptr || runner.empty()) return false;
   if (target.kind != TargetKind::kRegular) {
-    return EqualSid(maker.owner(), runner.data()) != 0 || administrative(maker.owner());
+    return runner_or_owner(maker.owner(), runner.data(), nullptr);
   }
   const Security written = Security::at(target.name);
   return written.known() &&
