@@ -1,6 +1,6 @@
 // The new file on Windows: made with an exclusive open under a random name beside the target,
 // given the target's attributes, and put in its place by MoveFileExW in one step, tried again
-// while another program holds either file.
+// while another program holds the target.
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -8,10 +8,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <optional>
 #include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "system/access_windows.h"
@@ -69,7 +71,66 @@ bool marked(const std::filesystem::path& path) {
   return true;
 }
 
+// The own handle of the file create_new_file made last, until let_go_of_new_file.
+HANDLE g_new_file = INVALID_HANDLE_VALUE;
+
+// Gives the errno that the C runtime sets for `error` from creating a file, as far as the new
+// file's callers tell errors apart.
+int creation_errno(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+    case ERROR_NETWORK_ACCESS_DENIED:
+      return EACCES;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENOENT;
+    case ERROR_DISK_FULL:
+      return ENOSPC;
+    default:
+      return EINVAL;
+  }
+}
+
 }  // namespace
+
+void let_go_of_new_file() {
+  if (g_new_file != INVALID_HANDLE_VALUE) {
+    CloseHandle(std::exchange(g_new_file, INVALID_HANDLE_VALUE));
+  }
+}
+
+int create_new_file(const std::filesystem::path& path) {
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    errno = creation_errno(GetLastError());
+    return -1;
+  }
+  const HANDLE process = GetCurrentProcess();
+  HANDLE kept = INVALID_HANDLE_VALUE;
+  const int descriptor =
+      DuplicateHandle(process, file, process, &kept, 0, FALSE, DUPLICATE_SAME_ACCESS) != 0
+          ? _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY)
+          : -1;
+  if (descriptor < 0) {
+    CloseHandle(file);
+    if (kept != INVALID_HANDLE_VALUE) CloseHandle(kept);
+    static_cast<void>(DeleteFileW(path.c_str()));
+    errno = EINVAL;
+    return -1;
+  }
+  let_go_of_new_file();
+  g_new_file = kept;
+  return descriptor;
+}
 
 // A file created on Windows gets the folder's inherited access rights, as a file created at the
 // target would, and an existing target that was writable is never read-only: of the target's
@@ -109,9 +170,7 @@ int create_replacement(const Target& target, std::filesystem::path& temporary) {
     std::wstring new_name = *prefix;
     for (std::size_t i = 0; i < kRandomLetters; ++i) new_name += kLetters[letter(random)];
     const std::filesystem::path candidate = path.parent_path() / new_name;
-    const int descriptor =
-        _wopen(candidate.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY | _O_NOINHERIT,
-               _S_IREAD | _S_IWRITE);
+    const int descriptor = create_new_file(candidate);
     if (descriptor >= 0) {
       temporary = candidate;
       if (SetFileAttributesW(candidate.c_str(), attributes) == 0) {
@@ -152,6 +211,7 @@ Replacement replace_file(Target& target, const std::filesystem::path& temporary)
   for (DWORD waited = 0;;) {
     if (MoveFileExW(temporary.c_str(), target.name.c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
+      let_go_of_new_file();
       leave_flight();
       // The target is no new file: its mark goes (where it stays, it is only an empty stream).
       if ((volume_flags(target.name) & FILE_NAMED_STREAMS) != 0) {
@@ -175,8 +235,11 @@ Replacement replace_file(Target& target, const std::filesystem::path& temporary)
   }
 }
 
+// With the new file's own handle open, the removal is not refused for another program's: the
+// file goes when the last program lets go of it.
 void remove_file(const Target&, const std::filesystem::path& temporary) {
   remove_path(temporary);
+  let_go_of_new_file();
   leave_flight();
 }
 

@@ -1,5 +1,5 @@
-// What the Windows files of the system layer share: the handle behind a C runtime descriptor,
-// setting a file's length, removing a file another program may hold for a moment, and how long
+// What the Windows files of the system layer share: making a file no other program can keep,
+// the handle behind a C runtime descriptor, setting a file's length, removing a file another program may hold for a moment, and how long
 // that is tried.
 #ifndef PAIRSET_SYSTEM_OPEN_FILE_WINDOWS_H_
 #define PAIRSET_SYSTEM_OPEN_FILE_WINDOWS_H_
@@ -16,14 +16,25 @@
 
 namespace pairset::platform {
 
-// Renames refused because another program has the target or the new file open (an antivirus
-// that scans the new file, an indexer, the terminal software) are tried again for as long as a
-// run waits for a lock, in growing pauses; only then is the target written in place.
+// Renames refused because another program has the target open (an antivirus, an indexer, the
+// terminal software) are tried again for as long as a run waits for a lock, in growing pauses;
+// only then is the target written in place.
 inline constexpr DWORD kRetryMilliseconds = kLongestWaitMilliseconds;
-// A new file that nothing needs any more is removed however long a scanner holds it, up to this
-// long; one held longer still is left to the next run, which clears abandoned new files.
+// A file that nothing needs any more is removed while another program holds it without delete
+// sharing, which only a program that opened it before its maker let go can, up to this long; one
+// held longer still is left to the next run, which clears abandoned new files.
 inline constexpr DWORD kRemovalMilliseconds = 15000;
 inline constexpr DWORD kLongestPause = 500;
+
+// Gives a descriptor for a file made at `path`, where no file may stand, or -1 with errno set. The
+// file's own handle stays open, with delete access, until let_go_of_new_file: meanwhile another
+// program (an antivirus scanner, an indexer) opens the file only if it lets it be renamed and
+// deleted, so it can neither keep a rename waiting nor the file from being removed, which then
+// goes as soon as that program lets go of it.
+int create_new_file(const std::filesystem::path& path);
+
+// Closes the own handle of the file create_new_file made last.
+void let_go_of_new_file();
 
 // Gives the file handle behind a C runtime descriptor.
 inline HANDLE handle_of(int descriptor) {
@@ -47,8 +58,8 @@ inline bool set_length(int descriptor, std::uint64_t size) {
          SetFilePointerEx(handle, position, nullptr, FILE_BEGIN) != 0;
 }
 
-// Removes `path`, trying again while another program (an antivirus scanner that opened the new
-// file without delete sharing) holds it, for kRemovalMilliseconds at most.
+// Removes `path`, trying again while another program holds it without delete sharing, for
+// kRemovalMilliseconds at most.
 inline void remove_path(const std::filesystem::path& path) {
   DWORD pause = 10;
   for (DWORD waited = 0; DeleteFileW(path.c_str()) == 0; waited += pause) {

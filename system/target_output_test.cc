@@ -16,6 +16,7 @@
 #include "system/access_windows.h"
 #include "system/attributes_windows.h"
 #include "system/device_name_windows.h"
+#include "system/open_file_windows.h"
 #endif
 #include "system/undo_copy.h"
 #include "tests/test_support.h"
@@ -140,23 +141,58 @@ TEST(TargetOutput, TargetInAFolderTooDeepForANewFileBesideIt) {
   }
 }
 
+// From its making until the run lets go of it, a new file is opened by another program only with
+// delete sharing: closed and written, it may still be renamed or removed while that program
+// reads it.
+TEST(TargetOutput, NewFileIsOpenedByOthersOnlyWithDeleteSharing) {
+  TempDir dir;
+  const std::string path = dir.path("new.c13");
+  const auto opens = [&path](DWORD sharing) {
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(file);
+    return true;
+  };
+  constexpr DWORD kReadAndWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  platform::Descriptor file(platform::create_new_file(std::filesystem::path(path)));
+  ASSERT_TRUE(file.is_open());
+  EXPECT_EQ(platform::create_new_file(std::filesystem::path(path)), -1);
+  EXPECT_EQ(errno, EEXIST);
+  ASSERT_TRUE(file.close());
+  EXPECT_FALSE(opens(kReadAndWrite));
+  EXPECT_TRUE(opens(kReadAndWrite | FILE_SHARE_DELETE));
+  platform::let_go_of_new_file();
+  EXPECT_TRUE(opens(kReadAndWrite));
+}
+
 // What holds or marks an existing target on Windows while it is written.
 enum class Hold {
+  kNothing,
   kHiddenAndSystem,
   kReadOnly,
   kHardLink,
   kOpenShared,
   kOpenExclusively,
   kOpenForAMoment,
-  kNewFileScanned,      // a scanner opens the new file, without delete sharing, for 3 seconds
-  kNewFileScannedLong,  // the same for 7 seconds
+};
+
+// How a scanner (an antivirus, an indexer) opens every new file beside the target as soon as it
+// appears, holding it for 7 seconds, longer than a rename is tried.
+enum class Scanner {
+  kNone,
+  kWithoutDeleteSharing,
+  kWithDeleteSharing,
 };
 
 struct WindowsCase {
   const char* label;
-  Hold hold;
-  OutputStatus status;
-  const char* contents;  // of the target afterwards
+  Hold hold = Hold::kNothing;
+  Scanner scanner = Scanner::kNone;
+  OutputStatus status = OutputStatus::kWritten;
+  const char* contents = "new";  // of the target afterwards
+  bool replaced = false;         // the target is another file afterwards
+  long long longest = 0;         // milliseconds the write may take, where it matters
 };
 
 void PrintTo(const WindowsCase& c, std::ostream* os) {
@@ -212,39 +248,47 @@ TEST_P(WindowsTargetTest, KeepsTheTargetAndItsHolders) {
         });
       }
       break;
-    case Hold::kNewFileScanned:
-    case Hold::kNewFileScannedLong:
-      release =
-          std::thread([&dir, &scanned, held_for = c.hold == Hold::kNewFileScanned ? 3000 : 7000] {
-            for (int look = 0; look < 2000; ++look) {
-              for (const std::string& name : file_names(dir)) {
-                if (name.find(".pairset-") == std::string::npos) continue;
-                const HANDLE scan = CreateFileA(dir.path(name).c_str(), GENERIC_READ,
-                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-                if (scan == INVALID_HANDLE_VALUE) continue;
-                scanned = true;
-                Sleep(held_for);
-                CloseHandle(scan);
-                return;
-              }
-              Sleep(1);
-            }
-          });
+    case Hold::kNothing:
       break;
+  }
+  if (c.scanner != Scanner::kNone) {
+    const DWORD sharing = c.scanner == Scanner::kWithDeleteSharing
+                              ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE
+                              : FILE_SHARE_READ | FILE_SHARE_WRITE;
+    release = std::thread([&dir, &scanned, sharing] {
+      for (int look = 0; look < 2000; ++look) {
+        for (const std::string& name : file_names(dir)) {
+          if (name.find(".pairset-") == std::string::npos) continue;
+          const HANDLE scan = CreateFileA(dir.path(name).c_str(), GENERIC_READ, sharing, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+          if (scan == INVALID_HANDLE_VALUE) continue;
+          scanned = true;
+          Sleep(7000);
+          CloseHandle(scan);
+          return;
+        }
+        Sleep(1);
+      }
+    });
   }
 
   const std::uint64_t index_before = file_index(target);
-  // Large enough that the scanner finds the new file while it is written.
-  const bool scanner = c.hold == Hold::kNewFileScanned || c.hold == Hold::kNewFileScannedLong;
-  const std::string text = scanner ? std::string(std::size_t{64} << 20, 'n') : std::string("new");
+  // Large enough that a scanner finds the new file while it is written.
+  const std::string text =
+      c.scanner != Scanner::kNone ? std::string(std::size_t{64} << 20, 'n') : std::string("new");
+  const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(write_text(target, text), c.status);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - started);
 
   if (release.joinable()) release.join();
   if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
-  EXPECT_EQ(scanned, scanner);
-  // Replaced, once the scanner let go, rather than written in place after the retries.
-  if (c.hold == Hold::kNewFileScanned) {
+  // Without delete sharing, no scanner gets the new file while the run holds it.
+  EXPECT_EQ(scanned, c.scanner == Scanner::kWithDeleteSharing);
+  if (c.longest != 0) {
+    EXPECT_LT(took.count(), c.longest);
+  }
+  if (c.replaced) {
     EXPECT_NE(file_index(target), index_before);
   }
   EXPECT_TRUE(read_file(target) == (c.contents == std::string("new") ? text : c.contents));
@@ -262,22 +306,35 @@ TEST_P(WindowsTargetTest, KeepsTheTargetAndItsHolders) {
 INSTANTIATE_TEST_SUITE_P(
     Windows, WindowsTargetTest,
     ::testing::Values(
-        WindowsCase{"hidden_and_system", Hold::kHiddenAndSystem, OutputStatus::kWritten, "new"},
-        WindowsCase{"read_only", Hold::kReadOnly, OutputStatus::kCannotOpen, "previous"},
-        WindowsCase{"hard_link", Hold::kHardLink, OutputStatus::kWritten, "new"},
+        WindowsCase{.label = "hidden_and_system", .hold = Hold::kHiddenAndSystem},
+        WindowsCase{.label = "read_only",
+                    .hold = Hold::kReadOnly,
+                    .status = OutputStatus::kCannotOpen,
+                    .contents = "previous"},
+        WindowsCase{.label = "hard_link", .hold = Hold::kHardLink},
         // The rename is refused for 5 seconds; the target is then written in place.
-        WindowsCase{"open_shared", Hold::kOpenShared, OutputStatus::kWritten, "new"},
-        WindowsCase{"open_for_a_moment", Hold::kOpenForAMoment, OutputStatus::kWritten, "new"},
-        WindowsCase{"open_exclusively", Hold::kOpenExclusively, OutputStatus::kCannotOpen,
-                    "previous"},
-        // Held longer than a rename was once tried for: it is tried for longer still, so the
-        // target is replaced and the new file is not left beside it.
-        WindowsCase{"new_file_scanned_for_3_seconds", Hold::kNewFileScanned, OutputStatus::kWritten,
-                    "new"},
-        // Held longer than the rename is tried: written in place, and the new file is removed
-        // once the scanner lets go.
-        WindowsCase{"new_file_scanned_for_7_seconds", Hold::kNewFileScannedLong,
-                    OutputStatus::kWritten, "new"}),
+        WindowsCase{.label = "open_shared", .hold = Hold::kOpenShared},
+        WindowsCase{.label = "open_for_a_moment", .hold = Hold::kOpenForAMoment},
+        WindowsCase{.label = "open_exclusively",
+                    .hold = Hold::kOpenExclusively,
+                    .status = OutputStatus::kCannotOpen,
+                    .contents = "previous"},
+        // A scanner that would keep the rename waiting never gets the new file.
+        WindowsCase{.label = "new_file_scanned_without_delete_sharing",
+                    .scanner = Scanner::kWithoutDeleteSharing,
+                    .replaced = true,
+                    .longest = 4000},
+        // One that lets it be renamed holds it through the rename, which does not wait for it.
+        WindowsCase{.label = "new_file_scanned_with_delete_sharing",
+                    .scanner = Scanner::kWithDeleteSharing,
+                    .replaced = true,
+                    .longest = 4000},
+        // Written in place after the rename's retries; the new file is removed without waiting
+        // for the scanner, and is gone once it lets go.
+        WindowsCase{.label = "open_shared_and_new_file_scanned",
+                    .hold = Hold::kOpenShared,
+                    .scanner = Scanner::kWithDeleteSharing,
+                    .longest = 6500}),
     [](const auto& info) { return info.param.label; });
 #else
 // A new target gets what creating it would give: 0666 less the umask, and under a folder's default
@@ -596,7 +653,9 @@ TEST(TargetOutput, ClearsALeftNewFileWhoseNameWasCutToFit) {
   std::filesystem::path made;
   platform::Descriptor file(platform::create_replacement(target, made));
   ASSERT_TRUE(file.is_open());
+  // Made by a run that then ends without a word, and so holds it no more.
   ASSERT_TRUE(file.close());
+  platform::let_go_of_new_file();
 #else
   // Made by a run that then ends without a word, as a kill ends it, and so holds it no more.
   const pid_t child = fork();

@@ -100,9 +100,7 @@ Target look_up_target(const char* path) {
 
 bool create_target(Target& target) {
   enter_flight();
-  target.file = Descriptor(_wopen(target.name.c_str(),
-                                  _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY | _O_NOINHERIT,
-                                  _S_IREAD | _S_IWRITE));
+  target.file = Descriptor(create_new_file(target.name));
   if (!target.file.is_open()) {
     const int error = errno;
     leave_flight();
@@ -116,6 +114,7 @@ bool create_target(Target& target) {
 bool settle_created(Target& target, bool written) {
   written = target.file.close() && written;
   if (!written) remove_path(target.name);
+  let_go_of_new_file();
   leave_flight();
   return written;
 }

@@ -49,6 +49,8 @@ COMMON_KERNEL32 = {
     **dict.fromkeys([
         "CreateDirectoryW", "FindClose", "FindFirstFileW", "FindNextFileW",
         "GetSystemTimeAsFileTime", "UnlockFileEx"], NT4),
+    # The new file's own handle, kept until it is in place or removed.
+    "DuplicateHandle": NT4,
 }
 COMMON_MSVCRT = dict.fromkeys([
     "__getmainargs", "__initenv", "__set_app_type", "__setusermatherr", "_amsg_exit", "_cexit",
