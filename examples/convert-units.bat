@@ -18,6 +18,12 @@ set "find=%SystemRoot%\System32\find.exe"
 set "pairset=%~dp0pairset.exe"
 set "converted=0"
 set "failed=0"
+rem Каждый станок запоминается: unit_N - путь к его файлам без окончаний (папка и имя), name_N -
+rem имя для итогов, outcome_N - итог.
+set "units=0"
+rem Папка станков, названных по имени: текущая, с \ в конце, как у папки перетащенного файла.
+set "here=%CD%"
+if not "%here:~-1%"=="\" set "here=%here%\"
 
 rem Своя папка для вывода pairset: md создаёт её или отказывает атомарно, так что две копии,
 rem запущенные в одну секунду (с одной последовательностью %RANDOM%), берут разные имена.
@@ -31,8 +37,6 @@ rem md не всегда обнуляет ERRORLEVEL при успехе: его
 md "%work%" 2>nul
 if errorlevel 1 goto workfolder
 set "log=%work%\pairset.txt"
-set "list=%work%\failed.txt"
-type nul >"%list%"
 
 rem Explorer (двойной щелчок, ярлык, файлы, брошенные на пакетный файл) запускает его как
 rem cmd /c ""<путь>" <аргументы>", и окно закроется, как только файл кончится: только тогда
@@ -94,7 +98,14 @@ if not defined probe goto checked
 if not "%probe:**=%"=="%probe%" set "wild=1"
 if not "%probe:?=%"=="%probe%" set "wild=1"
 :checked
+set "key=%here%%unit%"
+if defined folder set "key=%folder%%unit%"
 setlocal EnableDelayedExpansion
+rem Станок, названный дважды или перетащенный обоими файлами, преобразуется и считается один
+rem раз. Номер подставляется через call: wine подставил бы !unit_%%n! раньше, чем %%n.
+set "repeated="
+for /l %%n in (1,1,%units%) do call :compare %%n
+if defined repeated goto repeated
 echo:
 echo:=== !unit!
 set "outcome=failed"
@@ -149,21 +160,41 @@ echo:Файл !unit!-input.cn1 или !unit!-output.cn1 не является ф
 
 :verdict
 if defined folder popd
-if "!outcome!"=="converted" goto counted
-set "shown=!unit!"
-if "!unit!"=="" set "shown=(пустое имя)"
->>"!list!" echo:  !shown!
-:counted
 endlocal & set "outcome=%outcome%"
 if "%outcome%"=="converted" set /a converted+=1
 if not "%outcome%"=="converted" set /a failed+=1
+set /a units+=1
+set "unit_%units%=%key%"
+set "name_%units%=%unit%"
+if not defined unit set "name_%units%=(пустое имя)"
+set "outcome_%units%=%outcome%"
 goto next
+
+:repeated
+endlocal
+goto next
+
+rem Отмечает повтор, если станок номер %1 - этот же.
+:compare
+if /i "!unit_%1!"=="!key!" set "repeated=1"
+exit /b
+
+rem Выводит имя станка номер %1, если он не преобразован.
+:listfailed
+if not "!outcome_%1!"=="converted" echo:  !name_%1!
+exit /b
 
 :summary
 echo:
 echo:Преобразовано станков: %converted%
-if not %failed%==0 echo:Не преобразованы:
-if not %failed%==0 type "%list%"
+rem Имена - из переменных, как строки === выше, а не из файла: западная консоль (437) записала
+rem бы в файл каждую русскую букву как ?.
+if %failed%==0 goto listed
+echo:Не преобразованы:
+setlocal EnableDelayedExpansion
+for /l %%n in (1,1,%units%) do call :listfailed %%n
+endlocal
+:listed
 rd /s /q "%work%"
 set "status=0"
 if not %failed%==0 set "status=1"

@@ -4,10 +4,14 @@ program a real console. Checks what the screen shows, the key that a console ope
 alone asks for, and (under wine) that Ctrl+C while the new file is written leaves nothing behind.
 
     console_test.py native PAIRSET EXAMPLES_DIR
-    console_test.py wine   PAIRSET.EXE EXAMPLES_DIR WINE_RUN [--ctrl-c]
+    console_test.py wine   PAIRSET.EXE EXAMPLES_DIR WINE_RUN [--ctrl-c] [--launcher EXE]
+                           [--batch CONVERT_UNITS_BAT]
+
+--batch also runs the batch file, with the program beside it, on a Western console (437).
 """
 import os
 import pty
+import re
 import select
 import shutil
 import signal
@@ -16,6 +20,9 @@ import tempfile
 import time
 
 PROMPT = "Нажмите любую клавишу, чтобы закрыть окно."
+
+# What a console draws between the texts (the cursor hidden and shown again).
+CONTROL_SEQUENCE = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
 
 
 def run_in_terminal(command, folder, env, on_output=None, seconds=120):
@@ -70,6 +77,7 @@ def main():
     command = [program] if mode == "native" else [os.path.abspath(sys.argv[4]), program]
     ctrl_c = "--ctrl-c" in sys.argv
     launcher = sys.argv[sys.argv.index("--launcher") + 1] if "--launcher" in sys.argv else None
+    batch = sys.argv[sys.argv.index("--batch") + 1] if "--batch" in sys.argv else None
     results = []
 
     def check(label, ok, detail):
@@ -91,7 +99,8 @@ def main():
             explorer = command[:1] + [os.path.join(folder, "explorer.exe"),
                                       "Z:" + program.replace("/", "\\")]
         cases = [
-            # label, command, environment, what the screen must show, whether it asks for a key:
+            # label, command, environment, what the screen must show (a text, or a tuple of
+            # texts), whether it asks for a key:
             # a console that Explorer opened for this run alone does; one opened by another
             # program (wine started from the terminal, as `start /wait` or a scheduled task),
             # a POSIX terminal or cmd's console never.
@@ -121,6 +130,15 @@ def main():
             # Alone in its console, but with standard input from NUL: nobody answers there.
             cases.append(("input from nul", ["sh", "-c", 'exec "$0" "$@" </dev/null'] + command +
                           ["x.cn1", "b", "c"], utf8, "Не могу открыть файл 'x.cn1'", False))
+        if batch is not None and not ctrl_c:
+            # On a Western console, where no Cyrillic letter can be written to a file, the list
+            # of units not converted shows a name as the unit's own lines show it.
+            shutil.copy(batch, os.path.join(folder, "convert-units.bat"))
+            shutil.copy(program, os.path.join(folder, "pairset.exe"))
+            western = dict(utf8, PAIRSET_WINE_LANG="en_US.UTF-8")
+            cases.append(("batch file: a unit not converted, listed on a Western console",
+                          command[:1] + ["cmd", "/c", "convert-units.bat", "ЖЖ"], western,
+                          ("\n=== ЖЖ\n", "\n  ЖЖ\n"), False))
         if mode == "native":
             # A terminal whose locale is not UTF-8 gets the bytes it always got.
             cases.append(("non-UTF-8 terminal",
@@ -138,7 +156,9 @@ def main():
                         os.write(terminal, b"\r")
 
                 shown, status = run_in_terminal(run, folder, env, press_key_at_prompt)
-                check(label, expected in shown.replace("\r", ""), repr(shown[-300:]))
+                text = CONTROL_SEQUENCE.sub("", shown.replace("\r", ""))
+                parts = expected if isinstance(expected, tuple) else (expected,)
+                check(label, all(part in text for part in parts), repr(shown[-300:]))
                 check(label + (": asks for a key, then ends" if waits else ": does not wait"),
                       (PROMPT in shown) == waits and status is not None, repr(shown[-300:]))
         else:
