@@ -1,6 +1,6 @@
 // What the Windows files of the system layer share: making a file no other program can keep,
-// the handle behind a C runtime descriptor, setting a file's length, removing a file another program may hold for a moment, and how long
-// that is tried.
+// the handle behind a C runtime descriptor, setting a file's length, removing a file another
+// program may hold for a moment, and how long that is tried.
 #ifndef PAIRSET_SYSTEM_OPEN_FILE_WINDOWS_H_
 #define PAIRSET_SYSTEM_OPEN_FILE_WINDOWS_H_
 

@@ -40,7 +40,7 @@ using Buffer = std::unique_ptr<char[], BufferRelease>;
 
 // Gives the path that opens the file `path` names: on Windows, where `path` is one of the
 // command-line arguments (the very pointer), the wide spelling of that argument, so that two
-// names the ANSI code page spells alike stay apart; the ANSI reading of any other text. On POSIX
+// names the ANSI code page spells alike stay apart; the ANSI reading of any other text. On Linux
 // the bytes as they are.
 std::filesystem::path native_path(const char* path);
 
@@ -103,30 +103,30 @@ enum class TargetKind {
 // meanwhile, or another spelling of the same name, cannot make the run write another file.
 struct Target {
   TargetKind kind = TargetKind::kCannotOpen;
-  // The file opened. POSIX: for a regular file a handle that neither reads nor writes (so a
+  // The file opened. Linux: for a regular file a handle that neither reads nor writes (so a
   // watcher sees no write where none happens); for a stream its writing descriptor. Windows:
   // the file opened for writing.
   Descriptor file;
-  // POSIX: the folder that holds the file's one name, or that is to hold a missing target; -1
+  // Linux: the folder that holds the file's one name, or that is to hold a missing target; -1
   // where the file has no name left to reach (deleted, a memory file), so that only writing in
   // place remains.
   Descriptor folder;
-  // POSIX: the name in `folder`. Windows: the whole path, in the wide spelling of the argument.
+  // Linux: the name in `folder`. Windows: the whole path, in the wide spelling of the argument.
   std::filesystem::path name;
   // The process's own standard output: a reader that leaves ends the run, as it always has.
   bool is_standard_output = false;
-  // POSIX: the path it was opened by, to reach it by where /proc is not the kernel's.
+  // Linux: the path it was opened by, to reach it by where /proc is not the kernel's.
   std::string opened_as;
 };
 
 // Opens the target at `path` (a command-line argument) once and tells what it is. Where `found`
 // is the regular file look_up_target found there earlier in the run, it is that file, whatever
-// has the name now (on POSIX; Windows opens the name again).
+// has the name now (on Linux; Windows opens the name again).
 Target open_target(const char* path, Target found = {});
 
 // Looks the target at `path` (a command-line argument) up as open_target does, but makes nothing
 // and opens no stream: kind kRegular for a regular file, kMissing (with `folder` and `name` on
-// POSIX) where nothing has the name, kCannotOpen otherwise.
+// Linux) where nothing has the name, kCannotOpen otherwise.
 Target look_up_target(const char* path);
 
 // What tells one file from every other while it exists: its device and inode (on Windows the
@@ -148,7 +148,7 @@ std::optional<FileIdentity> identity_at(const char* path);
 // it was deleted: the file system's own identity and the file's number in it, and what tells
 // one holder of that number from the next.
 struct FileOrigin {
-  std::uint64_t file_system = 0;  // POSIX: f_fsid; Windows: the volume's serial number
+  std::uint64_t file_system = 0;  // Linux: f_fsid; Windows: the volume's serial number
   std::uint64_t inode = 0;        // Windows: the file's index
   std::uint64_t generation = 0;   // the inode's generation; 0 where the file system keeps none
   std::uint64_t birth = 0;        // when the file was made, in ns; 0 where unknown (Windows)
@@ -162,7 +162,7 @@ std::optional<FileOrigin> origin_of(int descriptor);
 // An undo copy of a target written in place, open and held for this run.
 struct UndoCopy {
   Descriptor file;  // open for reading and writing, held against other runs until closed
-  // POSIX: the folder it stands in, and its name there. Windows: the whole path in `name`.
+  // Linux: the folder it stands in, and its name there. Windows: the whole path in `name`.
   Descriptor folder;
   std::filesystem::path name;
   bool beside_target = true;  // else in the state folder
@@ -278,7 +278,7 @@ enum class CopyStatus {
 CopyStatus copy_range(int from, std::uint64_t from_offset, int to,
                       std::optional<std::uint64_t> to_offset, std::uint64_t size);
 
-// Gives true when a file may be replaced by a rename while this process still reads it (POSIX);
+// Gives true when a file may be replaced by a rename while this process still reads it (Linux);
 // false where an open file keeps its name (Windows).
 bool replaces_open_files();
 
@@ -321,7 +321,7 @@ class BrokenPipesReported {
 };
 
 // Gives true when the user or the system asked the run to end (on Windows a console event, seen
-// between pieces of writing); the run then removes its new file and ends as asked. POSIX ends
+// between pieces of writing); the run then removes its new file and ends as asked. Linux ends
 // through its signal handlers instead and gives false.
 bool ending_requested();
 

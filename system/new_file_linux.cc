@@ -1,4 +1,4 @@
-// The new file on POSIX: made exclusively beside the target in the folder that holds the file
+// The new file on Linux: made exclusively beside the target in the folder that holds the file
 // opened, given the target's owner, permissions and extended attributes (or, for a new target,
 // the rights that creating it gives), and renamed over the target's name only while that name
 // still names the file opened.
@@ -17,9 +17,9 @@
 #include <string_view>
 #include <vector>
 
-#include "system/endings_posix.h"
-#include "system/held_file_posix.h"
-#include "system/open_file_posix.h"
+#include "system/endings_linux.h"
+#include "system/held_file_linux.h"
+#include "system/open_file_linux.h"
 #include "system/platform.h"
 
 namespace pairset::platform {

@@ -1,7 +1,7 @@
 // Reaching a file the process has open on Linux, without its name: /proc/self/fd/N names the
 // open file itself, whatever has become of the name it was opened by.
-#ifndef PAIRSET_SYSTEM_OPEN_FILE_POSIX_H_
-#define PAIRSET_SYSTEM_OPEN_FILE_POSIX_H_
+#ifndef PAIRSET_SYSTEM_OPEN_FILE_LINUX_H_
+#define PAIRSET_SYSTEM_OPEN_FILE_LINUX_H_
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -52,4 +52,4 @@ inline int reopen(int descriptor, const std::string& name, int flags) {
 
 }  // namespace pairset::platform
 
-#endif  // PAIRSET_SYSTEM_OPEN_FILE_POSIX_H_
+#endif  // PAIRSET_SYSTEM_OPEN_FILE_LINUX_H_

@@ -1,11 +1,11 @@
-// Endings on POSIX: every signal that would end the process removes the new file first, and is
+// Endings on Linux: every signal that would end the process removes the new file first, and is
 // held back while a file is between states; a pipe whose reader left can be made a failed write.
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstring>
 
-#include "system/endings_posix.h"
+#include "system/endings_linux.h"
 #include "system/platform.h"
 
 namespace pairset::platform {

@@ -1,8 +1,8 @@
 // Files that a run holds while it works on them (its new file, an undo copy), so that another run
 // can tell one in use from one that a run cut short left behind: an open-file-description lock
 // belongs to the open file and ends with it, with its process, and with the power.
-#ifndef PAIRSET_SYSTEM_HELD_FILE_POSIX_H_
-#define PAIRSET_SYSTEM_HELD_FILE_POSIX_H_
+#ifndef PAIRSET_SYSTEM_HELD_FILE_LINUX_H_
+#define PAIRSET_SYSTEM_HELD_FILE_LINUX_H_
 
 #include <fcntl.h>
 #include <sys/types.h>
@@ -25,4 +25,4 @@ bool keeps_every_name(int folder);
 
 }  // namespace pairset::platform
 
-#endif  // PAIRSET_SYSTEM_HELD_FILE_POSIX_H_
+#endif  // PAIRSET_SYSTEM_HELD_FILE_LINUX_H_

@@ -1,15 +1,13 @@
-// Files on POSIX systems: paths are bytes, buffers lie on large pages, a descriptor is read and
-// written whole, and the kernel copies between files itself. The target itself (target_posix.cc),
-// the new file beside it (new_file_posix.cc), writing in place (in_place_posix.cc) and the ending
-// signals (endings_posix.cc) stand in files of their own.
+// Files on Linux: paths are bytes, buffers lie on large pages, a descriptor is read and
+// written whole, and the kernel copies between files itself. The target itself (target_linux.cc),
+// the new file beside it (new_file_linux.cc), writing in place (in_place_linux.cc) and the ending
+// signals (endings_linux.cc) stand in files of their own.
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,7 +18,7 @@
 #include <utility>
 
 #include "system/buffer_copy.h"
-#include "system/open_file_posix.h"
+#include "system/open_file_linux.h"
 #include "system/platform.h"
 
 namespace pairset::platform {
@@ -44,14 +42,6 @@ char* allocate_buffer(std::size_t capacity) {
   // Advice only: where large pages are off or scarce, the buffer works with small ones.
   if (memory != nullptr) static_cast<void>(madvise(memory, rounded, MADV_HUGEPAGE));
   return static_cast<char*>(memory);
-}
-
-bool proc_is_the_kernels() {
-  static const bool kernels = [] {
-    struct statfs file_system {};
-    return statfs("/proc/self/fd", &file_system) == 0 && file_system.f_type == PROC_SUPER_MAGIC;
-  }();
-  return kernels;
 }
 
 bool Descriptor::close() {
@@ -188,10 +178,6 @@ CopyStatus copy_range(int from, std::uint64_t from_offset, int to,
 
 bool replaces_open_files() {
   return true;
-}
-
-bool truncate(int descriptor, std::uint64_t size) {
-  return ftruncate(descriptor, static_cast<off_t>(size)) == 0;
 }
 
 bool flush_to_disk(int descriptor) {

@@ -1,4 +1,4 @@
-// Undo copies on POSIX: beside the target as NAME.pairset-undo, or in the user's private state
+// Undo copies on Linux: beside the target as NAME.pairset-undo, or in the user's private state
 // folder under the target's file system and inode, held by an open-file-description lock while a
 // run uses them, synced with their folder. A copy found is trusted only where whoever made it
 // could have written the target anyway.
@@ -21,8 +21,8 @@
 #include <string_view>
 #include <system_error>
 
-#include "system/held_file_posix.h"
-#include "system/open_file_posix.h"
+#include "system/held_file_linux.h"
+#include "system/open_file_linux.h"
 #include "system/platform.h"
 
 namespace pairset::platform {
@@ -336,58 +336,6 @@ std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& o
   const Descriptor state(open_state_folder(false));
   look(state.get(), state_name(origin), false);
   return copies;
-}
-
-int create_held_file(int folder, const char* name, int flags, mode_t mode) {
-  Descriptor file(openat(folder, name, flags | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode));
-  if (!file.is_open()) return -1;
-  struct flock whole {};
-  whole.l_type = F_WRLCK;
-  whole.l_whence = SEEK_SET;
-  // Made just now: only someone who opened it in the moment since can hold it already, and no
-  // run waits for them. A file system that keeps no locks leaves the file unheld, as before there
-  // were any.
-  int locked = 0;
-  while ((locked = fcntl(file.get(), F_OFD_SETLK, &whole)) != 0 && errno == EINTR) {
-  }
-  const int lock_error = locked == 0 ? 0 : errno;
-  struct stat info {};
-  if (fstat(file.get(), &info) != 0) return -1;
-  if (lock_error == EAGAIN || lock_error == EACCES) {
-    struct stat named {};
-    if (fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && same_file(info, named)) {
-      static_cast<void>(unlinkat(folder, name, 0));
-    }
-    errno = EEXIST;
-    return -1;
-  }
-  if (info.st_nlink == 0) {
-    errno = EEXIST;
-    return -1;
-  }
-  return file.release();
-}
-
-bool keeps_every_name(int folder) {
-  int flags = 0;
-  if (ioctl(folder, FS_IOC_GETFLAGS, &flags) == 0) return (flags & FS_APPEND_FL) != 0;
-  // A folder opened only to reach its files: asked once more through one that reads it.
-  const Descriptor readable(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return readable.is_open() && ioctl(readable.get(), FS_IOC_GETFLAGS, &flags) == 0 &&
-         (flags & FS_APPEND_FL) != 0;
-}
-
-int open_unheld_file(int folder, const char* name, int flags) {
-  Descriptor file(openat(folder, name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  struct stat info {};
-  if (!file.is_open() || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
-  struct flock whole {};
-  whole.l_type = F_RDLCK;
-  whole.l_whence = SEEK_SET;
-  if (fcntl(file.get(), F_OFD_SETLK, &whole) != 0 && errno != EINVAL && errno != ENOLCK) {
-    return -1;
-  }
-  return file.release();
 }
 
 }  // namespace pairset::platform

@@ -1,4 +1,4 @@
-// The target on POSIX, opened once: the kernel alone follows its links (so its protections, such
+// The target on Linux, opened once: the kernel alone follows its links (so its protections, such
 // as fs.protected_symlinks, stay in force), and from then on the target is the file opened, known
 // by its device and inode. A name that is the process's own stream in another spelling, a link
 // swapped in later, or a link to a file with no name left cannot make the run write another file.
@@ -16,8 +16,8 @@
 #include <string>
 #include <string_view>
 
-#include "system/endings_posix.h"
-#include "system/open_file_posix.h"
+#include "system/endings_linux.h"
+#include "system/open_file_linux.h"
 #include "system/platform.h"
 
 namespace pairset::platform {

@@ -1,4 +1,4 @@
-// Writing a file in place on POSIX: reopened through the file already opened, held against other
+// Writing a file in place on Linux: reopened through the file already opened, held against other
 // runs, and given room before the first changed byte, on file systems that overwrite in place
 // and on those that write every changed block anew.
 #include <fcntl.h>
@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "system/open_file_posix.h"
+#include "system/open_file_linux.h"
 #include "system/platform.h"
 
 namespace pairset::platform {
@@ -102,6 +102,10 @@ bool reserve(int descriptor, std::uint64_t size) {
   }
   // Elsewhere, allocating the blocks beyond the present end makes every later write fit.
   return size == 0 || posix_fallocate(descriptor, 0, static_cast<off_t>(size)) == 0;
+}
+
+bool truncate(int descriptor, std::uint64_t size) {
+  return ftruncate(descriptor, static_cast<off_t>(size)) == 0;
 }
 
 }  // namespace pairset::platform

@@ -1,7 +1,7 @@
-// The ending signals on POSIX, as the new-file code needs them: a new file noted here is removed
+// The ending signals on Linux, as the new-file code needs them: a new file noted here is removed
 // by any signal that ends the process before it is renamed or removed.
-#ifndef PAIRSET_SYSTEM_ENDINGS_POSIX_H_
-#define PAIRSET_SYSTEM_ENDINGS_POSIX_H_
+#ifndef PAIRSET_SYSTEM_ENDINGS_LINUX_H_
+#define PAIRSET_SYSTEM_ENDINGS_LINUX_H_
 
 namespace pairset::platform {
 
@@ -15,4 +15,4 @@ void forget_new_file();
 
 }  // namespace pairset::platform
 
-#endif  // PAIRSET_SYSTEM_ENDINGS_POSIX_H_
+#endif  // PAIRSET_SYSTEM_ENDINGS_LINUX_H_

@@ -1,0 +1,70 @@
+// Files a run holds on Linux: an open-file-description lock on the whole file, taken as the file
+// is made or opened, and let go of with the file.
+#include "system/held_file_linux.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "system/open_file_linux.h"
+#include "system/platform.h"
+
+namespace pairset::platform {
+
+int create_held_file(int folder, const char* name, int flags, mode_t mode) {
+  Descriptor file(openat(folder, name, flags | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode));
+  if (!file.is_open()) return -1;
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  // Made just now: only someone who opened it in the moment since can hold it already, and no
+  // run waits for them. A file system that keeps no locks leaves the file unheld, as before there
+  // were any.
+  int locked = 0;
+  while ((locked = fcntl(file.get(), F_OFD_SETLK, &whole)) != 0 && errno == EINTR) {
+  }
+  const int lock_error = locked == 0 ? 0 : errno;
+  struct stat info {};
+  if (fstat(file.get(), &info) != 0) return -1;
+  if (lock_error == EAGAIN || lock_error == EACCES) {
+    struct stat named {};
+    if (fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && same_file(info, named)) {
+      static_cast<void>(unlinkat(folder, name, 0));
+    }
+    errno = EEXIST;
+    return -1;
+  }
+  if (info.st_nlink == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  return file.release();
+}
+
+bool keeps_every_name(int folder) {
+  int flags = 0;
+  if (ioctl(folder, FS_IOC_GETFLAGS, &flags) == 0) return (flags & FS_APPEND_FL) != 0;
+  // A folder opened only to reach its files: asked once more through one that reads it.
+  const Descriptor readable(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return readable.is_open() && ioctl(readable.get(), FS_IOC_GETFLAGS, &flags) == 0 &&
+         (flags & FS_APPEND_FL) != 0;
+}
+
+int open_unheld_file(int folder, const char* name, int flags) {
+  Descriptor file(openat(folder, name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  struct stat info {};
+  if (!file.is_open() || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+  struct flock whole {};
+  whole.l_type = F_RDLCK;
+  whole.l_whence = SEEK_SET;
+  if (fcntl(file.get(), F_OFD_SETLK, &whole) != 0 && errno != EINVAL && errno != ENOLCK) {
+    return -1;
+  }
+  return file.release();
+}
+
+}  // namespace pairset::platform
