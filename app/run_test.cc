@@ -201,7 +201,7 @@ TEST(RunPairset, FullDiskIsNotReportedAsSuccess) {
 #endif
 }
 
-// Both sources are read and closed before the target opens, so either may be overwritten.
+// Either source may be the target: its body is read as it was before the target changed.
 TEST(RunPairset, TargetMayBeEitherSource) {
   for (const char* overwritten : {"in.cn1", "out.cn1"}) {
     TempDir dir;
