@@ -12,12 +12,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <optional>
-#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "system/endings_linux.h"
+#include "system/file_names.h"
 #include "system/held_file_linux.h"
 #include "system/open_file_linux.h"
 #include "system/platform.h"
@@ -59,10 +59,10 @@ std::string mark_of(int descriptor, const std::string& path) {
   return size > 0 ? std::string(value, static_cast<std::size_t>(size)) : std::string();
 }
 
-// Gives the start of the names of the new files beside `name`: .NAME.pairset-
-std::string new_file_prefix(const std::string& name) {
-  std::string prefix = ".";
-  return prefix.append(name, 0, std::min(name.size(), kKeptNameBytes)).append(".pairset-");
+// Gives the start of the names of the new files beside `name`: .NAME.pairset-, NAME cut to
+// kKeptNameBytes.
+std::string prefix_beside(const std::string& name) {
+  return new_file_prefix<char>(name, kKeptNameBytes);
 }
 
 // Gives the names of the extended attributes of the file at `path`, or of the open file
@@ -140,17 +140,6 @@ bool take_identity(int made, const Target& existing) {
   return copy_attributes(existing, made) && fchmod(made, target.st_mode & 07777) == 0;
 }
 
-// Gives a name for the new file beside `name`: .NAME.pairset-XXXXXX, with six random letters.
-std::string new_file_name(const std::string& name) {
-  static constexpr char kLetters[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  static std::random_device random;
-  std::uniform_int_distribution<std::size_t> letter(0, sizeof kLetters - 2);
-  std::string made = new_file_prefix(name);
-  for (int i = 0; i < 6; ++i) made += kLetters[letter(random)];
-  return made;
-}
-
 }  // namespace
 
 int create_replacement(const Target& target, std::filesystem::path& temporary) {
@@ -179,7 +168,7 @@ int create_replacement(const Target& target, std::filesystem::path& temporary) {
   int descriptor = -1;
   int error = EEXIST;
   for (int attempt = 0; attempt < kAttempts && descriptor < 0 && error == EEXIST; ++attempt) {
-    const std::string name = new_file_name(target.name.string());
+    const std::string name = new_file_name(prefix_beside(target.name.string()));
     const EndingsHeld held;
     descriptor = create_held_file(target.folder.get(), name.c_str(), O_WRONLY, mode);
     error = errno;
@@ -321,8 +310,7 @@ void clear_abandoned_files(const Target& target) {
   // The folder is listed through a descriptor of its own, which closedir closes.
   DIR* const list = fdopendir(openat(target.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (list == nullptr) return;
-  const std::string prefix = new_file_prefix(target.name.string());
-  constexpr std::size_t kRandomLetters = 6;
+  const std::string prefix = prefix_beside(target.name.string());
   struct stat existing {};
   const bool exists =
       target.kind == TargetKind::kRegular && fstat(target.file.get(), &existing) == 0;
@@ -331,7 +319,7 @@ void clear_abandoned_files(const Target& target) {
       exists ? mark_of(-1, path_of(target.file.get(), target.opened_as)) : std::string();
   while (const dirent* entry = readdir(list)) {
     const std::string_view name = entry->d_name;
-    if (name.size() != prefix.size() + kRandomLetters || !name.starts_with(prefix)) continue;
+    if (!is_new_file_name<char>(name, prefix)) continue;
     const Descriptor file(open_unheld_file(target.folder.get(), entry->d_name));
     struct stat held {};
     struct stat named {};

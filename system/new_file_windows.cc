@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <optional>
-#include <random>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,6 +18,7 @@
 #include "system/access_windows.h"
 #include "system/attributes_windows.h"
 #include "system/endings_windows.h"
+#include "system/file_names.h"
 #include "system/open_file_windows.h"
 #include "system/platform.h"
 
@@ -29,9 +29,6 @@ namespace {
 constexpr std::size_t kLongestPath = MAX_PATH - 1;
 
 constexpr int kAttempts = 100;
-
-// How many letters make a new file's name unique.
-constexpr std::size_t kRandomLetters = 6;
 
 // A new file that nothing has written for this long belongs to no live run: a live one is open,
 // or between its closing and its rename, which is tried for seconds, not minutes.
@@ -44,14 +41,14 @@ constexpr std::wstring_view kNewFileMark = L":pairset-new";
 // Gives what the names of the target's new files start with (.NAME.pairset-, NAME cut so that
 // the whole path with its letters stays within what the C runtime takes), or nothing where not
 // even a cut name fits.
-std::optional<std::wstring> new_file_prefix(const Target& target) {
+std::optional<std::wstring> prefix_beside(const Target& target) {
   const std::wstring name = target.name.filename().wstring();
   std::error_code error;
   const std::size_t fixed =
       std::filesystem::absolute(target.name.parent_path() / L"..pairset-", error).wstring().size() +
-      kRandomLetters;
+      kNewFileLetters;
   if (error || fixed >= kLongestPath) return std::nullopt;
-  return L"." + name.substr(0, std::min(name.size(), kLongestPath - fixed)) + L".pairset-";
+  return new_file_prefix<wchar_t>(name, kLongestPath - fixed);
 }
 
 // Gives the path of the mark of the file at `path`.
@@ -154,22 +151,16 @@ int create_replacement(const Target& target, std::filesystem::path& temporary) {
     return -1;
   }
   const std::filesystem::path& path = target.name;
-  const std::optional<std::wstring> prefix = new_file_prefix(target);
+  const std::optional<std::wstring> prefix = prefix_beside(target);
   if (!prefix) {
     errno = ENAMETOOLONG;
     return -1;
   }
   const bool marks = (volume_flags(path) & FILE_NAMED_STREAMS) != 0;
 
-  static constexpr wchar_t kLetters[] =
-      L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  std::random_device random;
-  std::uniform_int_distribution<std::size_t> letter(0, std::size(kLetters) - 2);
   enter_flight();
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    std::wstring new_name = *prefix;
-    for (std::size_t i = 0; i < kRandomLetters; ++i) new_name += kLetters[letter(random)];
-    const std::filesystem::path candidate = path.parent_path() / new_name;
+    const std::filesystem::path candidate = path.parent_path() / new_file_name(*prefix);
     const int descriptor = create_new_file(candidate);
     if (descriptor >= 0) {
       temporary = candidate;
@@ -244,7 +235,7 @@ void remove_file(const Target&, const std::filesystem::path& temporary) {
 }
 
 void clear_abandoned_files(const Target& target) {
-  const std::optional<std::wstring> prefix = new_file_prefix(target);
+  const std::optional<std::wstring> prefix = prefix_beside(target);
   if (!prefix) return;
   const std::filesystem::path folder = target.name.parent_path();
   WIN32_FIND_DATAW found{};
@@ -265,7 +256,8 @@ void clear_abandoned_files(const Target& target) {
       target.kind == TargetKind::kRegular ? Security::at(target.name) : Security();
   do {
     const std::wstring_view entry = found.cFileName;
-    if (entry.size() != prefix->size() + kRandomLetters ||
+    // The search matched the prefix as Windows compares names, whatever their case.
+    if (entry.size() != new_file_name_size<wchar_t>(*prefix) ||
         (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
         ticks(found.ftLastWriteTime) + kAbandonedAfter > ticks(now_time)) {
       continue;

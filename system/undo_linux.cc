@@ -21,14 +21,13 @@
 #include <string_view>
 #include <system_error>
 
+#include "system/file_names.h"
 #include "system/held_file_linux.h"
 #include "system/open_file_linux.h"
 #include "system/platform.h"
 
 namespace pairset::platform {
 namespace {
-
-constexpr std::string_view kUndoSuffix = ".pairset-undo";
 
 // Gives the folder where undo copies go that cannot stand beside their target, or nothing where
 // the environment names none.
@@ -40,13 +39,10 @@ std::optional<std::string> state_folder() {
   return std::nullopt;
 }
 
-constexpr std::string_view kStaleSuffix = ".pairset-stale";
-
 // Gives the name of the copy of the file `origin` in the state folder: its file system's own
 // identity and its inode, which a remount under another device number keeps.
 std::string state_name(const FileOrigin& origin) {
-  return std::to_string(origin.file_system) + "-" + std::to_string(origin.inode) +
-         std::string(kUndoSuffix);
+  return state_copy_name<char>(origin.file_system, origin.inode);
 }
 
 // Gives true for a folder no one but the runner may change: the runner's own, writable by no
@@ -250,8 +246,7 @@ bool create_undo_copy(const Target& target, const FileOrigin& origin, UndoCopy& 
   if (fstat(target.file.get(), &info) != 0) return false;
   // Beside the target, unless its folder would keep the copy for good.
   if (target.folder.is_open() && !keeps_every_name(target.folder.get())) {
-    if (make_copy(target.folder.get(), target.name.string() + std::string(kUndoSuffix), info,
-                  copy)) {
+    if (make_copy(target.folder.get(), undo_copy_name<char>(target.name.string()), info, copy)) {
       return true;
     }
     if (!elsewhere(errno)) return false;
@@ -264,9 +259,7 @@ bool create_undo_copy(const Target& target, const FileOrigin& origin, UndoCopy& 
 
 bool set_aside_undo_copy(UndoCopy& copy) {
   constexpr int kNumbers = 100;
-  std::string base = copy.name.string();
-  if (base.ends_with(kUndoSuffix)) base.resize(base.size() - kUndoSuffix.size());
-  base += kStaleSuffix;
+  const std::string base = stale_copy_name<char>(copy.name.string());
   for (int number = 0; number < kNumbers; ++number) {
     const std::string name = number == 0 ? base : base + "-" + std::to_string(number);
     if (renameat2(copy.folder.get(), copy.name.c_str(), copy.folder.get(), name.c_str(),
@@ -331,7 +324,7 @@ std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& o
                            : made.st_uid == geteuid() || made.st_uid == 0);
     if (copy.folder.is_open()) copies.push_back(std::move(copy));
   };
-  look(target.folder.get(), target.name.string() + std::string(kUndoSuffix), true);
+  look(target.folder.get(), undo_copy_name<char>(target.name.string()), true);
   if (!exists) return copies;
   const Descriptor state(open_state_folder(false));
   look(state.get(), state_name(origin), false);

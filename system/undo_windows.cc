@@ -17,13 +17,12 @@
 #include <vector>
 
 #include "system/access_windows.h"
+#include "system/file_names.h"
 #include "system/open_file_windows.h"
 #include "system/platform.h"
 
 namespace pairset::platform {
 namespace {
-
-constexpr std::wstring_view kUndoSuffix = L".pairset-undo";
 
 // Gives true for a folder that is the runner's own, that no other user may change: not a link
 // to somewhere else, owned by the runner (or the administrators), and open to no one else.
@@ -86,12 +85,9 @@ bool trusted_copy(const Target& target, const std::filesystem::path& path, int f
          made_by_a_writer(maker.owner(), runner.data(), written.owner(), written.dacl());
 }
 
-constexpr std::wstring_view kStaleSuffix = L".pairset-stale";
-
 // Gives the name of the copy of the file `origin` in the state folder.
 std::wstring state_name(const FileOrigin& origin) {
-  return std::to_wstring(origin.file_system) + L"-" + std::to_wstring(origin.inode) +
-         std::wstring(kUndoSuffix);
+  return state_copy_name<wchar_t>(origin.file_system, origin.inode);
 }
 
 // Fills `copy` with the file at `path` made for it, held for this run; gives false with errno set.
@@ -161,8 +157,7 @@ bool create_undo_copy(const Target& target, const FileOrigin& origin, UndoCopy& 
   // A named stream (x.c13:stream) has no folder of its own to stand beside.
   const std::wstring name = target.name.filename().wstring();
   if (name.find(L':') == std::wstring::npos) {
-    std::filesystem::path beside = target.name;
-    beside += kUndoSuffix;
+    const std::filesystem::path beside = undo_copy_name<wchar_t>(target.name.wstring());
     if (make_copy(beside, copy)) return true;
     if (!elsewhere(errno)) return false;
   }
@@ -178,9 +173,7 @@ bool create_undo_copy(const Target& target, const FileOrigin& origin, UndoCopy& 
 
 bool set_aside_undo_copy(UndoCopy& copy) {
   constexpr int kNumbers = 100;
-  std::wstring base = copy.name.wstring();
-  if (base.ends_with(kUndoSuffix)) base.resize(base.size() - kUndoSuffix.size());
-  base += kStaleSuffix;
+  const std::wstring base = stale_copy_name<wchar_t>(copy.name.wstring());
   // Windows renames no file that is open without delete sharing.
   static_cast<void>(copy.file.close());
   for (int number = 0; number < kNumbers; ++number) {
@@ -250,9 +243,7 @@ std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& o
     copy.trusted = trusted_copy(target, path, copy.file.get());
     copies.push_back(std::move(copy));
   };
-  std::filesystem::path beside = target.name;
-  beside += kUndoSuffix;
-  look(beside, true);
+  look(undo_copy_name<wchar_t>(target.name.wstring()), true);
   if (target.kind != TargetKind::kRegular) return copies;
   if (const std::optional<std::filesystem::path> folder = state_folder(false)) {
     look(*folder / state_name(origin), false);
