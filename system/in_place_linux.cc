@@ -13,6 +13,7 @@
 
 #include "system/open_file_linux.h"
 #include "system/platform.h"
+#include "system/retry.h"
 
 namespace pairset::platform {
 namespace {
@@ -47,20 +48,15 @@ namespace {
 // Tries `command` (F_OFD_SETLK or F_OFD_GETLK) with `lock` until no other holder is in the way
 // or the longest wait has passed; gives false only in the second case.
 bool within_the_wait(int descriptor, int command, struct flock& lock) {
-  constexpr int kPauseMilliseconds = 20;
   const struct flock wanted = lock;
-  for (int waited = 0;; waited += kPauseMilliseconds) {
-    lock = wanted;
-    if (fcntl(descriptor, command, &lock) == 0) {
-      if (command != F_OFD_GETLK || lock.l_type == F_UNLCK) return true;
-    } else if (errno == EINTR) {
-      continue;
-    } else if (errno != EAGAIN && errno != EACCES) {
-      return true;  // a file system that keeps no locks
-    }
-    if (waited >= kLongestWaitMilliseconds) return false;
-    usleep(kPauseMilliseconds * 1000);
-  }
+  return keep_trying(kLongestWaitMilliseconds, kSteadyPauses, [&] {
+    int done = 0;
+    do {
+      lock = wanted;
+    } while ((done = fcntl(descriptor, command, &lock)) != 0 && errno == EINTR);
+    if (done == 0) return command != F_OFD_GETLK || lock.l_type == F_UNLCK;
+    return errno != EAGAIN && errno != EACCES;  // a file system that keeps no locks
+  });
 }
 
 }  // namespace

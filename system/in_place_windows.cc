@@ -7,6 +7,7 @@
 
 #include "system/open_file_windows.h"
 #include "system/platform.h"
+#include "system/retry.h"
 
 namespace pairset::platform {
 
@@ -21,17 +22,12 @@ int open_for_update(Target& target) {
 bool lock_exclusively(int descriptor) {
   // The whole file and any length it may grow to; released when the descriptor is closed. A
   // file system that keeps no locks is written without one.
-  constexpr DWORD kPause = 20;
-  for (DWORD waited = 0;; waited += kPause) {
+  return keep_trying(kLongestWaitMilliseconds, kSteadyPauses, [descriptor] {
     OVERLAPPED from_start{};
-    if (LockFileEx(handle_of(descriptor), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
-                   MAXDWORD, MAXDWORD, &from_start) != 0 ||
-        GetLastError() != ERROR_LOCK_VIOLATION) {
-      return true;
-    }
-    if (waited >= static_cast<DWORD>(kLongestWaitMilliseconds)) return false;
-    Sleep(kPause);
-  }
+    return LockFileEx(handle_of(descriptor), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                      MAXDWORD, MAXDWORD, &from_start) != 0 ||
+           GetLastError() != ERROR_LOCK_VIOLATION;
+  });
 }
 
 bool wait_until_unlocked(const Target& target) {
@@ -39,8 +35,7 @@ bool wait_until_unlocked(const Target& target) {
   // shared hold, given up at once, meets any exclusive one.
   const Descriptor file(_wopen(target.name.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
   if (!file.is_open()) return true;  // one that may not be read is written all the same
-  constexpr DWORD kPause = 20;
-  for (DWORD waited = 0;; waited += kPause) {
+  return keep_trying(kLongestWaitMilliseconds, kSteadyPauses, [&file] {
     OVERLAPPED from_start{};
     if (LockFileEx(handle_of(file.get()), LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
                    &from_start) != 0) {
@@ -48,10 +43,8 @@ bool wait_until_unlocked(const Target& target) {
       static_cast<void>(UnlockFileEx(handle_of(file.get()), 0, MAXDWORD, MAXDWORD, &unlocked));
       return true;
     }
-    if (GetLastError() != ERROR_LOCK_VIOLATION) return true;
-    if (waited >= static_cast<DWORD>(kLongestWaitMilliseconds)) return false;
-    Sleep(kPause);
-  }
+    return GetLastError() != ERROR_LOCK_VIOLATION;
+  });
 }
 
 // Lengthening the file makes the file system allocate its clusters; the caller cuts it back.

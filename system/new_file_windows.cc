@@ -21,6 +21,7 @@
 #include "system/file_names.h"
 #include "system/open_file_windows.h"
 #include "system/platform.h"
+#include "system/retry.h"
 
 namespace pairset::platform {
 namespace {
@@ -198,32 +199,31 @@ Replacement replace_file(Target& target, const std::filesystem::path& temporary)
   // as Windows documents it (it guarantees the flush for a move carried out as a copy and a
   // delete; on one volume the rename is a metadata change that NTFS records in its journal).
   // The contents were committed to the disk before.
-  DWORD pause = 10;
-  for (DWORD waited = 0;;) {
+  Replacement result = Replacement::kRefused;
+  const bool answered = keep_trying(kRetryMilliseconds, kGrowingPauses, [&] {
     if (MoveFileExW(temporary.c_str(), target.name.c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
-      let_go_of_new_file();
-      leave_flight();
-      // The target is no new file: its mark goes (where it stays, it is only an empty stream).
-      if ((volume_flags(target.name) & FILE_NAMED_STREAMS) != 0) {
-        static_cast<void>(DeleteFileW(mark_of(target.name).c_str()));
-      }
-      return Replacement::kReplaced;
+      result = Replacement::kReplaced;
+      return true;
     }
     const DWORD error = GetLastError();
     const bool held = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
                       error == ERROR_LOCK_VIOLATION;
-    if (!held) {
-      return error == ERROR_NOT_SAME_DEVICE || error == ERROR_FILENAME_EXCED_RANGE ||
+    if (held) return ending_requested();  // refused, without waiting out a request to end
+    result = error == ERROR_NOT_SAME_DEVICE || error == ERROR_FILENAME_EXCED_RANGE ||
                      error == ERROR_WRITE_PROTECT
                  ? Replacement::kRefused
                  : Replacement::kFailed;
-    }
-    if (waited >= kRetryMilliseconds || ending_requested()) return Replacement::kRefused;
-    Sleep(pause);
-    waited += pause;
-    pause = std::min<DWORD>(pause * 2, kLongestPause);
+    return true;
+  });
+  if (!answered || result != Replacement::kReplaced) return result;
+  let_go_of_new_file();
+  leave_flight();
+  // The target is no new file: its mark goes (where it stays, it is only an empty stream).
+  if ((volume_flags(target.name) & FILE_NAMED_STREAMS) != 0) {
+    static_cast<void>(DeleteFileW(mark_of(target.name).c_str()));
   }
+  return Replacement::kReplaced;
 }
 
 // With the new file's own handle open, the removal is not refused for another program's: the

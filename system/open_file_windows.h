@@ -13,18 +13,18 @@
 #include <filesystem>
 
 #include "system/platform.h"
+#include "system/retry.h"
 
 namespace pairset::platform {
 
 // Renames refused because another program has the target open (an antivirus, an indexer, the
 // terminal software) are tried again for as long as a run waits for a lock, in growing pauses;
 // only then is the target written in place.
-inline constexpr DWORD kRetryMilliseconds = kLongestWaitMilliseconds;
+inline constexpr int kRetryMilliseconds = kLongestWaitMilliseconds;
 // A file that nothing needs any more is removed while another program holds it without delete
 // sharing, which only a program that opened it before its maker let go can, up to this long; one
 // held longer still is left to the next run, which clears abandoned new files.
-inline constexpr DWORD kRemovalMilliseconds = 15000;
-inline constexpr DWORD kLongestPause = 500;
+inline constexpr int kRemovalMilliseconds = 15000;
 
 // Gives a descriptor for a file made at `path`, where no file may stand, or -1 with errno set. The
 // file's own handle stays open, with delete access, until let_go_of_new_file: meanwhile another
@@ -61,16 +61,11 @@ inline bool set_length(int descriptor, std::uint64_t size) {
 // Removes `path`, trying again while another program holds it without delete sharing, for
 // kRemovalMilliseconds at most.
 inline void remove_path(const std::filesystem::path& path) {
-  DWORD pause = 10;
-  for (DWORD waited = 0; DeleteFileW(path.c_str()) == 0; waited += pause) {
+  static_cast<void>(keep_trying(kRemovalMilliseconds, kGrowingPauses, [&path] {
+    if (DeleteFileW(path.c_str()) != 0) return true;
     const DWORD error = GetLastError();
-    if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) ||
-        waited >= kRemovalMilliseconds) {
-      return;
-    }
-    Sleep(pause);
-    pause = std::min<DWORD>(pause * 2, kLongestPause);
-  }
+    return error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION;
+  }));
 }
 
 }  // namespace pairset::platform

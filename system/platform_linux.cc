@@ -20,6 +20,7 @@
 #include "system/buffer_copy.h"
 #include "system/open_file_linux.h"
 #include "system/platform.h"
+#include "system/retry.h"
 
 namespace pairset::platform {
 namespace {
@@ -184,6 +185,10 @@ bool flush_to_disk(int descriptor) {
   // A device, a FIFO or a pipe keeps nothing to sync, and some refuse to.
   struct stat info {};
   return fstat(descriptor, &info) == 0 && (!S_ISREG(info.st_mode) || fsync(descriptor) == 0);
+}
+
+void pause_for(int milliseconds) {
+  static_cast<void>(usleep(static_cast<useconds_t>(milliseconds) * 1000));
 }
 
 }  // namespace pairset::platform

@@ -21,6 +21,7 @@
 #include "system/endings_windows.h"
 #include "system/open_file_windows.h"
 #include "system/platform.h"
+#include "system/retry.h"
 
 namespace pairset::platform {
 namespace {
@@ -156,6 +157,10 @@ bool flush_to_disk(int descriptor) {
   // A device such as NUL keeps nothing to commit.
   struct _stat64 info {};
   return !regular(descriptor, info) || _commit(descriptor) == 0;
+}
+
+void pause_for(int milliseconds) {
+  Sleep(static_cast<DWORD>(milliseconds));
 }
 
 }  // namespace pairset::platform

@@ -19,6 +19,7 @@
 #include "system/endings_linux.h"
 #include "system/open_file_linux.h"
 #include "system/platform.h"
+#include "system/retry.h"
 
 namespace pairset::platform {
 namespace {
@@ -124,25 +125,23 @@ std::string real_path(const Target& target) {
 // A FIFO with no reader yet is waited for this long, in short pauses, and then refused: a write
 // open that waits for ever would hang the script that started the run.
 constexpr int kReaderWaitMilliseconds = 5000;
-constexpr int kPauseMilliseconds = 20;
 
 // Opens the FIFO `target` holds for writing, once a reader has it open: gives the new
 // descriptor, or -1 where none came within the wait.
 int open_fifo(const Target& target) {
-  for (int waited = 0;; waited += kPauseMilliseconds) {
-    const int opened = reopen(target.file.get(), target.opened_as, O_WRONLY | O_NONBLOCK);
-    if (opened >= 0) {
-      // From here on a full FIFO makes a write wait, as writing to one does.
-      const int flags = fcntl(opened, F_GETFL);
-      if (flags < 0 || fcntl(opened, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        static_cast<void>(close(opened));
-        return -1;
-      }
-      return opened;
-    }
-    if (errno != ENXIO || waited >= kReaderWaitMilliseconds) return -1;
-    usleep(kPauseMilliseconds * 1000);
+  int opened = -1;
+  const bool answered = keep_trying(kReaderWaitMilliseconds, kSteadyPauses, [&] {
+    opened = reopen(target.file.get(), target.opened_as, O_WRONLY | O_NONBLOCK);
+    return opened >= 0 || errno != ENXIO;
+  });
+  if (!answered || opened < 0) return -1;
+  // From here on a full FIFO makes a write wait, as writing to one does.
+  const int flags = fcntl(opened, F_GETFL);
+  if (flags < 0 || fcntl(opened, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    static_cast<void>(close(opened));
+    return -1;
   }
+  return opened;
 }
 
 // Gives true for a FIFO or regular file that stands in a sticky folder anyone may write (such as
