@@ -10,6 +10,8 @@
 namespace pairset {
 namespace {
 
+using testing::PrintTo;
+
 using testing::bytes;
 using testing::c13_file;
 using testing::cn1_file;
@@ -55,11 +57,6 @@ struct RunCase {
   std::u8string expected_output;  // {name} as in args, {usage} for the usage text
   Target target;
 };
-
-// Names the case in test output.
-void PrintTo(const RunCase& c, std::ostream* os) {
-  *os << c.label;
-}
 
 class RunTest : public ::testing::TestWithParam<RunCase> {};
 
@@ -126,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
                 {"{in.cn1}", "{out.cn1}", "{target.c13}", "/N", "NEW", "X"},
                 u8"{usage}",
                 Target::kUntouched}),
-    [](const auto& info) { return info.param.label; });
+    testing::kRowLabel);
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, RunTest,
@@ -169,7 +166,7 @@ INSTANTIATE_TEST_SUITE_P(
                 {"{%s%n%x.cn1}", "{out.cn1}", "{target.c13}"},
                 u8"\nНе могу открыть файл '{%s%n%x.cn1}'\n",
                 Target::kUntouched}),
-    [](const auto& info) { return info.param.label; });
+    testing::kRowLabel);
 
 // On Linux a folder opens but does not read; on Windows it does not open.
 #ifdef _WIN32
@@ -187,7 +184,7 @@ INSTANTIATE_TEST_SUITE_P(Folders, RunTest,
                                                    {"{in.cn1}", "{}", "{target.c13}"},
                                                    FOLDER_FAILURE,
                                                    Target::kUntouched}),
-                         [](const auto& info) { return info.param.label; });
+                         testing::kRowLabel);
 
 TEST(RunPairset, FullDiskIsNotReportedAsSuccess) {
 #ifdef _WIN32

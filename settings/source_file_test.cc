@@ -15,6 +15,8 @@
 namespace pairset {
 namespace {
 
+using testing::PrintTo;
+
 using testing::bytes;
 using testing::cn1_file;
 using testing::TempDir;
@@ -31,11 +33,6 @@ struct LoadCase {
   const char* label;
   std::string contents;
 };
-
-// Names the case in test output.
-void PrintTo(const LoadCase& c, std::ostream* os) {
-  *os << c.label;
-}
 
 class LoadSourceFileTest : public ::testing::TestWithParam<LoadCase> {};
 
@@ -58,7 +55,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LoadCase{"settings_file",
                                cn1_file("CNC-1", bytes("G90\r\nM30\r\n\xFF\x00\x1A"))},
                       LoadCase{"larger_than_a_read_buffer", std::string(300'001, '\xFF')}),
-    [](const auto& info) { return info.param.label; });
+    testing::kRowLabel);
 
 TEST(LoadSourceFile, MissingFileDoesNotOpen) {
   TempDir dir;
@@ -145,11 +142,6 @@ struct SignatureCase {
   bool accepted;
 };
 
-// Names the case in test output.
-void PrintTo(const SignatureCase& c, std::ostream* os) {
-  *os << c.label;
-}
-
 class SignatureTest : public ::testing::TestWithParam<SignatureCase> {};
 
 TEST_P(SignatureTest, AcceptsOnlyTheWholeV10Signature) {
@@ -171,7 +163,7 @@ INSTANTIATE_TEST_SUITE_P(
         SignatureCase{"version_1_2", bytes("DNC-terminal ucpu settings file (one) v1.2\0"), false},
         SignatureCase{"target_file", bytes("DNC-terminal ucpu settings file (one) v1.3\0"), false},
         SignatureCase{"lower_case", bytes("dnc-terminal ucpu settings file (one) v1.0\0"), false}),
-    [](const auto& info) { return info.param.label; });
+    testing::kRowLabel);
 
 }  // namespace
 }  // namespace pairset

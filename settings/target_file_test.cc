@@ -10,6 +10,8 @@
 namespace pairset {
 namespace {
 
+using testing::PrintTo;
+
 using testing::bytes;
 using testing::c13_file;
 using testing::cn1_file;
@@ -29,11 +31,6 @@ struct LayoutCase {
   std::optional<std::string> new_name;
   std::string expected;
 };
-
-// Names the case in test output.
-void PrintTo(const LayoutCase& c, std::ostream* os) {
-  *os << c.label;
-}
 
 class TargetLayoutTest : public ::testing::TestWithParam<LayoutCase> {};
 
@@ -68,7 +65,7 @@ INSTANTIATE_TEST_SUITE_P(
                    c13_file(name_field("SHORT"), "", "out")},
         LayoutCase{"input_of_43_bytes", kV10, cn1_file("X", "out"), std::nullopt,
                    c13_file(name_field(""), "", "out")}),
-    [](const auto& info) { return info.param.label; });
+    testing::kRowLabel);
 
 INSTANTIATE_TEST_SUITE_P(
     NewName, TargetLayoutTest,
@@ -85,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  c13_file(name_field("\x91\x92\x80\x8D\x8E\x8A"), "", "")},
                       LayoutCase{"input_ends_inside_name", kV10 + "SHO", cn1_file("X", "out"),
                                  "NEW", c13_file(name_field("NEW"), "", "out")}),
-    [](const auto& info) { return info.param.label; });
+    testing::kRowLabel);
 
 TEST(WriteTargetFile, ReplacesALongerExistingFile) {
   TempDir dir;

@@ -2,18 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/test_support.h"
+
 namespace pairset::console {
 namespace {
+
+using testing::PrintTo;
 
 struct WaitCase {
   const char* label;
   ConsoleFacts facts;
   bool waits;
 };
-
-void PrintTo(const WaitCase& c, std::ostream* os) {
-  *os << c.label;
-}
 
 class WaitForKeyTest : public ::testing::TestWithParam<WaitCase> {};
 
@@ -23,7 +23,13 @@ TEST_P(WaitForKeyTest, AsksOnlyWhereAPersonCanAnswer) {
 }
 
 // Every fact as a double-click's window has it, less the one the case names.
-constexpr ConsoleFacts kDoubleClick{true, true, true, true, false, true, true};
+constexpr ConsoleFacts kDoubleClick{.alone = true,
+                                    .input_is_console = true,
+                                    .output_is_console = true,
+                                    .has_window = true,
+                                    .started_hidden = false,
+                                    .interactive_station = true,
+                                    .started_by_explorer = true};
 
 ConsoleFacts double_click_but(bool ConsoleFacts::*fact, bool value) {
   ConsoleFacts facts = kDoubleClick;
@@ -56,7 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Explorer's, but shared: a console program started from a shortcut that runs a batch
         // file shares the batch file's console.
         WaitCase{"shortcut_to_a_batch_file", double_click_but(&ConsoleFacts::alone, false), false}),
-    [](const auto& info) { return info.param.label; });
+    testing::kRowLabel);
 
 }  // namespace
 }  // namespace pairset::console

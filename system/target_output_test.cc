@@ -42,6 +42,8 @@
 namespace pairset {
 namespace {
 
+using testing::PrintTo;
+
 using testing::file_names;
 using testing::read_file;
 using testing::TempDir;
@@ -195,10 +197,6 @@ struct WindowsCase {
   long long longest = 0;         // milliseconds the write may take, where it matters
 };
 
-void PrintTo(const WindowsCase& c, std::ostream* os) {
-  *os << c.label;
-}
-
 class WindowsTargetTest : public ::testing::TestWithParam<WindowsCase> {};
 
 // Gives the index that tells the file at `path` from every other on its volume, or 0.
@@ -335,7 +333,7 @@ INSTANTIATE_TEST_SUITE_P(
                     .hold = Hold::kOpenShared,
                     .scanner = Scanner::kWithDeleteSharing,
                     .longest = 6500}),
-    [](const auto& info) { return info.param.label; });
+    testing::kRowLabel);
 #else
 // A new target gets what creating it would give: 0666 less the umask, and under a folder's default
 // ACL that ACL with its mask, exactly as a file the folder's users create themselves.
@@ -390,10 +388,6 @@ struct IdentityCase {
   Identity identity;
   bool replaced;  // the file is replaced by a new one (a new inode), else written in place
 };
-
-void PrintTo(const IdentityCase& c, std::ostream* os) {
-  *os << c.label;
-}
 
 class TargetIdentityTest : public ::testing::TestWithParam<IdentityCase> {};
 
@@ -475,7 +469,7 @@ INSTANTIATE_TEST_SUITE_P(
                       IdentityCase{"extended_attribute", Identity::kExtendedAttribute, true},
                       IdentityCase{"acl_entry", Identity::kAclEntry, true},
                       IdentityCase{"folder_default_acl", Identity::kFolderDefaultAcl, true}),
-    [](const auto& info) { return info.param.label; });
+    testing::kRowLabel);
 
 // A symbolic link that leads nowhere is followed by the kernel, as creating the target would
 // follow it: the file it leads to is made, and the link stays.
@@ -766,7 +760,7 @@ void set_state_folder(const std::string& folder) {
 // target finds it: a run whose input source is missing, so that all it does is that.
 struct LeftBehindCase {
   const char* label;
-  enum Place { kBeside, kStateFolder } place;
+  enum Place { kBeside, kStateFolder } place = kBeside;
   const char* name;  // beside the target; in the state folder the copy's own name is taken
   enum Contents {
     kWholeCopy,
@@ -785,9 +779,9 @@ struct LeftBehindCase {
     kSwappedOutTarget,
     kSwappedOutSave,
   } contents;
-  bool held;               // by a live run
-  bool removed;            // by the run
-  bool put_back;           // the target holds its old contents again
+  bool held = false;       // by a live run
+  bool removed = false;    // by the run
+  bool put_back = false;   // the target holds its old contents again
   bool no_target = false;  // the run cut short was making a new target
   // Who made the copy (POSIX, as root: the copy and the target are given to other users).
   enum Maker {
@@ -814,10 +808,6 @@ struct LeftBehindCase {
                            // new files by their marks
   bool target_locked = false;  // by another program, for longer than a run waits
 };
-
-void PrintTo(const LeftBehindCase& c, std::ostream* os) {
-  *os << c.label;
-}
 
 class LeftBehindTest : public ::testing::TestWithParam<LeftBehindCase> {};
 
@@ -1173,119 +1163,180 @@ constexpr const char* kNewFileName = ".target.c13.pairset-Ab12Cd";
 INSTANTIATE_TEST_SUITE_P(
     AnySystem, LeftBehindTest,
     ::testing::Values(
-        LeftBehindCase{"whole_copy", kBeside, kCopyName, LeftBehindCase::kWholeCopy, false, true,
-                       true},
-        LeftBehindCase{"whole_copy_in_the_state_folder", kInTheStateFolder, "",
-                       LeftBehindCase::kWholeCopy, false, true, true},
+        LeftBehindCase{.label = "whole_copy",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .removed = true,
+                       .put_back = true},
+        LeftBehindCase{.label = "whole_copy_in_the_state_folder",
+                       .place = kInTheStateFolder,
+                       .name = "",
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .removed = true,
+                       .put_back = true},
         // Its run was cut short before it touched the target.
-        LeftBehindCase{"copy_cut_short", kBeside, kCopyName, LeftBehindCase::kCopyCutShort, false,
-                       true, false},
-        LeftBehindCase{"copy_a_live_run_holds", kBeside, kCopyName, LeftBehindCase::kWholeCopy,
-                       true, false, false},
+        LeftBehindCase{.label = "copy_cut_short",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kCopyCutShort,
+                       .removed = true},
+        LeftBehindCase{.label = "copy_a_live_run_holds",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .held = true},
         // Only a copy that ends with its trailer is whole; one with zeros there was cut short.
-        LeftBehindCase{"copy_whose_trailer_is_zeros", kBeside, kCopyName,
-                       LeftBehindCase::kTrailerZeroed, false, true, false},
+        LeftBehindCase{.label = "copy_whose_trailer_is_zeros",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kTrailerZeroed,
+                       .removed = true},
         // Another program holds the target longer than a run waits: nothing is put back into it.
-        LeftBehindCase{"copy_of_a_target_another_program_holds", kBeside, kCopyName,
-                       LeftBehindCase::kWholeCopy, false, false, false, false,
-                       LeftBehindCase::kRunner, LeftBehindCase::kPrivate, false, true, false, false,
-                       true},
+        LeftBehindCase{.label = "copy_of_a_target_another_program_holds",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .reported = true,
+                       .target_locked = true},
         // Putting it back fails halfway: the copy stays, the only whole one of the old contents.
-        LeftBehindCase{"copy_that_cannot_be_put_back_whole", kBeside, kCopyName,
-                       LeftBehindCase::kOverTheFileSizeLimit, false, false, false, false,
-                       LeftBehindCase::kRunner, LeftBehindCase::kPrivate, false, true},
+        LeftBehindCase{.label = "copy_that_cannot_be_put_back_whole",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kOverTheFileSizeLimit,
+                       .reported = true},
         // Of a file of another name: nothing of this target's.
-        LeftBehindCase{"copy_of_another_file", kBeside, kCopyName,
-                       LeftBehindCase::kAnotherFilesCopy, false, false, false},
+        LeftBehindCase{.label = "copy_of_another_file",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kAnotherFilesCopy},
         // Of the file that had the target's name and number before them (deleted, and the number
         // given to a file copied in): never put into it, kept aside, and the run says so.
-        LeftBehindCase{"copy_of_a_file_whose_number_was_reused", kBeside, kCopyName,
-                       LeftBehindCase::kReusedNumber, false, true, false, false,
-                       LeftBehindCase::kRunner, LeftBehindCase::kPrivate, false, true, true},
-        LeftBehindCase{"copy_of_a_reused_number_in_the_state_folder", kInTheStateFolder, "",
-                       LeftBehindCase::kReusedNumber, false, true, false, false,
-                       LeftBehindCase::kRunner, LeftBehindCase::kPrivate, false, true, true},
+        LeftBehindCase{.label = "copy_of_a_file_whose_number_was_reused",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kReusedNumber,
+                       .removed = true,
+                       .reported = true,
+                       .set_aside = true},
+        LeftBehindCase{.label = "copy_of_a_reused_number_in_the_state_folder",
+                       .place = kInTheStateFolder,
+                       .name = "",
+                       .contents = LeftBehindCase::kReusedNumber,
+                       .removed = true,
+                       .reported = true,
+                       .set_aside = true},
         // Of a target deleted by hand since: kept aside, and the run says so.
-        LeftBehindCase{"copy_of_a_deleted_target", kBeside, kCopyName, LeftBehindCase::kWholeCopy,
-                       false, true, false, true, LeftBehindCase::kRunner, LeftBehindCase::kPrivate,
-                       false, true, true},
+        LeftBehindCase{.label = "copy_of_a_deleted_target",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .removed = true,
+                       .no_target = true,
+                       .reported = true,
+                       .set_aside = true},
         // A copy that would fill the disk is not put back, and the run says so.
-        LeftBehindCase{"copy_announcing_more_than_the_disk_holds", kBeside, kCopyName,
-                       LeftBehindCase::kMoreThanTheDiskHolds, false, false, false, false,
-                       LeftBehindCase::kRunner, LeftBehindCase::kPrivate, false, true},
+        LeftBehindCase{.label = "copy_announcing_more_than_the_disk_holds",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kMoreThanTheDiskHolds,
+                       .reported = true},
         // Made by someone who may not write the target: never put back, left where it is.
-        LeftBehindCase{"copy_by_a_user_who_may_not_write_the_target", kBeside, kCopyName,
-                       LeftBehindCase::kWholeCopy, false, false, false, false,
-                       LeftBehindCase::kUserWhoMayNotWrite},
-        LeftBehindCase{"copy_by_a_user_in_a_sticky_folder", kBeside, kCopyName,
-                       LeftBehindCase::kWholeCopy, false, false, false, false,
-                       LeftBehindCase::kUserInAStickyFolder},
+        LeftBehindCase{.label = "copy_by_a_user_who_may_not_write_the_target",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .maker = LeftBehindCase::kUserWhoMayNotWrite},
+        LeftBehindCase{.label = "copy_by_a_user_in_a_sticky_folder",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .maker = LeftBehindCase::kUserInAStickyFolder},
         // Its group says nothing of its maker where anyone may make files that take it.
-        LeftBehindCase{"copy_of_the_targets_group_in_a_folder_anyone_may_write", kBeside, kCopyName,
-                       LeftBehindCase::kWholeCopy, false, false, false, false,
-                       LeftBehindCase::kAnyoneInAnOpenGroupFolder},
+        LeftBehindCase{.label = "copy_of_the_targets_group_in_a_folder_anyone_may_write",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .maker = LeftBehindCase::kAnyoneInAnOpenGroupFolder},
         // ... unless the target is a source, which may be torn: then it is not read.
-        LeftBehindCase{"copy_by_a_user_who_may_not_write_a_source", kBeside, kCopyName,
-                       LeftBehindCase::kWholeCopy, false, false, false, false,
-                       LeftBehindCase::kUserWhoMayNotWrite, LeftBehindCase::kPrivate, true, true},
+        LeftBehindCase{.label = "copy_by_a_user_who_may_not_write_a_source",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .maker = LeftBehindCase::kUserWhoMayNotWrite,
+                       .target_is_a_source = true,
+                       .reported = true},
         // Made by someone who may write the target: put back.
-        LeftBehindCase{"copy_by_a_user_where_anyone_may_write_the_target", kBeside, kCopyName,
-                       LeftBehindCase::kWholeCopy, false, true, true, false,
-                       LeftBehindCase::kUserWhereAnyoneMayWrite},
-        LeftBehindCase{"copy_by_a_group_member_who_may_write_the_target", kBeside, kCopyName,
-                       LeftBehindCase::kWholeCopy, false, true, true, false,
-                       LeftBehindCase::kGroupMemberWhoMayWrite},
-        LeftBehindCase{"copy_by_a_user_an_acl_lets_write_the_target", kBeside, kCopyName,
-                       LeftBehindCase::kWholeCopy, false, true, true, false,
-                       LeftBehindCase::kUserTheAclLetsWrite},
+        LeftBehindCase{.label = "copy_by_a_user_where_anyone_may_write_the_target",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .removed = true,
+                       .put_back = true,
+                       .maker = LeftBehindCase::kUserWhereAnyoneMayWrite},
+        LeftBehindCase{.label = "copy_by_a_group_member_who_may_write_the_target",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .removed = true,
+                       .put_back = true,
+                       .maker = LeftBehindCase::kGroupMemberWhoMayWrite},
+        LeftBehindCase{.label = "copy_by_a_user_an_acl_lets_write_the_target",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .removed = true,
+                       .put_back = true,
+                       .maker = LeftBehindCase::kUserTheAclLetsWrite},
         // A state folder that is not the runner's own and private is not looked in.
-        LeftBehindCase{"copy_in_another_users_state_folder", kInTheStateFolder, "",
-                       LeftBehindCase::kWholeCopy, false, false, false, false,
-                       LeftBehindCase::kRunner, LeftBehindCase::kAnotherUsers},
-        LeftBehindCase{"copy_in_a_state_folder_reached_through_another_users", kInTheStateFolder,
-                       "", LeftBehindCase::kWholeCopy, false, false, false, false,
-                       LeftBehindCase::kRunner, LeftBehindCase::kThroughAnotherUsersFolder},
-        LeftBehindCase{"a_users_file_under_the_copys_name", kBeside, kCopyName,
-                       LeftBehindCase::kOtherText, false, false, false},
-        LeftBehindCase{"abandoned_new_file", kBeside, kNewFileName, LeftBehindCase::kMarkedNewFile,
-                       false, true, false},
-        LeftBehindCase{"abandoned_new_file_of_a_new_target", kBeside, kNewFileName,
-                       LeftBehindCase::kMarkedNewFile, false, true, false, true},
-        LeftBehindCase{"new_file_a_live_run_holds", kBeside, kNewFileName,
-                       LeftBehindCase::kMarkedNewFile, true, false, false},
+        LeftBehindCase{.label = "copy_in_another_users_state_folder",
+                       .place = kInTheStateFolder,
+                       .name = "",
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .state_folder = LeftBehindCase::kAnotherUsers},
+        LeftBehindCase{.label = "copy_in_a_state_folder_reached_through_another_users",
+                       .place = kInTheStateFolder,
+                       .name = "",
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .state_folder = LeftBehindCase::kThroughAnotherUsersFolder},
+        LeftBehindCase{.label = "a_users_file_under_the_copys_name",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kOtherText},
+        LeftBehindCase{.label = "abandoned_new_file",
+                       .name = kNewFileName,
+                       .contents = LeftBehindCase::kMarkedNewFile,
+                       .removed = true},
+        LeftBehindCase{.label = "abandoned_new_file_of_a_new_target",
+                       .name = kNewFileName,
+                       .contents = LeftBehindCase::kMarkedNewFile,
+                       .removed = true,
+                       .no_target = true},
+        LeftBehindCase{.label = "new_file_a_live_run_holds",
+                       .name = kNewFileName,
+                       .contents = LeftBehindCase::kMarkedNewFile,
+                       .held = true},
         // A new file's name is not enough: a user's or another program's file of that form is
         // kept, and so is another user's in a sticky folder; one cut before its mark holds
         // nothing. Swapped out of the target's place by a run cut short: the file the target's
         // mark names is the old target, removed; another program's save is kept.
-        LeftBehindCase{"a_users_file_of_a_new_files_name", kBeside, ".target.c13.pairset-backup",
-                       LeftBehindCase::kOtherText, false, false, false, false,
-                       LeftBehindCase::kRunner, LeftBehindCase::kPrivate, false, false, false,
-                       true},
-        LeftBehindCase{"another_users_marked_file_in_a_sticky_folder", kBeside, kNewFileName,
-                       LeftBehindCase::kMarkedNewFile, false, false, false, false,
-                       LeftBehindCase::kUserInAStickyFolder, LeftBehindCase::kPrivate, false, false,
-                       false, true},
-        LeftBehindCase{"another_users_new_file", kBeside, kNewFileName,
-                       LeftBehindCase::kEmptyNewFile, false, false, false, false,
-                       LeftBehindCase::kUserWhoMayNotWrite},
-        LeftBehindCase{"new_file_cut_before_its_mark", kBeside, kNewFileName,
-                       LeftBehindCase::kEmptyNewFile, false, true, false, false,
-                       LeftBehindCase::kRunner, LeftBehindCase::kPrivate, false, false, false,
-                       true},
-        LeftBehindCase{"old_target_swapped_out_by_a_run_cut_short", kBeside, kNewFileName,
-                       LeftBehindCase::kSwappedOutTarget, false, true, false, false,
-                       LeftBehindCase::kRunner, LeftBehindCase::kPrivate, false, false, false,
-                       true},
-        LeftBehindCase{"another_programs_save_swapped_out_by_a_run_cut_short", kBeside,
-                       kNewFileName, LeftBehindCase::kSwappedOutSave, false, false, false, false,
-                       LeftBehindCase::kRunner, LeftBehindCase::kPrivate, false, false, false,
-                       true},
-        LeftBehindCase{"a_name_only_like_a_new_files", kBeside, ".target.c13.pairset-Ab12",
-                       LeftBehindCase::kOtherText, false, false, false},
+        LeftBehindCase{.label = "a_users_file_of_a_new_files_name",
+                       .name = ".target.c13.pairset-backup",
+                       .contents = LeftBehindCase::kOtherText,
+                       .by_marks = true},
+        LeftBehindCase{.label = "another_users_marked_file_in_a_sticky_folder",
+                       .name = kNewFileName,
+                       .contents = LeftBehindCase::kMarkedNewFile,
+                       .maker = LeftBehindCase::kUserInAStickyFolder,
+                       .by_marks = true},
+        LeftBehindCase{.label = "another_users_new_file",
+                       .name = kNewFileName,
+                       .contents = LeftBehindCase::kEmptyNewFile,
+                       .maker = LeftBehindCase::kUserWhoMayNotWrite},
+        LeftBehindCase{.label = "new_file_cut_before_its_mark",
+                       .name = kNewFileName,
+                       .contents = LeftBehindCase::kEmptyNewFile,
+                       .removed = true,
+                       .by_marks = true},
+        LeftBehindCase{.label = "old_target_swapped_out_by_a_run_cut_short",
+                       .name = kNewFileName,
+                       .contents = LeftBehindCase::kSwappedOutTarget,
+                       .removed = true,
+                       .by_marks = true},
+        LeftBehindCase{.label = "another_programs_save_swapped_out_by_a_run_cut_short",
+                       .name = kNewFileName,
+                       .contents = LeftBehindCase::kSwappedOutSave,
+                       .by_marks = true},
+        LeftBehindCase{.label = "a_name_only_like_a_new_files",
+                       .name = ".target.c13.pairset-Ab12",
+                       .contents = LeftBehindCase::kOtherText},
         // One letter more than a new file's name has, though marked: no run made it.
-        LeftBehindCase{"a_name_longer_than_a_new_files", kBeside, ".target.c13.pairset-Ab12Cd7",
-                       LeftBehindCase::kMarkedNewFile, false, false, false}),
-    [](const auto& info) { return info.param.label; });
+        LeftBehindCase{.label = "a_name_longer_than_a_new_files",
+                       .name = ".target.c13.pairset-Ab12Cd7",
+                       .contents = LeftBehindCase::kMarkedNewFile}),
+    testing::kRowLabel);
 
 }  // namespace
 }  // namespace pairset

@@ -32,6 +32,8 @@
 namespace pairset {
 namespace {
 
+using testing::PrintTo;
+
 using testing::console;
 using testing::name_field;
 using testing::Outcome;
@@ -255,10 +257,6 @@ struct LaunchCase {
   bool hidden;  // STARTF_USESHOWWINDOW with SW_HIDE, as WshShell.Run ..., 0 does
 };
 
-void PrintTo(const LaunchCase& c, std::ostream* os) {
-  *os << c.label;
-}
-
 class LaunchTest : public ::testing::TestWithParam<LaunchCase> {};
 
 // Started by a program that shows no window (.NET CreateNoWindow, Python CREATE_NO_WINDOW,
@@ -290,7 +288,7 @@ INSTANTIATE_TEST_SUITE_P(Windows, LaunchTest,
                                            LaunchCase{"new_console_hidden", CREATE_NEW_CONSOLE,
                                                       true},
                                            LaunchCase{"detached", DETACHED_PROCESS, false}),
-                         [](const auto& info) { return info.param.label; });
+                         testing::kRowLabel);
 
 // Ended by TerminateProcess (Task Manager, taskkill /F) in the middle of an in-place write, a run
 // leaves the target part new and its undo copy whole: the same command again puts the old
@@ -348,17 +346,18 @@ TEST(PairsetExecutable, TerminatedInPlaceRunIsPutRightByTheNextOne) {
 // strace makes of a chosen system call of the writing (a signal sent, an error returned).
 struct LimitedCase {
   const char* label;
-  const char* shell_setup;  // run by the shell before the program, or null
-  bool unprivileged;
-  const char* injected;     // strace's -e inject=..., or null
-  const char* file_system;  // "ext4" or "btrfs": the folder is a nearly full image of it; or null
-  const char* target;       // a file in the test's folder; "target.c13" holds earlier contents
-  bool second_name;         // the target has another name, so it is written in place
-  mode_t target_mode;
-  mode_t folder_mode;
+  const char* shell_setup = nullptr;  // run by the shell before the program
+  bool unprivileged = false;
+  const char* injected = nullptr;     // strace's -e inject=...
+  const char* file_system = nullptr;  // "ext4" or "btrfs": the folder is a nearly full image of it
+  const char* target = "target.c13";  // a file in the test's folder; "target.c13" holds earlier
+                                      // contents
+  bool second_name = false;           // the target has another name, so it is written in place
+  mode_t target_mode = 0644;
+  mode_t folder_mode = 0755;
   std::u8string message;  // followed by the target's path and "'\n" unless it is the success;
                           // empty where the signal ends the run
-  enum Result { kKept, kReplaced, kWrittenInPlace } result;  // kKept: as it was before
+  enum Result { kKept, kReplaced, kWrittenInPlace } result = kKept;  // kKept: as it was before
   // A run killed by the injected signal leaves an undo copy: whole (holding the old contents) or
   // cut short; the same command is then run again, and `message` and `result` are of that run.
   // Or made unusable by a run that had written the whole result, killed before it removed it (as
@@ -372,11 +371,6 @@ struct LimitedCase {
                                     // target_owner says so), the first root's
   const char* new_name = nullptr;   // given with /N to every run
 };
-
-// Names the case in test output.
-void PrintTo(const LimitedCase& c, std::ostream* os) {
-  *os << c.label;
-}
 
 class LimitedRunTest : public ::testing::TestWithParam<LimitedCase> {};
 
@@ -607,205 +601,354 @@ constexpr auto kInPlace = LimitedCase::kWrittenInPlace;
 INSTANTIATE_TEST_SUITE_P(
     Posix, LimitedRunTest,
     ::testing::Values(
-        LimitedCase{"full_disk_under_a_source", kFileSizeLimit, false, nullptr, nullptr, "in.cn1",
-                    false, 0644, 0755, kWriteFailure, kKept},
-        LimitedCase{"full_disk_under_an_existing_target", kFileSizeLimit, false, nullptr, nullptr,
-                    "target.c13", false, 0644, 0755, kWriteFailure, kKept},
+        LimitedCase{.label = "full_disk_under_a_source",
+                    .shell_setup = kFileSizeLimit,
+                    .target = "in.cn1",
+                    .message = kWriteFailure},
+        LimitedCase{.label = "full_disk_under_an_existing_target",
+                    .shell_setup = kFileSizeLimit,
+                    .message = kWriteFailure},
         // A rename would replace it; it is not writable, so it is not written.
-        LimitedCase{"read_only_target_in_a_writable_folder", nullptr, true, nullptr, nullptr,
-                    "target.c13", false, 0444, 0777, kOpenFailure, kKept},
+        LimitedCase{.label = "read_only_target_in_a_writable_folder",
+                    .unprivileged = true,
+                    .target_mode = 0444,
+                    .folder_mode = 0777,
+                    .message = kOpenFailure},
         // No new file may be made beside it, but it may be written: it is, in place.
-        LimitedCase{"writable_target_in_a_read_only_folder", nullptr, true, nullptr, nullptr,
-                    "target.c13", false, 0666, 0555, kSuccess, kInPlace},
+        LimitedCase{.label = "writable_target_in_a_read_only_folder",
+                    .unprivileged = true,
+                    .target_mode = 0666,
+                    .folder_mode = 0555,
+                    .message = kSuccess,
+                    .result = kInPlace},
         // In place, the room for the result is reserved before a byte changes.
-        LimitedCase{"full_disk_in_place_under_a_source", kFileSizeLimit, true, nullptr, nullptr,
-                    "in.cn1", false, 0666, 0555, kWriteFailure, kKept},
+        LimitedCase{.label = "full_disk_in_place_under_a_source",
+                    .shell_setup = kFileSizeLimit,
+                    .unprivileged = true,
+                    .target = "in.cn1",
+                    .target_mode = 0666,
+                    .folder_mode = 0555,
+                    .message = kWriteFailure},
         // Its old contents cannot be read to be put back: only the reservation keeps it whole.
-        LimitedCase{"full_disk_in_place_under_a_write_only_target", kFileSizeLimit, true, nullptr,
-                    nullptr, "target.c13", false, 0222, 0555, kWriteFailure, kKept},
+        LimitedCase{.label = "full_disk_in_place_under_a_write_only_target",
+                    .shell_setup = kFileSizeLimit,
+                    .unprivileged = true,
+                    .target_mode = 0222,
+                    .folder_mode = 0555,
+                    .message = kWriteFailure},
         // Neither may the new file take root's ownership, nor may it be renamed over root's file.
-        LimitedCase{"another_users_target_in_a_sticky_folder", nullptr, true, nullptr, nullptr,
-                    "target.c13", false, 0666, 01777, kSuccess, kInPlace},
+        LimitedCase{.label = "another_users_target_in_a_sticky_folder",
+                    .unprivileged = true,
+                    .target_mode = 0666,
+                    .folder_mode = 01777,
+                    .message = kSuccess,
+                    .result = kInPlace},
         // Held from the first changed byte: the signal ends the run once the file is whole.
-        LimitedCase{"signal_while_written_in_place", nullptr, true, "pwrite64:signal=INT:when=2",
-                    nullptr, "target.c13", false, 0666, 0555, u8"", kInPlace},
-        LimitedCase{"signal_while_the_new_file_is_written", nullptr, false,
-                    "write:signal=TERM:when=1", nullptr, "target.c13", false, 0644, 0755, u8"",
-                    kKept},
+        LimitedCase{.label = "signal_while_written_in_place",
+                    .unprivileged = true,
+                    .injected = "pwrite64:signal=INT:when=2",
+                    .target_mode = 0666,
+                    .folder_mode = 0555,
+                    .message = u8"",
+                    .result = kInPlace},
+        LimitedCase{.label = "signal_while_the_new_file_is_written",
+                    .injected = "write:signal=TERM:when=1",
+                    .message = u8""},
         // A signal the caller ignores (nohup) stays ignored while the new file is written.
-        LimitedCase{"ignored_hangup_while_the_new_file_is_written", "trap '' HUP", false,
-                    "write:signal=HUP:when=1", nullptr, "target.c13", false, 0644, 0755, kSuccess,
-                    kReplaced},
+        LimitedCase{.label = "ignored_hangup_while_the_new_file_is_written",
+                    .shell_setup = "trap '' HUP",
+                    .injected = "write:signal=HUP:when=1",
+                    .message = kSuccess,
+                    .result = kReplaced},
         // Errors once writing began. In place, the old contents go back: after the third piece
         // failed, after the cut to the new length, and after the flush to the disk.
-        LimitedCase{"io_error_at_a_write_in_place", nullptr, false, "pwrite64:error=EIO:when=3",
-                    nullptr, "target.c13", true, 0644, 0755, kWriteFailure, kKept},
-        LimitedCase{"io_error_at_the_cut_in_place", nullptr, false, "ftruncate:error=EIO:when=1",
-                    nullptr, "target.c13", true, 0644, 0755, kWriteFailure, kKept},
-        LimitedCase{"io_error_at_the_flush_in_place", nullptr, false, "fsync:error=EIO:when=1",
-                    nullptr, "in.cn1", true, 0644, 0755, kWriteFailure, kKept},
+        LimitedCase{.label = "io_error_at_a_write_in_place",
+                    .injected = "pwrite64:error=EIO:when=3",
+                    .second_name = true,
+                    .message = kWriteFailure},
+        LimitedCase{.label = "io_error_at_the_cut_in_place",
+                    .injected = "ftruncate:error=EIO:when=1",
+                    .second_name = true,
+                    .message = kWriteFailure},
+        LimitedCase{.label = "io_error_at_the_flush_in_place",
+                    .injected = "fsync:error=EIO:when=1",
+                    .target = "in.cn1",
+                    .second_name = true,
+                    .message = kWriteFailure},
         // The whole result is on the disk before the close: a close that fails after it cannot
         // make the target less new, and the run says what is true.
-        LimitedCase{"io_error_at_the_close_in_place", nullptr, false, "close:error=EIO", nullptr,
-                    "target.c13", true, 0644, 0755, kSuccess, kInPlace},
+        LimitedCase{.label = "io_error_at_the_close_in_place",
+                    .injected = "close:error=EIO",
+                    .second_name = true,
+                    .message = kSuccess,
+                    .result = kInPlace},
         // Through a new file: the third write, the flush, and the close (every close of the run
         // fails: only those of the written files are looked at).
-        LimitedCase{"full_disk_at_a_write_of_the_new_file", nullptr, false,
-                    "write:error=ENOSPC:when=3", nullptr, "target.c13", false, 0644, 0755,
-                    kWriteFailure, kKept},
-        LimitedCase{"io_error_at_the_flush_of_the_new_file", nullptr, false,
-                    "fsync:error=EIO:when=1", nullptr, "target.c13", false, 0644, 0755,
-                    kWriteFailure, kKept},
-        LimitedCase{"io_error_at_the_close_of_the_new_file", nullptr, false, "close:error=EIO",
-                    nullptr, "target.c13", false, 0644, 0755, kWriteFailure, kKept},
+        LimitedCase{.label = "full_disk_at_a_write_of_the_new_file",
+                    .injected = "write:error=ENOSPC:when=3",
+                    .message = kWriteFailure},
+        LimitedCase{.label = "io_error_at_the_flush_of_the_new_file",
+                    .injected = "fsync:error=EIO:when=1",
+                    .message = kWriteFailure},
+        LimitedCase{.label = "io_error_at_the_close_of_the_new_file",
+                    .injected = "close:error=EIO",
+                    .message = kWriteFailure},
         // A rename the folder refuses falls back to writing in place; one that fails otherwise
         // is a write error.
-        LimitedCase{"rename_refused", nullptr, false, "renameat2:error=EXDEV", nullptr,
-                    "target.c13", false, 0644, 0755, kSuccess, kInPlace},
-        LimitedCase{"rename_failed", nullptr, false, "renameat2:error=EIO", nullptr, "target.c13",
-                    false, 0644, 0755, kWriteFailure, kKept},
+        LimitedCase{.label = "rename_refused",
+                    .injected = "renameat2:error=EXDEV",
+                    .message = kSuccess,
+                    .result = kInPlace},
+        LimitedCase{
+            .label = "rename_failed", .injected = "renameat2:error=EIO", .message = kWriteFailure},
         // A real full disk: reserving room lengthens the file before it fails, and the file is
         // cut back.
-        LimitedCase{"full_ext4_in_place", nullptr, false, nullptr, "ext4", "target.c13", true, 0644,
-                    0755, kWriteFailure, kKept},
+        LimitedCase{.label = "full_ext4_in_place",
+                    .file_system = "ext4",
+                    .second_name = true,
+                    .message = kWriteFailure},
         // Where every changed block is written anew, even a source as its own target, written in
         // place over blocks it already has, is either the whole result or untouched.
-        LimitedCase{"full_btrfs_in_place_under_a_source", nullptr, false, nullptr, "btrfs",
-                    "in.cn1", true, 0644, 0755, kWriteFailure, kKept},
+        LimitedCase{.label = "full_btrfs_in_place_under_a_source",
+                    .file_system = "btrfs",
+                    .target = "in.cn1",
+                    .second_name = true,
+                    .message = kWriteFailure},
         // Killed (as by a power cut) while written in place: the old contents are whole in the
         // undo copy, and the same command again puts them back, then writes the result whole.
         // At the first write the target is only lengthened; at the fourth, part new, part old.
-        LimitedCase{"killed_at_the_first_write_in_place", nullptr, false,
-                    "pwrite64:signal=KILL:when=1", nullptr, "target.c13", true, 0644, 0755,
-                    kSuccess, kInPlace, LimitedCase::kCopyWhole},
-        LimitedCase{"killed_at_the_fourth_write_in_place", nullptr, false,
-                    "pwrite64:signal=KILL:when=4", nullptr, "target.c13", true, 0644, 0755,
-                    kSuccess, kInPlace, LimitedCase::kCopyWhole},
+        LimitedCase{.label = "killed_at_the_first_write_in_place",
+                    .injected = "pwrite64:signal=KILL:when=1",
+                    .second_name = true,
+                    .message = kSuccess,
+                    .result = kInPlace,
+                    .cut = LimitedCase::kCopyWhole},
+        LimitedCase{.label = "killed_at_the_fourth_write_in_place",
+                    .injected = "pwrite64:signal=KILL:when=4",
+                    .second_name = true,
+                    .message = kSuccess,
+                    .result = kInPlace,
+                    .cut = LimitedCase::kCopyWhole},
         // A source as its own target: put back before it is read, or it would be read torn.
-        LimitedCase{"killed_in_place_under_a_source", nullptr, false, "pwrite64:signal=KILL:when=3",
-                    nullptr, "in.cn1", true, 0644, 0755, kSuccess, kInPlace,
-                    LimitedCase::kCopyWhole},
+        LimitedCase{.label = "killed_in_place_under_a_source",
+                    .injected = "pwrite64:signal=KILL:when=3",
+                    .target = "in.cn1",
+                    .second_name = true,
+                    .message = kSuccess,
+                    .result = kInPlace,
+                    .cut = LimitedCase::kCopyWhole},
         // The copy cut short: the target was not touched yet, and the copy is removed.
-        LimitedCase{"killed_while_the_undo_copy_is_written", nullptr, false,
-                    "write:signal=KILL:when=2", nullptr, "target.c13", true, 0644, 0755, kSuccess,
-                    kInPlace, LimitedCase::kCopyCutShort},
+        LimitedCase{.label = "killed_while_the_undo_copy_is_written",
+                    .injected = "write:signal=KILL:when=2",
+                    .second_name = true,
+                    .message = kSuccess,
+                    .result = kInPlace,
+                    .cut = LimitedCase::kCopyCutShort},
         // A folder that takes no new file: the copy goes to the state folder and back from it.
-        LimitedCase{"killed_in_place_with_the_copy_in_the_state_folder", nullptr, true,
-                    "pwrite64:signal=KILL:when=2", nullptr, "target.c13", false, 0666, 0555,
-                    kSuccess, kInPlace, LimitedCase::kCopyWhole},
+        LimitedCase{.label = "killed_in_place_with_the_copy_in_the_state_folder",
+                    .unprivileged = true,
+                    .injected = "pwrite64:signal=KILL:when=2",
+                    .target_mode = 0666,
+                    .folder_mode = 0555,
+                    .message = kSuccess,
+                    .result = kInPlace,
+                    .cut = LimitedCase::kCopyWhole},
         // The runner's own read-only file: it could give itself the right to write it, and a
         // rename in its folder would replace it, but it is refused as opening it would be.
-        LimitedCase{"own_read_only_target_in_a_writable_folder", nullptr, true, nullptr, nullptr,
-                    "target.c13", false, 0444, 0777, kOpenFailure, kKept, LimitedCase::kNotCut,
-                    65534},
+        LimitedCase{.label = "own_read_only_target_in_a_writable_folder",
+                    .unprivileged = true,
+                    .target_mode = 0444,
+                    .folder_mode = 0777,
+                    .message = kOpenFailure,
+                    .target_owner = 65534},
         // Put in a sticky folder anyone may write by a third user, for this one to write: the
         // kernel's protections would refuse `cat >`, and so does the run.
-        LimitedCase{"file_planted_in_a_sticky_folder", nullptr, true, nullptr, nullptr,
-                    "target.c13", false, 0666, 01777, kOpenFailure, kKept, LimitedCase::kNotCut,
-                    4321},
+        LimitedCase{.label = "file_planted_in_a_sticky_folder",
+                    .unprivileged = true,
+                    .target_mode = 0666,
+                    .folder_mode = 01777,
+                    .message = kOpenFailure,
+                    .target_owner = 4321},
         // A source of 4 MB as its own hard-linked target on btrfs, with room for its undo copy
         // and then for the result and the old contents, but not for the sixteenth more and the
         // file system's records: refused before a byte changes.
-        LimitedCase{"btrfs_without_the_margin_for_rewriting_in_place", nullptr, false, nullptr,
-                    "btrfs", "in.cn1", true, 0644, 0755, kWriteFailure, kKept, LimitedCase::kNotCut,
-                    -1, std::uint64_t{12'900} << 10, 4'000'000},
+        LimitedCase{.label = "btrfs_without_the_margin_for_rewriting_in_place",
+                    .file_system = "btrfs",
+                    .target = "in.cn1",
+                    .second_name = true,
+                    .message = kWriteFailure,
+                    .room = std::uint64_t{12'900} << 10,
+                    .source_bytes = 4'000'000},
         // Another program's lock: waited for 5 seconds at most, the same way on both paths.
-        LimitedCase{"locked_longer_than_a_run_waits_in_place", kLockedLong, false, nullptr, nullptr,
-                    "target.c13", true, 0644, 0755, kOpenFailure, kKept},
-        LimitedCase{"locked_longer_than_a_run_waits_replaced", kLockedLong, false, nullptr, nullptr,
-                    "target.c13", false, 0644, 0755, kOpenFailure, kKept},
-        LimitedCase{"locked_briefly_in_place", kLockedBriefly, false, nullptr, nullptr,
-                    "target.c13", true, 0644, 0755, kSuccess, kInPlace},
-        LimitedCase{"locked_briefly_replaced", kLockedBriefly, false, nullptr, nullptr,
-                    "target.c13", false, 0644, 0755, kSuccess, kReplaced},
+        LimitedCase{.label = "locked_longer_than_a_run_waits_in_place",
+                    .shell_setup = kLockedLong,
+                    .second_name = true,
+                    .message = kOpenFailure},
+        LimitedCase{.label = "locked_longer_than_a_run_waits_replaced",
+                    .shell_setup = kLockedLong,
+                    .message = kOpenFailure},
+        LimitedCase{.label = "locked_briefly_in_place",
+                    .shell_setup = kLockedBriefly,
+                    .second_name = true,
+                    .message = kSuccess,
+                    .result = kInPlace},
+        LimitedCase{.label = "locked_briefly_replaced",
+                    .shell_setup = kLockedBriefly,
+                    .message = kSuccess,
+                    .result = kReplaced},
         // Nowhere to keep the old contents: the target is not touched.
-        LimitedCase{"no_room_for_an_undo_copy", "export XDG_STATE_HOME=/nonexistent", true, nullptr,
-                    nullptr, "target.c13", false, 0666, 0555, kWriteFailure, kKept},
+        LimitedCase{.label = "no_room_for_an_undo_copy",
+                    .shell_setup = "export XDG_STATE_HOME=/nonexistent",
+                    .unprivileged = true,
+                    .target_mode = 0666,
+                    .folder_mode = 0555,
+                    .message = kWriteFailure},
         // Bodies of 200 KB stay in their files and are copied by the kernel. A source as its own
         // target is read through its open descriptor after the rename, and from the undo copy
         // when written in place (the output's body moves, so it would be read over).
-        LimitedCase{"large_source_as_its_target_replaced", nullptr, false, nullptr, nullptr,
-                    "in.cn1", false, 0644, 0755, kSuccess, kReplaced, LimitedCase::kNotCut, -1,
-                    kLargeRoom, kLargeBody},
-        LimitedCase{"large_source_as_its_target_in_place", nullptr, false, nullptr, nullptr,
-                    "out.cn1", true, 0644, 0755, kSuccess, kInPlace, LimitedCase::kNotCut, -1,
-                    kLargeRoom, kLargeBody},
+        LimitedCase{.label = "large_source_as_its_target_replaced",
+                    .target = "in.cn1",
+                    .message = kSuccess,
+                    .result = kReplaced,
+                    .room = kLargeRoom,
+                    .source_bytes = kLargeBody},
+        LimitedCase{.label = "large_source_as_its_target_in_place",
+                    .target = "out.cn1",
+                    .second_name = true,
+                    .message = kSuccess,
+                    .result = kInPlace,
+                    .room = kLargeRoom,
+                    .source_bytes = kLargeBody},
         // Where the kernel copies nothing (before Linux 5.3, across file systems, or without the
         // call), the buffer gives the same bytes.
-        LimitedCase{"kernel_copy_across_file_systems_refused", nullptr, false,
-                    "copy_file_range:error=EXDEV", nullptr, "target.c13", false, 0644, 0755,
-                    kSuccess, kReplaced, LimitedCase::kNotCut, -1, kLargeRoom, kLargeBody},
-        LimitedCase{"kernel_copy_missing_in_place_under_a_source", nullptr, false,
-                    "copy_file_range:error=ENOSYS", nullptr, "out.cn1", true, 0644, 0755, kSuccess,
-                    kInPlace, LimitedCase::kNotCut, -1, kLargeRoom, kLargeBody},
+        LimitedCase{.label = "kernel_copy_across_file_systems_refused",
+                    .injected = "copy_file_range:error=EXDEV",
+                    .message = kSuccess,
+                    .result = kReplaced,
+                    .room = kLargeRoom,
+                    .source_bytes = kLargeBody},
+        LimitedCase{.label = "kernel_copy_missing_in_place_under_a_source",
+                    .injected = "copy_file_range:error=ENOSYS",
+                    .target = "out.cn1",
+                    .second_name = true,
+                    .message = kSuccess,
+                    .result = kInPlace,
+                    .room = kLargeRoom,
+                    .source_bytes = kLargeBody},
         // A real full disk under the kernel's copy: the buffer meets it too, and says so.
-        LimitedCase{"full_ext4_at_the_kernel_copy", nullptr, false, nullptr, "ext4", "target.c13",
-                    false, 0644, 0755, kWriteFailure, kKept, LimitedCase::kNotCut, -1,
-                    std::uint64_t{300} << 10, kLargeBody},
+        LimitedCase{.label = "full_ext4_at_the_kernel_copy",
+                    .file_system = "ext4",
+                    .message = kWriteFailure,
+                    .room = std::uint64_t{300} << 10,
+                    .source_bytes = kLargeBody},
         // Root's copy of a user's file is that user's: their run again puts it back.
-        LimitedCase{"killed_in_place_as_root_rerun_by_the_owner", nullptr, false,
-                    "pwrite64:signal=KILL:when=2", nullptr, "target.c13", true, 0600, 0777,
-                    kSuccess, kInPlace, LimitedCase::kCopyWhole, 65534, std::uint64_t{100} << 10,
-                    60'000, true},
+        LimitedCase{.label = "killed_in_place_as_root_rerun_by_the_owner",
+                    .injected = "pwrite64:signal=KILL:when=2",
+                    .second_name = true,
+                    .target_mode = 0600,
+                    .folder_mode = 0777,
+                    .message = kSuccess,
+                    .result = kInPlace,
+                    .cut = LimitedCase::kCopyWhole,
+                    .target_owner = 65534,
+                    .rerun_by_the_owner = true},
         // ... and so is it for another user who may write the file: it is as readable as the file.
-        LimitedCase{"killed_in_place_as_root_rerun_by_another_writer", nullptr, false,
-                    "pwrite64:signal=KILL:when=2", nullptr, "target.c13", true, 0666, 0777,
-                    kSuccess, kInPlace, LimitedCase::kCopyWhole, -1, std::uint64_t{100} << 10,
-                    60'000, true},
+        LimitedCase{.label = "killed_in_place_as_root_rerun_by_another_writer",
+                    .injected = "pwrite64:signal=KILL:when=2",
+                    .second_name = true,
+                    .target_mode = 0666,
+                    .folder_mode = 0777,
+                    .message = kSuccess,
+                    .result = kInPlace,
+                    .cut = LimitedCase::kCopyWhole,
+                    .rerun_by_the_owner = true},
         // The new copy, watched and held for reading by another program the moment it is
         // made (strace holds the run back there for a second): another user cannot open it,
         // and no one can make the run wait; with nowhere else to keep the old contents, root's
         // watcher leaves the target untouched.
-        LimitedCase{"undo_copy_watched_by_another_user", kWatchedByNobody, false,
-                    kHeldBackAtTheCopy, nullptr, "target.c13", true, 0644, 0755, kSuccess,
-                    kInPlace},
-        LimitedCase{"undo_copy_watched_by_root", kWatchedByRoot, false, kHeldBackAtTheCopy, nullptr,
-                    "target.c13", true, 0644, 0755, kWriteFailure, kKept},
+        LimitedCase{.label = "undo_copy_watched_by_another_user",
+                    .shell_setup = kWatchedByNobody,
+                    .injected = kHeldBackAtTheCopy,
+                    .second_name = true,
+                    .message = kSuccess,
+                    .result = kInPlace},
+        LimitedCase{.label = "undo_copy_watched_by_root",
+                    .shell_setup = kWatchedByRoot,
+                    .injected = kHeldBackAtTheCopy,
+                    .second_name = true,
+                    .message = kWriteFailure},
         // The same under a new setting name: /N names the target as much as the plain form.
-        LimitedCase{"killed_in_place_under_a_source_with_a_new_name", nullptr, false,
-                    "pwrite64:signal=KILL:when=3", nullptr, "in.cn1", true, 0644, 0755, kSuccess,
-                    kInPlace, LimitedCase::kCopyWhole, -1, std::uint64_t{100} << 10, 60'000, false,
-                    "NEW"},
+        LimitedCase{.label = "killed_in_place_under_a_source_with_a_new_name",
+                    .injected = "pwrite64:signal=KILL:when=3",
+                    .target = "in.cn1",
+                    .second_name = true,
+                    .message = kSuccess,
+                    .result = kInPlace,
+                    .cut = LimitedCase::kCopyWhole,
+                    .new_name = "NEW"},
         // A file system that renames without flags only (EINVAL) gets a plain rename.
-        LimitedCase{"rename_without_flags", nullptr, false, "renameat2:error=EINVAL", nullptr,
-                    "target.c13", false, 0644, 0755, kSuccess, kReplaced},
+        LimitedCase{.label = "rename_without_flags",
+                    .injected = "renameat2:error=EINVAL",
+                    .message = kSuccess,
+                    .result = kReplaced},
         // The runner's own file in a sticky folder anyone may write is no plant.
-        LimitedCase{"own_target_in_a_sticky_folder", nullptr, true, nullptr, nullptr, "target.c13",
-                    false, 0644, 01777, kSuccess, kReplaced, LimitedCase::kNotCut, 65534},
+        LimitedCase{.label = "own_target_in_a_sticky_folder",
+                    .unprivileged = true,
+                    .folder_mode = 01777,
+                    .message = kSuccess,
+                    .result = kReplaced,
+                    .target_owner = 65534},
         // The kernel's copy refused in any way is done through the buffer.
-        LimitedCase{"kernel_copy_not_supported", nullptr, false, "copy_file_range:error=EOPNOTSUPP",
-                    nullptr, "target.c13", false, 0644, 0755, kSuccess, kReplaced,
-                    LimitedCase::kNotCut, -1, kLargeRoom, kLargeBody},
+        LimitedCase{.label = "kernel_copy_not_supported",
+                    .injected = "copy_file_range:error=EOPNOTSUPP",
+                    .message = kSuccess,
+                    .result = kReplaced,
+                    .room = kLargeRoom,
+                    .source_bytes = kLargeBody},
         // Bodies over the buffer's 1 MiB, in place: the output's body lands at another offset
         // within a page and goes through the buffer, chunk after chunk, each at its own place.
-        LimitedCase{"bodies_over_the_buffer_in_place", nullptr, false, nullptr, nullptr,
-                    "target.c13", true, 0644, 0755, kSuccess, kInPlace, LimitedCase::kNotCut, -1,
-                    kLargeRoom, 1'500'000},
+        LimitedCase{.label = "bodies_over_the_buffer_in_place",
+                    .second_name = true,
+                    .message = kSuccess,
+                    .result = kInPlace,
+                    .room = kLargeRoom,
+                    .source_bytes = 1'500'000},
         // The result's own flush fails (the target's first fsync): the copy is still there to put
         // the old contents back. The copy's removal fails: the run does not say it succeeded,
         // and puts the old contents back, since a copy left would do so later.
-        LimitedCase{"io_error_at_the_flush_of_the_result_in_place", nullptr, false,
-                    "fsync:error=EIO:when=1 -P @TARGET@", nullptr, "target.c13", true, 0644, 0755,
-                    kWriteFailure, kKept},
-        LimitedCase{"io_error_at_the_removal_of_the_undo_copy", nullptr, false,
-                    "unlinkat:error=EIO:when=1 -P target.c13.pairset-undo", nullptr, "target.c13",
-                    true, 0644, 0755, kWriteFailure, kKept},
+        LimitedCase{.label = "io_error_at_the_flush_of_the_result_in_place",
+                    .injected = "fsync:error=EIO:when=1 -P @TARGET@",
+                    .second_name = true,
+                    .message = kWriteFailure},
+        LimitedCase{.label = "io_error_at_the_removal_of_the_undo_copy",
+                    .injected = "unlinkat:error=EIO:when=1 -P target.c13.pairset-undo",
+                    .second_name = true,
+                    .message = kWriteFailure},
         // Killed after the whole result and the unusable copy are on the disk, before the copy
         // is removed: what a power cut that undoes the removal leaves.
-        LimitedCase{"killed_at_the_removal_of_the_undo_copy", nullptr, false,
-                    "unlinkat:signal=KILL:when=1 -P target.c13.pairset-undo", nullptr, "target.c13",
-                    true, 0644, 0755, kSuccess, kInPlace, LimitedCase::kCopyMadeUnusable},
+        LimitedCase{.label = "killed_at_the_removal_of_the_undo_copy",
+                    .injected = "unlinkat:signal=KILL:when=1 -P target.c13.pairset-undo",
+                    .second_name = true,
+                    .message = kSuccess,
+                    .result = kInPlace,
+                    .cut = LimitedCase::kCopyMadeUnusable},
         // Killed while the body is copied from the undo copy into the source it was: the next
         // run puts the source back, and then reads it whole.
-        LimitedCase{"killed_at_the_kernel_copy_in_place_under_a_source", nullptr, false,
-                    "copy_file_range:signal=KILL:when=1", nullptr, "in.cn1", true, 0644, 0755,
-                    kSuccess, kInPlace, LimitedCase::kCopyWhole, -1, kLargeRoom, kLargeBody}),
-    [](const auto& info) { return info.param.label; });
+        LimitedCase{.label = "killed_at_the_kernel_copy_in_place_under_a_source",
+                    .injected = "copy_file_range:signal=KILL:when=1",
+                    .target = "in.cn1",
+                    .second_name = true,
+                    .message = kSuccess,
+                    .result = kInPlace,
+                    .cut = LimitedCase::kCopyWhole,
+                    .room = kLargeRoom,
+                    .source_bytes = kLargeBody}),
+    testing::kRowLabel);
 
 // A stream as the target, in the spellings a shell or a script gives it.
 struct StreamCase {
   const char* label;
-  const char* shell_setup;  // run by the shell before the program, or null
+  const char* shell_setup = nullptr;  // run by the shell before the program
   const char* target;
   const char* redirection;  // of the program's standard streams, to or from the file "log", and
                             // what follows the run
@@ -813,10 +956,6 @@ struct StreamCase {
   enum Log { kUnchanged, kResultThenMessage, kResult } log;
   std::u8string message;  // on standard output: the success, or this and "<target>'\n"
 };
-
-void PrintTo(const StreamCase& c, std::ostream* os) {
-  *os << c.label;
-}
 
 class StreamTargetTest : public ::testing::TestWithParam<StreamCase> {};
 
@@ -862,48 +1001,96 @@ TEST_P(StreamTargetTest, WritesThroughTheStreamItself) {
 
 INSTANTIATE_TEST_SUITE_P(
     Posix, StreamTargetTest,
-    ::testing::Values(StreamCase{"dev_stdout", nullptr, "/dev/stdout", ">>log",
-                                 StreamCase::kResultThenMessage, kSuccess},
-                      StreamCase{"proc_self", nullptr, "/proc/self/fd/1", ">>log",
-                                 StreamCase::kResultThenMessage, kSuccess},
-                      StreamCase{"dev_fd", nullptr, "/dev/fd/1", ">>log",
-                                 StreamCase::kResultThenMessage, kSuccess},
-                      StreamCase{"proc_thread_self", nullptr, "/proc/thread-self/fd/1", ">>log",
-                                 StreamCase::kResultThenMessage, kSuccess},
-                      StreamCase{"relative_to_dev", "cd /dev", "fd/1", ">>\"$OLDPWD/log\"",
-                                 StreamCase::kResultThenMessage, kSuccess},
-                      StreamCase{"its_own_name", nullptr, "log", ">>log",
-                                 StreamCase::kResultThenMessage, kSuccess},
-                      StreamCase{"standard_input_from_a_file", nullptr, "/dev/stdin", "<log",
-                                 StreamCase::kUnchanged, kOpenFailure},
+    ::testing::Values(StreamCase{.label = "dev_stdout",
+                                 .target = "/dev/stdout",
+                                 .redirection = ">>log",
+                                 .log = StreamCase::kResultThenMessage,
+                                 .message = kSuccess},
+                      StreamCase{.label = "proc_self",
+                                 .target = "/proc/self/fd/1",
+                                 .redirection = ">>log",
+                                 .log = StreamCase::kResultThenMessage,
+                                 .message = kSuccess},
+                      StreamCase{.label = "dev_fd",
+                                 .target = "/dev/fd/1",
+                                 .redirection = ">>log",
+                                 .log = StreamCase::kResultThenMessage,
+                                 .message = kSuccess},
+                      StreamCase{.label = "proc_thread_self",
+                                 .target = "/proc/thread-self/fd/1",
+                                 .redirection = ">>log",
+                                 .log = StreamCase::kResultThenMessage,
+                                 .message = kSuccess},
+                      StreamCase{.label = "relative_to_dev",
+                                 .shell_setup = "cd /dev",
+                                 .target = "fd/1",
+                                 .redirection = ">>\"$OLDPWD/log\"",
+                                 .log = StreamCase::kResultThenMessage,
+                                 .message = kSuccess},
+                      StreamCase{.label = "its_own_name",
+                                 .target = "log",
+                                 .redirection = ">>log",
+                                 .log = StreamCase::kResultThenMessage,
+                                 .message = kSuccess},
+                      StreamCase{.label = "standard_input_from_a_file",
+                                 .target = "/dev/stdin",
+                                 .redirection = "<log",
+                                 .log = StreamCase::kUnchanged,
+                                 .message = kOpenFailure},
                       // Standard input reads the file too: the name still asks for the output.
-                      StreamCase{"dev_stdout_while_standard_input_reads_it", nullptr, "/dev/stdout",
-                                 ">>log <log", StreamCase::kResultThenMessage, kSuccess},
+                      StreamCase{.label = "dev_stdout_while_standard_input_reads_it",
+                                 .target = "/dev/stdout",
+                                 .redirection = ">>log <log",
+                                 .log = StreamCase::kResultThenMessage,
+                                 .message = kSuccess},
                       // A descriptor a caller passes down (to hold a lock by, or to read) is
                       // not the target's name asking for it: the file is replaced whole.
-                      StreamCase{"held_for_appending_by_the_caller", nullptr, "log", "9>>log",
-                                 StreamCase::kResult, kSuccess},
+                      StreamCase{.label = "held_for_appending_by_the_caller",
+                                 .target = "log",
+                                 .redirection = "9>>log",
+                                 .log = StreamCase::kResult,
+                                 .message = kSuccess},
                       // Longer than the result, so that a tail of it would show.
-                      StreamCase{"held_for_reading_and_writing_by_the_caller",
-                                 "head -c 300000 /dev/zero >log", "log", "9<>log",
-                                 StreamCase::kResult, kSuccess},
-                      StreamCase{"held_for_reading_by_the_caller", nullptr, "log", "3<log",
-                                 StreamCase::kResult, kSuccess},
-                      StreamCase{"device_that_standard_input_reads", nullptr, "/dev/null",
-                                 "</dev/null", StreamCase::kUnchanged, kSuccess},
+                      StreamCase{.label = "held_for_reading_and_writing_by_the_caller",
+                                 .shell_setup = "head -c 300000 /dev/zero >log",
+                                 .target = "log",
+                                 .redirection = "9<>log",
+                                 .log = StreamCase::kResult,
+                                 .message = kSuccess},
+                      StreamCase{.label = "held_for_reading_by_the_caller",
+                                 .target = "log",
+                                 .redirection = "3<log",
+                                 .log = StreamCase::kResult,
+                                 .message = kSuccess},
+                      StreamCase{.label = "device_that_standard_input_reads",
+                                 .target = "/dev/null",
+                                 .redirection = "</dev/null",
+                                 .log = StreamCase::kUnchanged,
+                                 .message = kSuccess},
                       // No reader comes: the run ends after its wait, having written nothing.
-                      StreamCase{"fifo_with_no_reader", "mkfifo fifo", "fifo", "; rm fifo",
-                                 StreamCase::kUnchanged, kOpenFailure},
+                      StreamCase{.label = "fifo_with_no_reader",
+                                 .shell_setup = "mkfifo fifo",
+                                 .target = "fifo",
+                                 .redirection = "; rm fifo",
+                                 .log = StreamCase::kUnchanged,
+                                 .message = kOpenFailure},
                       // The FIFO is removed once the run has ended, so the folder is as before.
-                      StreamCase{"fifo_whose_reader_leaves",
-                                 "mkfifo fifo; head -c 10 fifo >/dev/null &", "fifo", "; rm fifo",
-                                 StreamCase::kUnchanged, kWriteFailure},
+                      StreamCase{.label = "fifo_whose_reader_leaves",
+                                 .shell_setup = "mkfifo fifo; head -c 10 fifo >/dev/null &",
+                                 .target = "fifo",
+                                 .redirection = "; rm fifo",
+                                 .log = StreamCase::kUnchanged,
+                                 .message = kWriteFailure},
                       // A reader that takes its time: once it is there, a full FIFO makes the
                       // writing wait, never fail. What it read ends up in "log".
-                      StreamCase{"fifo_whose_reader_is_slow",
-                                 "mkfifo fifo; (exec 3<fifo; sleep 1; cat <&3 >fed) &", "fifo",
-                                 "; wait; rm fifo; mv fed log", StreamCase::kResult, kSuccess}),
-    [](const auto& info) { return info.param.label; });
+                      StreamCase{
+                          .label = "fifo_whose_reader_is_slow",
+                          .shell_setup = "mkfifo fifo; (exec 3<fifo; sleep 1; cat <&3 >fed) &",
+                          .target = "fifo",
+                          .redirection = "; wait; rm fifo; mv fed log",
+                          .log = StreamCase::kResult,
+                          .message = kSuccess}),
+    testing::kRowLabel);
 
 // A source cut short by another program after its signature was checked and before its body is
 // copied (the copy held back by a second): the read-error message naming it, and the target as
@@ -914,10 +1101,6 @@ struct ShrinkingCase {
   int copy;            // the copy held back: the input's body is copied first, the output's second
   bool second_name;    // hard-linked: written in place, else replaced
 };
-
-void PrintTo(const ShrinkingCase& c, std::ostream* os) {
-  *os << c.label;
-}
 
 class ShrinkingSourceTest : public ::testing::TestWithParam<ShrinkingCase> {};
 
@@ -952,7 +1135,7 @@ TEST_P(ShrinkingSourceTest, IsAReadErrorAndTheTargetIsKept) {
 INSTANTIATE_TEST_SUITE_P(Posix, ShrinkingSourceTest,
                          ::testing::Values(ShrinkingCase{"input_replaced", "in.cn1", 1, false},
                                            ShrinkingCase{"output_in_place", "out.cn1", 2, true}),
-                         [](const auto& info) { return info.param.label; });
+                         testing::kRowLabel);
 
 // Sources that are streams give the same bytes: a pipe (held whole, since it tells no size),
 // standard input from a large file (copied from it), and the output source as the stream the
@@ -1035,10 +1218,6 @@ struct EveryCutCase {
   bool second_name;           // hard-linked: written in place, else replaced
   std::size_t old_bytes = 0;  // of "target.c13" before the run
 };
-
-void PrintTo(const EveryCutCase& c, std::ostream* os) {
-  *os << c.label;
-}
 
 class EveryCutTest : public ::testing::TestWithParam<EveryCutCase> {};
 
@@ -1139,7 +1318,7 @@ INSTANTIATE_TEST_SUITE_P(
                       EveryCutCase{"in_place_under_a_source", "in.cn1", true},
                       EveryCutCase{"replaced", "target.c13", false, 100},
                       EveryCutCase{"new_target", "target.c13", false}),
-    [](const auto& info) { return info.param.label; });
+    testing::kRowLabel);
 
 // A file is known by its device and its inode together: the first files of two new ext4 file
 // systems have the same inode number, and standard output on one is not the target on the other.

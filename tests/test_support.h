@@ -4,6 +4,7 @@
 #define PAIRSET_TESTS_TEST_SUPPORT_H_
 
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +12,19 @@
 #include "settings/source_file.h"
 
 namespace pairset::testing {
+
+// Prints a table's row in test output as its label. A test file's namespace takes it in with
+// `using testing::PrintTo;`, where GoogleTest looks for it.
+template <class Row>
+requires requires(const Row& row) {
+  row.label;
+}
+void PrintTo(const Row& row, std::ostream* os) {
+  *os << row.label;
+}
+
+// Names the tests of a table by the labels of its rows.
+inline constexpr auto kRowLabel = [](const auto& info) { return std::string(info.param.label); };
 
 // A fresh folder under the system's temporary folder, removed with everything in it at the end.
 class TempDir {
