@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "system/file_names.h"
 #include "system/platform.h"
 #ifdef _WIN32
 #include "system/access_windows.h"
@@ -897,8 +898,7 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
   ASSERT_TRUE(found);
   static_cast<void>(readable.close());  // Windows removes no open file
   platform::FileOrigin origin = *found;
-  const std::string copy_name =
-      std::to_string(origin.file_system) + "-" + std::to_string(origin.inode) + ".pairset-undo";
+  const std::string copy_name = platform::state_copy_name<char>(origin.file_system, origin.inode);
   std::string name = "target.c13";
   std::uint64_t size = 8;
   switch (c.contents) {
@@ -1110,7 +1110,7 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
   if (!c.removed && c.contents != LeftBehindCase::kMoreThanTheDiskHolds) {
     EXPECT_EQ(read_file(left), c.contents == LeftBehindCase::kEmptyNewFile ? "" : contents);
   }
-  const std::string stale = left.substr(0, left.rfind(".pairset-undo")) + ".pairset-stale";
+  const std::string stale = platform::stale_copy_name<char>(left);
   EXPECT_EQ(std::filesystem::exists(stale), c.set_aside);
   if (c.set_aside && std::filesystem::exists(stale)) {
     EXPECT_EQ(read_file(stale), contents);
@@ -1140,8 +1140,8 @@ TEST(TargetOutput, StateFolderWithoutTheVariableIsTheShells) {
   const std::optional<platform::FileOrigin> origin = platform::origin_of(readable.get());
   ASSERT_TRUE(origin);
   static_cast<void>(readable.close());  // Windows removes no open file
-  const std::filesystem::path copy = folder / (std::to_string(origin->file_system) + "-" +
-                                               std::to_string(origin->inode) + ".pairset-undo");
+  const std::filesystem::path copy =
+      folder / platform::state_copy_name<char>(origin->file_system, origin->inode);
   write_file(copy.string(), encode_undo_header({*origin, 8, "target.c13"}) + "previous" +
                                 std::string(kUndoTrailer));
   set_state_folder("");

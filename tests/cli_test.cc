@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/cp866.h"
+#include "system/undo_copy.h"
 #include "tests/test_support.h"
 
 #ifdef _WIN32
@@ -331,7 +332,7 @@ TEST(PairsetExecutable, TerminatedInPlaceRunIsPutRightByTheNextOne) {
   CloseHandle(process.hProcess);
   ASSERT_TRUE(caught) << "the run was not seen writing in place";
   const std::string kept = read_file(copy);
-  EXPECT_TRUE(kept.ends_with("previous\npairset undo copy complete\n"));
+  EXPECT_TRUE(kept.ends_with("previous" + std::string(kUndoTrailer)));
 
   EXPECT_EQ(run_executable(arguments, dir).out,
             console(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">()));
@@ -505,25 +506,19 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
   Outcome outcome = run_command(prefix + command, scratch);
   if (c.cut != LimitedCase::kNotCut) {
     // Beside the target where the folder takes it, else in the state folder.
-    std::vector<std::filesystem::path> copies;
-    for (const auto& folder : {dir.path(""), state + "/pairset"}) {
-      if (!std::filesystem::exists(folder)) continue;
-      for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        if (entry.path().string().ends_with(".pairset-undo")) copies.push_back(entry.path());
-      }
-    }
+    const std::vector<std::filesystem::path> copies =
+        testing::undo_copies_in({dir.path(""), state + "/pairset"});
     EXPECT_EQ(outcome.out, "");
     ASSERT_EQ(copies.size(), 1U);
     const std::string copy = read_file(copies[0].string());
-    constexpr std::string_view kTrailer = "\npairset undo copy complete\n";
     const std::string result = testing::c13_file(
         name_field(c.new_name != nullptr ? c.new_name : "IN"), input.substr(59), output.substr(59));
     if (c.cut == LimitedCase::kCopyWhole) {
-      ASSERT_TRUE(copy.ends_with(kTrailer));
-      EXPECT_EQ(copy.substr(copy.size() - kTrailer.size() - previous.size(), previous.size()),
+      ASSERT_TRUE(copy.ends_with(kUndoTrailer));
+      EXPECT_EQ(copy.substr(copy.size() - kUndoTrailer.size() - previous.size(), previous.size()),
                 previous);
     } else if (c.cut == LimitedCase::kCopyMadeUnusable) {
-      EXPECT_FALSE(copy.ends_with(kTrailer));
+      EXPECT_FALSE(copy.ends_with(kUndoTrailer));
       EXPECT_EQ(read_file(target), result);
       const std::string missing = dir.path("missing.cn1");
       std::vector<std::string> failing = arguments;
@@ -533,7 +528,7 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
       EXPECT_EQ(read_file(target), result);
       EXPECT_FALSE(std::filesystem::exists(copies[0]));
     } else {
-      EXPECT_FALSE(copy.ends_with(kTrailer));
+      EXPECT_FALSE(copy.ends_with(kUndoTrailer));
       EXPECT_EQ(read_file(target), previous);
     }
     outcome = run_command(launcher + command, scratch);
@@ -1280,15 +1275,11 @@ TEST_P(EveryCutTest, SameCommandAgainLeavesTheResult) {
     killed.append(std::to_string(++seen[call])).append(" ").append(run);
     run_command(killed, scratch);
     std::string kept;
-    for (const auto& folder : {dir.path(""), state + "/pairset"}) {
-      if (!std::filesystem::exists(folder)) continue;
-      for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        if (entry.path().string().ends_with(".pairset-undo")) kept = read_file(entry.path());
-      }
+    for (const auto& copy : testing::undo_copies_in({dir.path(""), state + "/pairset"})) {
+      kept = read_file(copy.string());
     }
     const std::string now = std::filesystem::exists(target) ? read_file(target) : "";
-    constexpr std::string_view kTrailer = "\npairset undo copy complete\n";
-    const bool whole_copy = kept.ends_with(std::string(previous) + std::string(kTrailer));
+    const bool whole_copy = kept.ends_with(std::string(previous) + std::string(kUndoTrailer));
     EXPECT_TRUE(now == previous || now == result || whole_copy)
         << "killed at call " << i << ", " << call << ": the old contents are lost";
     // A source that already is the result, with no copy to put back (none, or one made unusable
@@ -1407,13 +1398,7 @@ void cut_remount_and_run_again(bool in_the_state_folder) {
   run_command(state + "strace -o /dev/null -e inject=pwrite64:signal=KILL:when=2 " + command,
               scratch);
   const std::string copies = in_the_state_folder ? scratch.path("state/pairset") : unit;
-  const auto copy_count = [&copies] {
-    std::size_t count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(copies)) {
-      count += entry.path().string().ends_with(".pairset-undo") ? 1 : 0;
-    }
-    return count;
-  };
+  const auto copy_count = [&copies] { return testing::undo_copies_in({copies}).size(); };
   EXPECT_EQ(copy_count(), 1U) << in_the_state_folder;
   ASSERT_EQ(umount2(mounted.c_str(), 0), 0);
   ASSERT_TRUE(shell("mount -t tmpfs none \"" + between + "\" && " + mount));

@@ -64,6 +64,17 @@ std::vector<std::string> file_names(const TempDir& dir) {
   return names;
 }
 
+std::vector<std::filesystem::path> undo_copies_in(const std::vector<std::string>& folders) {
+  std::vector<std::filesystem::path> copies;
+  for (const std::string& folder : folders) {
+    if (!std::filesystem::exists(folder)) continue;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      if (entry.path().string().ends_with(".pairset-undo")) copies.push_back(entry.path());
+    }
+  }
+  return copies;
+}
+
 std::string name_field(std::string_view name) {
   std::string field(name.substr(0, 16));
   field.resize(16, '\0');

@@ -65,6 +65,9 @@ std::string to_cp866(std::u8string_view text);
 // Gives the names of the files in `dir`, sorted.
 std::vector<std::string> file_names(const TempDir& dir);
 
+// Gives the undo copies in those of `folders` that exist (a target's folder, a state folder).
+std::vector<std::filesystem::path> undo_copies_in(const std::vector<std::string>& folders);
+
 // Gives the usage text as pairset prints it, from the UTF-8 copy kept with the tests.
 std::string usage_text();
 
