@@ -64,6 +64,17 @@ std::vector<std::string> file_names(const TempDir& dir) {
   return names;
 }
 
+OutputStatus write_text(const std::string& path, const std::string& text) {
+  const OutputPiece pieces[] = {OutputPiece{text}};
+  return write_target_output(path.c_str(), platform::look_up_target(path.c_str()), pieces).status;
+}
+
+std::string example_result() {
+  return c13_file(name_field("16K20F3-NC31"),
+                  read_file(PAIRSET_EXAMPLES_DIR "/lathe-input.cn1").substr(59),
+                  read_file(PAIRSET_EXAMPLES_DIR "/lathe-output.cn1").substr(59));
+}
+
 std::vector<std::filesystem::path> undo_copies_in(const std::vector<std::string>& folders) {
   std::vector<std::filesystem::path> copies;
   for (const std::string& folder : folders) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "settings/source_file.h"
+#include "system/target_output.h"
 
 namespace pairset::testing {
 
@@ -61,6 +62,12 @@ std::string cn1_file(std::string_view name, std::string_view body);
 
 // Gives `text` in code page 866; a text that does not convert fails the test.
 std::string to_cp866(std::u8string_view text);
+
+// Gives the status of writing `text` as the whole target at `path`.
+OutputStatus write_text(const std::string& path, const std::string& text);
+
+// Gives the conversion of the example pair that ships with the program.
+std::string example_result();
 
 // Gives the names of the files in `dir`, sorted.
 std::vector<std::string> file_names(const TempDir& dir);

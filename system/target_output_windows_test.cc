@@ -1,0 +1,249 @@
+// How a target reaches the disk on Windows: attributes, links, holders and scanners, long paths,
+// devices, and the state folder.
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+// After windows.h, which it needs.
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "system/access_windows.h"
+#include "system/attributes_windows.h"
+#include "system/device_name_windows.h"
+#include "system/file_names.h"
+#include "system/open_file_windows.h"
+#include "system/platform.h"
+#include "system/target_output.h"
+#include "system/undo_copy.h"
+#include "tests/test_support.h"
+
+namespace pairset {
+namespace {
+
+using testing::PrintTo;
+
+using testing::file_names;
+using testing::read_file;
+using testing::TempDir;
+using testing::write_file;
+using testing::write_text;
+
+// In a folder whose path is so long that no new file's name fits beside the target (243 of the
+// 259 characters the C runtime takes), a new target is made directly and an existing one is
+// written in place.
+TEST(TargetOutput, TargetInAFolderTooDeepForANewFileBesideIt) {
+  TempDir dir;
+  const std::string base = dir.path("");
+  const std::string folder = base + std::string(243 - base.size(), 'f');
+  std::filesystem::create_directory(folder);
+  const std::string target = folder + "\\t.c13";
+  for (const char* contents : {"new", "newer"}) {  // made, then written in place
+    EXPECT_EQ(write_text(target, contents), OutputStatus::kWritten);
+    EXPECT_EQ(read_file(target), contents);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
+  }
+}
+
+// From its making until the run lets go of it, a new file is opened by another program only with
+// delete sharing: closed and written, it may still be renamed or removed while that program
+// reads it.
+TEST(TargetOutput, NewFileIsOpenedByOthersOnlyWithDeleteSharing) {
+  TempDir dir;
+  const std::string path = dir.path("new.c13");
+  const auto opens = [&path](DWORD sharing) {
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(file);
+    return true;
+  };
+  constexpr DWORD kReadAndWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  platform::Descriptor file(platform::create_new_file(std::filesystem::path(path)));
+  ASSERT_TRUE(file.is_open());
+  EXPECT_EQ(platform::create_new_file(std::filesystem::path(path)), -1);
+  EXPECT_EQ(errno, EEXIST);
+  ASSERT_TRUE(file.close());
+  EXPECT_FALSE(opens(kReadAndWrite));
+  EXPECT_TRUE(opens(kReadAndWrite | FILE_SHARE_DELETE));
+  platform::let_go_of_new_file();
+  EXPECT_TRUE(opens(kReadAndWrite));
+}
+
+// What holds or marks an existing target on Windows while it is written.
+enum class Hold {
+  kNothing,
+  kHiddenAndSystem,
+  kReadOnly,
+  kHardLink,
+  kOpenShared,
+  kOpenExclusively,
+  kOpenForAMoment,
+};
+
+// How a scanner (an antivirus, an indexer) opens every new file beside the target as soon as it
+// appears, holding it for 7 seconds, longer than a rename is tried.
+enum class Scanner {
+  kNone,
+  kWithoutDeleteSharing,
+  kWithDeleteSharing,
+};
+
+struct WindowsCase {
+  const char* label;
+  Hold hold = Hold::kNothing;
+  Scanner scanner = Scanner::kNone;
+  OutputStatus status = OutputStatus::kWritten;
+  const char* contents = "new";  // of the target afterwards
+  bool replaced = false;         // the target is another file afterwards
+  long long longest = 0;         // milliseconds the write may take, where it matters
+};
+
+class WindowsTargetTest : public ::testing::TestWithParam<WindowsCase> {};
+
+// Gives the index that tells the file at `path` from every other on its volume, or 0.
+std::uint64_t file_index(const std::string& path) {
+  const HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool known = GetFileInformationByHandle(file, &info) != 0;
+  CloseHandle(file);
+  return known ? (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow : 0;
+}
+
+// An antivirus, an indexer or the terminal software may have the target open; a hidden or system
+// file stays one; a file with another name stays that file too.
+TEST_P(WindowsTargetTest, KeepsTheTargetAndItsHolders) {
+  const WindowsCase& c = GetParam();
+  TempDir dir;
+  const std::string target = dir.path("target.c13");
+  write_file(target, "previous");
+  constexpr DWORD kMarks = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  HANDLE holder = INVALID_HANDLE_VALUE;
+  std::atomic<bool> scanned = false;
+  std::thread release;
+  switch (c.hold) {
+    case Hold::kHiddenAndSystem:
+      ASSERT_NE(SetFileAttributesA(target.c_str(), kMarks), 0);
+      break;
+    case Hold::kReadOnly:
+      ASSERT_NE(SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_READONLY), 0);
+      break;
+    case Hold::kHardLink:
+      ASSERT_NE(CreateHardLinkA(dir.path("other-name.c13").c_str(), target.c_str(), nullptr), 0);
+      break;
+    case Hold::kOpenShared:
+    case Hold::kOpenForAMoment:
+    case Hold::kOpenExclusively:
+      holder = CreateFileA(
+          target.c_str(), GENERIC_READ,
+          c.hold == Hold::kOpenExclusively ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE,
+          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+      if (c.hold == Hold::kOpenForAMoment) {
+        release = std::thread([&holder] {
+          Sleep(300);
+          CloseHandle(std::exchange(holder, INVALID_HANDLE_VALUE));
+        });
+      }
+      break;
+    case Hold::kNothing:
+      break;
+  }
+  if (c.scanner != Scanner::kNone) {
+    const DWORD sharing = c.scanner == Scanner::kWithDeleteSharing
+                              ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE
+                              : FILE_SHARE_READ | FILE_SHARE_WRITE;
+    release = std::thread([&dir, &scanned, sharing] {
+      for (int look = 0; look < 2000; ++look) {
+        for (const std::string& name : file_names(dir)) {
+          if (name.find(".pairset-") == std::string::npos) continue;
+          const HANDLE scan = CreateFileA(dir.path(name).c_str(), GENERIC_READ, sharing, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+          if (scan == INVALID_HANDLE_VALUE) continue;
+          scanned = true;
+          Sleep(7000);
+          CloseHandle(scan);
+          return;
+        }
+        Sleep(1);
+      }
+    });
+  }
+
+  const std::uint64_t index_before = file_index(target);
+  // Large enough that a scanner finds the new file while it is written.
+  const std::string text =
+      c.scanner != Scanner::kNone ? std::string(std::size_t{64} << 20, 'n') : std::string("new");
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(write_text(target, text), c.status);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - started);
+
+  if (release.joinable()) release.join();
+  if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
+  // Without delete sharing, no scanner gets the new file while the run holds it.
+  EXPECT_EQ(scanned, c.scanner == Scanner::kWithDeleteSharing);
+  if (c.longest != 0) {
+    EXPECT_LT(took.count(), c.longest);
+  }
+  if (c.replaced) {
+    EXPECT_NE(file_index(target), index_before);
+  }
+  EXPECT_TRUE(read_file(target) == (c.contents == std::string("new") ? text : c.contents));
+  if (c.hold == Hold::kHiddenAndSystem) {
+    EXPECT_EQ(GetFileAttributesA(target.c_str()) & kMarks, kMarks);
+  }
+  if (c.hold == Hold::kHardLink) {
+    EXPECT_EQ(read_file(dir.path("other-name.c13")), "new");
+  }
+  SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+  const std::size_t names = c.hold == Hold::kHardLink ? 2 : 1;
+  EXPECT_EQ(file_names(dir).size(), names);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Windows, WindowsTargetTest,
+    ::testing::Values(
+        WindowsCase{.label = "hidden_and_system", .hold = Hold::kHiddenAndSystem},
+        WindowsCase{.label = "read_only",
+                    .hold = Hold::kReadOnly,
+                    .status = OutputStatus::kCannotOpen,
+                    .contents = "previous"},
+        WindowsCase{.label = "hard_link", .hold = Hold::kHardLink},
+        // The rename is refused for 5 seconds; the target is then written in place.
+        WindowsCase{.label = "open_shared", .hold = Hold::kOpenShared},
+        WindowsCase{.label = "open_for_a_moment", .hold = Hold::kOpenForAMoment},
+        WindowsCase{.label = "open_exclusively",
+                    .hold = Hold::kOpenExclusively,
+                    .status = OutputStatus::kCannotOpen,
+                    .contents = "previous"},
+        // A scanner that would keep the rename waiting never gets the new file.
+        WindowsCase{.label = "new_file_scanned_without_delete_sharing",
+                    .scanner = Scanner::kWithoutDeleteSharing,
+                    .replaced = true,
+                    .longest = 4000},
+        // One that lets it be renamed holds it through the rename, which does not wait for it.
+        WindowsCase{.label = "new_file_scanned_with_delete_sharing",
+                    .scanner = Scanner::kWithDeleteSharing,
+                    .replaced = true,
+                    .longest = 4000},
+        // Written in place after the rename's retries; the new file is removed without waiting
+        // for the scanner, and is gone once it lets go.
+        WindowsCase{.label = "open_shared_and_new_file_scanned",
+                    .hold = Hold::kOpenShared,
+                    .scanner = Scanner::kWithDeleteSharing,
+                    .longest = 6500}),
+    testing::kRowLabel);
+
+}  // namespace
+}  // namespace pairset
