@@ -78,6 +78,9 @@ def main():
     ctrl_c = "--ctrl-c" in sys.argv
     launcher = sys.argv[sys.argv.index("--launcher") + 1] if "--launcher" in sys.argv else None
     batch = sys.argv[sys.argv.index("--batch") + 1] if "--batch" in sys.argv else None
+    # PAIRSET_BATCH_UNDER_TEST runs the shipped batch file instead.
+    if batch is not None:
+        batch = os.environ.get("PAIRSET_BATCH_UNDER_TEST") or batch
     results = []
 
     def check(label, ok, detail):
