@@ -1,9 +1,31 @@
 // What files are on each system: how a path from the command line opens, how a new file is made
 // beside a target and put in its place, how a file is written in place, how both reach the disk,
 // and how the endings the user or the system asks for (signals, console events) wait for a file
-// to be whole or removed. Each system's ways stand in its own files, one concern each, named alike
-// on both (target_*, new_file_*, in_place_*, undo_*, endings_*, and platform_* for plain reads
-// and writes); nothing else knows them.
+// to be whole or removed. Nothing above system/ knows more of a system than this header.
+//
+// What each file of system/ holds. Each system's half stands in files of its own, one concern
+// each, named alike on both (NAME_linux.cc, NAME_windows.cc); CMakeLists.txt picks them.
+//   target_*         the target as the command line names it, opened once
+//   new_file_*       the new file beside a target, put in its place or removed; a new file that a
+//                    run cut short left behind, cleared
+//   in_place_*       writing a file in place: reopened, locked against other runs, given room
+//   undo_*           where an undo copy is made, found, trusted, set aside and removed
+//   endings_*        signals and console events, which wait while a file is in flight
+//   platform_*       buffers, plain reads and writes, the kernel's copy, the preparations of a
+//                    run, and on Windows the wide spelling of each argument
+//   console_*        how the texts reach the screen (console.h)
+//   held_file_linux  the open-file-description lock that tells a live run's file from a left one
+//   open_file_*      what a system's files share: a file reached through its descriptor (Linux),
+//                    a file no other program can keep, a handle and a file's length (Windows)
+//   access_windows   the owner and access list of a file, by whom a file found is trusted
+//   device_name_windows.h, attributes_windows.h  the names Windows takes for devices; the
+//                    attributes a replaced target keeps
+// And, the same on every system:
+//   target_output    how a target reaches the disk: replaced, written in place or made
+//   undo_copy        the undo copy's header and trailer, and putting old contents back
+//   buffer_copy      copying between files through one buffer
+//   file_names.h     the names of the files a run makes beside a target
+//   retry.h          the bounded wait for another program or run to let go of a file
 #ifndef PAIRSET_SYSTEM_PLATFORM_H_
 #define PAIRSET_SYSTEM_PLATFORM_H_
 

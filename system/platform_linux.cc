@@ -1,7 +1,5 @@
 // Files on Linux: paths are bytes, buffers lie on large pages, a descriptor is read and
-// written whole, and the kernel copies between files itself. The target itself (target_linux.cc),
-// the new file beside it (new_file_linux.cc), writing in place (in_place_linux.cc) and the ending
-// signals (endings_linux.cc) stand in files of their own.
+// written whole, and the kernel copies between files itself.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>

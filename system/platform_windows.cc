@@ -1,7 +1,5 @@
 // Files on Windows: a path opens by its wide-character spelling, buffers are plain memory, and a
-// descriptor is read and written whole. The target itself (target_windows.cc), the new file beside
-// it (new_file_windows.cc), writing in place (in_place_windows.cc), the undo copy
-// (undo_windows.cc) and the console events (endings_windows.cc) stand in files of their own.
+// descriptor is read and written whole.
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
