@@ -6,7 +6,7 @@
 #include "app/messages.h"
 #include "app/run.h"
 #include "system/console.h"
-#include "system/platform.h"
+#include "system/files.h"
 
 int main(int argc, char* argv[]) {
   pairset::platform::prepare(argc, argv);

@@ -7,7 +7,7 @@
 #include <optional>
 #include <utility>
 
-#include "system/platform.h"
+#include "system/files.h"
 
 namespace pairset {
 namespace {
@@ -20,8 +20,8 @@ constexpr std::size_t kUnknownSizeStart = std::size_t{64} << 10;
 
 // Gives a buffer of `capacity` bytes, left uninitialised since it is about to be filled, or
 // null when memory is short.
-Buffer allocate(std::size_t capacity) {
-  return Buffer(platform::allocate_buffer(capacity));
+platform::Buffer allocate(std::size_t capacity) {
+  return platform::Buffer(platform::allocate_buffer(capacity));
 }
 
 LoadResult failure(LoadStatus status) {
@@ -31,7 +31,7 @@ LoadResult failure(LoadStatus status) {
 // Gives the signature and setting name of the regular file `file` of `size` bytes, with the file
 // kept open for its body.
 LoadResult load_start(platform::Descriptor file, std::uint64_t size) {
-  Buffer start = allocate(kSettingsBodyOffset);
+  platform::Buffer start = allocate(kSettingsBodyOffset);
   if (!start) return failure(LoadStatus::kOutOfMemory);
   if (!platform::read_at(file.get(), 0, {start.get(), kSettingsBodyOffset})) {
     return failure(LoadStatus::kReadError);
@@ -52,7 +52,7 @@ LoadResult load_source_file(const char* path) {
   // A small regular file is read into a buffer of its exact size; anything that turns out
   // longer than it said (a file still growing, a pipe) makes the buffer double.
   std::size_t capacity = expected > 0 ? static_cast<std::size_t>(expected) : kUnknownSizeStart;
-  Buffer data = allocate(capacity);
+  platform::Buffer data = allocate(capacity);
   if (!data) return failure(LoadStatus::kOutOfMemory);
 
   std::size_t size = 0;
@@ -72,7 +72,7 @@ LoadResult load_source_file(const char* path) {
       if (capacity > std::numeric_limits<std::size_t>::max() / 2) {
         return failure(LoadStatus::kOutOfMemory);
       }
-      Buffer larger = allocate(capacity * 2);
+      platform::Buffer larger = allocate(capacity * 2);
       if (!larger) return failure(LoadStatus::kOutOfMemory);
       std::memcpy(larger.get(), data.get(), size);
       data = std::move(larger);

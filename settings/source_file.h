@@ -13,7 +13,7 @@
 #include <span>
 #include <string_view>
 
-#include "system/platform.h"
+#include "system/files.h"
 
 namespace pairset {
 
@@ -26,14 +26,12 @@ inline constexpr std::size_t kSettingsBodyOffset = kSettingNameOffset + kSetting
 inline constexpr std::string_view kSourceSignature{"DNC-terminal ucpu settings file (one) v1.0",
                                                    kSignatureSize};
 
-using platform::Buffer;
-
 // A source settings file as loaded: a small file, or a stream that tells no size (a pipe), held
 // whole in memory; a larger regular file as its first 59 bytes in memory and the file kept open,
 // so that its body goes from the file to the target when that is written and the memory a run
 // takes stays the same however large the file is.
 struct SourceFile {
-  Buffer data;
+  platform::Buffer data;
   std::size_t size = 0;  // of `data`
   // Where the body stays in the file: the file, open for reading, and the body's length (the
   // file's size when it was opened, less 59).

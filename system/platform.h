@@ -1,7 +1,7 @@
 // What files are on each system: how a path from the command line opens, how a new file is made
 // beside a target and put in its place, how a file is written in place, how both reach the disk,
 // and how the endings the user or the system asks for (signals, console events) wait for a file
-// to be whole or removed. Nothing above system/ knows more of a system than this header.
+// to be whole or removed. The layers above system/ see only the part of it in files.h.
 //
 // What each file of system/ holds. Each system's half stands in files of its own, one concern
 // each, named alike on both (NAME_linux.cc, NAME_windows.cc); CMakeLists.txt picks them.
@@ -26,6 +26,7 @@
 //   buffer_copy      copying between files through one buffer
 //   file_names.h     the names of the files a run makes beside a target
 //   retry.h          the bounded wait for another program or run to let go of a file
+//   files.h          what the layers above read files with: the part of this header they see
 #ifndef PAIRSET_SYSTEM_PLATFORM_H_
 #define PAIRSET_SYSTEM_PLATFORM_H_
 
@@ -40,70 +41,9 @@
 #include <utility>
 #include <vector>
 
+#include "system/files.h"
+
 namespace pairset::platform {
-
-// Makes the process ready for one run on the command line `argv`: a file-size limit is a failed
-// write rather than the end of the process, the endings a user may ask for clean up after the
-// run, and on Windows every argument keeps its wide-character spelling, so that a name the ANSI
-// code page cannot spell still opens.
-void prepare(int argc, char** argv);
-
-// Gives `capacity` bytes of uninitialised memory (a whole source that tells no size, the copying
-// buffer), to be released with std::free, or null when memory is short. Large buffers are placed
-// where the system can back them with large pages: filling fresh memory costs mostly one fault
-// per page.
-char* allocate_buffer(std::size_t capacity);
-
-// Releases a buffer of allocate_buffer.
-struct BufferRelease {
-  void operator()(char* data) const { std::free(data); }
-};
-using Buffer = std::unique_ptr<char[], BufferRelease>;
-
-// Gives the path that opens the file `path` names: on Windows, where `path` is one of the
-// command-line arguments (the very pointer), the wide spelling of that argument, so that two
-// names the ANSI code page spells alike stay apart; the ANSI reading of any other text. On Linux
-// the bytes as they are.
-std::filesystem::path native_path(const char* path);
-
-// Gives a descriptor that reads the file at `path` from its start, not inherited by other
-// programs, or -1 with errno set.
-int open_for_reading(const std::filesystem::path& path);
-
-// Gives the size of the regular file behind `descriptor`, or 0 when it is not a regular file.
-std::uint64_t regular_file_size(int descriptor);
-
-// Fills `bytes` from the descriptor's position until they are full or the file ends; gives how
-// many were read, or nothing when a read failed.
-std::optional<std::size_t> read_up_to(int descriptor, std::span<char> bytes);
-
-// An open file descriptor that closes itself.
-class Descriptor {
- public:
-  Descriptor() = default;
-  explicit Descriptor(int descriptor) : descriptor_(descriptor) {}
-  ~Descriptor() { static_cast<void>(close()); }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  Descriptor(Descriptor&& other) noexcept : descriptor_(other.release()) {}
-  Descriptor& operator=(Descriptor&& other) noexcept {
-    if (this != &other) {
-      static_cast<void>(close());
-      descriptor_ = other.release();
-    }
-    return *this;
-  }
-
-  int get() const { return descriptor_; }
-  bool is_open() const { return descriptor_ >= 0; }
-  // Gives the descriptor up to the caller.
-  int release() { return std::exchange(descriptor_, -1); }
-  // Closes the descriptor and gives true when everything written through it was taken.
-  bool close();
-
- private:
-  int descriptor_ = -1;
-};
 
 // Gives the size of the file behind `descriptor`, or nothing when it cannot be told.
 std::optional<std::uint64_t> file_size(int descriptor);
@@ -282,9 +222,6 @@ bool write_all(int descriptor, std::span<const char> bytes);
 
 // Writes all of `bytes` at `offset` and gives true when every byte was taken.
 bool write_at(int descriptor, std::uint64_t offset, std::span<const char> bytes);
-
-// Fills `bytes` from `offset` and gives true when all of them were read.
-bool read_at(int descriptor, std::uint64_t offset, std::span<char> bytes);
 
 enum class CopyStatus {
   kCopied,

@@ -111,7 +111,7 @@ std::string c13_file(std::string_view name_field, std::string_view input_body,
 
 SourceFile source_in_memory(std::string_view contents) {
   SourceFile file;
-  file.data = Buffer(platform::allocate_buffer(contents.size()));
+  file.data = platform::Buffer(platform::allocate_buffer(contents.size()));
   file.size = contents.size();
   std::copy(contents.begin(), contents.end(), file.data.get());
   return file;
