@@ -140,27 +140,36 @@ bool take_identity(int made, const Target& existing) {
   return copy_attributes(existing, made) && fchmod(made, target.st_mode & 07777) == 0;
 }
 
+// Gives true when `error`, from making or renaming a file in the target's folder, means that the
+// folder takes no new file or rename there (read-only, sticky, another file system, a bind
+// mount, a name too long), rather than that the disk failed.
+bool refused_by_the_folder(int error) {
+  switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EBUSY:
+    case EXDEV:
+    case ENAMETOOLONG:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
-int create_replacement(const Target& target, std::filesystem::path& temporary) {
+NewFileMade create_replacement(const Target& target, std::filesystem::path& temporary) {
+  constexpr NewFileMade kRefused{.descriptor = -1, .refused = true};
   // A file whose name cannot be reached again (deleted, a memory file) can only be written.
-  if (!target.folder.is_open()) {
-    errno = ENOTSUP;
-    return -1;
-  }
+  if (!target.folder.is_open()) return kRefused;
   // A file with other links stays the file those links name only if it is written in place.
   const bool existing = target.kind == TargetKind::kRegular;
   struct stat info {};
-  if (existing && (fstat(target.file.get(), &info) != 0 || info.st_nlink > 1)) {
-    errno = EMLINK;
-    return -1;
-  }
+  if (existing && (fstat(target.file.get(), &info) != 0 || info.st_nlink > 1)) return kRefused;
 
   // A folder that lets no name be renamed or removed would keep the new file for good.
-  if (keeps_every_name(target.folder.get())) {
-    errno = EPERM;
-    return -1;
-  }
+  if (keeps_every_name(target.folder.get())) return kRefused;
 
   // A new target is made with the rights that creating it would give (0666 less the umask, or
   // the folder's default ACL); a replacing file starts private and takes the target's.
@@ -180,48 +189,25 @@ int create_replacement(const Target& target, std::filesystem::path& temporary) {
       g_hold = Descriptor(fcntl(descriptor, F_DUPFD_CLOEXEC, 3));
     }
   }
-  // The caller tells a folder that refuses new files from a full disk by errno.
-  if (descriptor < 0) {
-    errno = error;
-    return -1;
-  }
+  // A folder that refuses new files is told from a full disk here, where the error is known.
+  if (descriptor < 0) return {.descriptor = -1, .refused = refused_by_the_folder(error)};
   if (existing && !take_identity(descriptor, target)) {
     static_cast<void>(::close(descriptor));
     remove_file(target, temporary);
-    errno = EPERM;
-    return -1;
+    return kRefused;
   }
   // A file system without user attributes leaves it unmarked: a later run then removes it only
   // while it is empty.
   const std::string mark = existing ? mark_for(target.file.get()) : "new";
   static_cast<void>(fsetxattr(descriptor, kMark, mark.data(), mark.size(), 0));
-  return descriptor;
-}
-
-bool refuses_replacement(int error) {
-  switch (error) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EBUSY:
-    case EXDEV:
-    case EMLINK:
-    case ENAMETOOLONG:
-    case ENOTSUP:
-      return true;
-    default:
-      return false;
-  }
+  return {.descriptor = descriptor};
 }
 
 namespace {
 
 // Gives what a rename that did not happen means, by its error.
 Replacement refused_or_failed(int error) {
-  return error == EACCES || error == EPERM || error == EROFS || error == EBUSY || error == EXDEV ||
-                 error == ENAMETOOLONG
-             ? Replacement::kRefused
-             : Replacement::kFailed;
+  return refused_by_the_folder(error) ? Replacement::kRefused : Replacement::kFailed;
 }
 
 // Gives true when the file system cannot rename with the flag asked for.

@@ -7,7 +7,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -72,28 +71,13 @@ bool marked(const std::filesystem::path& path) {
 // The own handle of the file create_new_file made last, until let_go_of_new_file.
 HANDLE g_new_file = INVALID_HANDLE_VALUE;
 
-// Gives the errno that the C runtime sets for `error` from creating a file, as far as the new
-// file's callers tell errors apart.
-int creation_errno(DWORD error) {
-  switch (error) {
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS:
-      return EEXIST;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_WRITE_PROTECT:
-    case ERROR_NETWORK_ACCESS_DENIED:
-      return EACCES;
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_FILENAME_EXCED_RANGE:
-      return ENOENT;
-    case ERROR_DISK_FULL:
-      return ENOSPC;
-    default:
-      return EINVAL;
-  }
+// Gives true when `error`, from making a file beside the target, means that its folder takes no
+// new file (read-only, on a write-protected disk, or closed to this user), rather than that the
+// disk failed.
+bool refused_by_the_folder(DWORD error) {
+  return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+         error == ERROR_LOCK_VIOLATION || error == ERROR_WRITE_PROTECT ||
+         error == ERROR_NETWORK_ACCESS_DENIED;
 }
 
 }  // namespace
@@ -108,10 +92,7 @@ int create_new_file(const std::filesystem::path& path) {
   const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    errno = creation_errno(GetLastError());
-    return -1;
-  }
+  if (file == INVALID_HANDLE_VALUE) return -1;
   const HANDLE process = GetCurrentProcess();
   HANDLE kept = INVALID_HANDLE_VALUE;
   const int descriptor =
@@ -122,7 +103,7 @@ int create_new_file(const std::filesystem::path& path) {
     CloseHandle(file);
     if (kept != INVALID_HANDLE_VALUE) CloseHandle(kept);
     static_cast<void>(DeleteFileW(path.c_str()));
-    errno = EINVAL;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return -1;
   }
   let_go_of_new_file();
@@ -133,34 +114,29 @@ int create_new_file(const std::filesystem::path& path) {
 // A file created on Windows gets the folder's inherited access rights, as a file created at the
 // target would, and an existing target that was writable is never read-only: of the target's
 // identity, its attributes and its links are what is left to keep.
-int create_replacement(const Target& target, std::filesystem::path& temporary) {
+NewFileMade create_replacement(const Target& target, std::filesystem::path& temporary) {
+  constexpr NewFileMade kRefused{.descriptor = -1, .refused = true};
   DWORD attributes = replacement_attributes(0);
   if (target.kind == TargetKind::kRegular) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (GetFileInformationByHandle(handle_of(target.file.get()), &info) == 0 ||
         info.nNumberOfLinks > 1) {
-      errno = EMLINK;
-      return -1;
+      return kRefused;
     }
     attributes = replacement_attributes(info.dwFileAttributes);
   }
   // A name with a colon names a stream of a file (x.c13:stream); a new file beside it would be a
   // stream of another, new file. The stream is written in place, or made directly.
   const std::wstring name = target.name.filename().wstring();
-  if (name.find(L':') != std::wstring::npos) {
-    errno = ENOTSUP;
-    return -1;
-  }
+  if (name.find(L':') != std::wstring::npos) return kRefused;
   const std::filesystem::path& path = target.name;
   const std::optional<std::wstring> prefix = prefix_beside(target);
-  if (!prefix) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
+  if (!prefix) return kRefused;
   const bool marks = (volume_flags(path) & FILE_NAMED_STREAMS) != 0;
 
   enter_flight();
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+  DWORD error = ERROR_FILE_EXISTS;
+  for (int attempt = 0; attempt < kAttempts && error == ERROR_FILE_EXISTS; ++attempt) {
     const std::filesystem::path candidate = path.parent_path() / new_file_name(*prefix);
     const int descriptor = create_new_file(candidate);
     if (descriptor >= 0) {
@@ -168,8 +144,7 @@ int create_replacement(const Target& target, std::filesystem::path& temporary) {
       if (SetFileAttributesW(candidate.c_str(), attributes) == 0) {
         static_cast<void>(_close(descriptor));
         remove_file(target, temporary);
-        errno = EPERM;
-        return -1;
+        return kRefused;
       }
       // Unmarked, a new file that a run cut short leaves is only left for a person to delete.
       if (marks) {
@@ -177,19 +152,13 @@ int create_replacement(const Target& target, std::filesystem::path& temporary) {
                                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (mark != INVALID_HANDLE_VALUE) CloseHandle(mark);
       }
-      return descriptor;
+      return {.descriptor = descriptor};
     }
-    if (errno != EEXIST) break;
+    error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS) error = ERROR_FILE_EXISTS;
   }
-  const int failure = errno;
   leave_flight();
-  errno = failure;
-  return -1;
-}
-
-bool refuses_replacement(int error) {
-  return error == EACCES || error == EPERM || error == EROFS || error == EBUSY || error == EXDEV ||
-         error == EMLINK || error == ENAMETOOLONG || error == ENOTSUP;
+  return {.descriptor = -1, .refused = refused_by_the_folder(error)};
 }
 
 Replacement replace_file(Target& target, const std::filesystem::path& temporary) {

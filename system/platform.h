@@ -188,15 +188,17 @@ bool settle_created(Target& target, bool written);
 // would be too long) in the target's folder, exclusively, that can take the place of the
 // existing target (kRegular) as the same file: its owner and group, permissions, extended
 // attributes and ACL entries (on Windows its attributes); or, for a missing target, with the
-// rights that creating the target would give it. Gives its descriptor and sets `temporary`, or
-// gives -1 with errno set. Until replace_file or remove_file, every ending signal (console
-// event) removes the file first.
-int create_replacement(const Target& target, std::filesystem::path& temporary);
-
-// Gives true when `error` from create_replacement means that the new file cannot take the
-// target's place (a folder that takes no new file, a target with more than one link, an owner or
-// attribute that does not copy, a name too long), so that the target is to be written in place.
-bool refuses_replacement(int error);
+// rights that creating the target would give it. Sets `temporary` where it made one. Until
+// replace_file or remove_file, every ending signal (console event) removes the file first.
+struct NewFileMade {
+  int descriptor = -1;  // the new file, or -1
+  // Where there is none: no new file can take the target's place (a folder that takes no new
+  // file, a target with more than one link, an owner or attribute that does not copy, a name too
+  // long), so that the target is to be written in place, or made directly; rather than that the
+  // making failed.
+  bool refused = false;
+};
+NewFileMade create_replacement(const Target& target, std::filesystem::path& temporary);
 
 // Opens the existing target (kRegular) for reading and writing (for writing alone where it may
 // not be read) without emptying it: gives its descriptor, or -1.

@@ -1,7 +1,6 @@
 #include "system/target_output.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <limits>
@@ -235,12 +234,16 @@ OutputResult write_in_place(platform::Target& target, Pieces pieces) {
 class NewFile {
  public:
   explicit NewFile(platform::Target& target)
-      : target_(target), file_(platform::create_replacement(target, path_)) {}
+      : target_(target),
+        made_(platform::create_replacement(target, path_)),
+        file_(made_.descriptor) {}
   ~NewFile() { discard(); }
   NewFile(const NewFile&) = delete;
   NewFile& operator=(const NewFile&) = delete;
 
   platform::Descriptor& file() { return file_; }
+  // Gives true where no new file was made because none can take the target's place.
+  bool refused() const { return made_.refused; }
   // Removes the new file (closed first: Windows removes no open file).
   void discard() {
     if (path_.empty()) return;
@@ -258,6 +261,7 @@ class NewFile {
  private:
   platform::Target& target_;
   std::filesystem::path path_;
+  platform::NewFileMade made_;
   platform::Descriptor file_;
 };
 
@@ -279,7 +283,7 @@ std::optional<OutputResult> write_through_new_file(platform::Target& target, Pie
   if (exists && !platform::wait_until_unlocked(target)) return result(OutputStatus::kCannotOpen);
   NewFile replacement(target);
   if (!replacement.file().is_open()) {
-    const bool refused = platform::refuses_replacement(errno);
+    const bool refused = replacement.refused();
     if (exists) return refused ? write_in_place(target, pieces) : result(OutputStatus::kWriteError);
     // As creating the target itself would have failed; unless only the new file's name did not
     // fit, and the target's own name does.

@@ -227,7 +227,7 @@ TEST(TargetOutput, NameThatNoLongerNamesTheFileOpenedIsNotReplaced) {
     platform::Target target = platform::open_target(dir.path("target.c13").c_str());
     ASSERT_EQ(target.kind, platform::TargetKind::kRegular);
     std::filesystem::path made;
-    platform::Descriptor file(platform::create_replacement(target, made));
+    platform::Descriptor file(platform::create_replacement(target, made).descriptor);
     ASSERT_TRUE(file.is_open());
     ASSERT_TRUE(platform::write_all(file.get(), std::string_view("new")) && file.close());
     std::filesystem::remove(dir.path("target.c13"));
@@ -317,7 +317,7 @@ TEST(TargetOutput, EveryEndingSignalRemovesTheNewFile) {
       static_cast<void>(setrlimit(RLIMIT_CORE, &no_core));
       std::filesystem::path made;
       const platform::Target target = platform::open_target(dir.path("target.c13").c_str());
-      const int file = platform::create_replacement(target, made);
+      const int file = platform::create_replacement(target, made).descriptor;
       static_cast<void>(write(file, "partial", 7));
       static_cast<void>(raise(signal_number));
       _exit(0);  // not reached

@@ -81,7 +81,7 @@ TEST(TargetOutput, NewFileStandsBesideTheTargetUntilRemoved) {
   write_file(dir.path("target.c13"), "previous");
   std::filesystem::path made;
   platform::Target target = platform::open_target(dir.path("target.c13").c_str());
-  platform::Descriptor file(platform::create_replacement(target, made));
+  platform::Descriptor file(platform::create_replacement(target, made).descriptor);
   ASSERT_TRUE(file.is_open());
   EXPECT_EQ(made.filename().string().rfind(".target.c13.pairset-", 0), 0U) << made;
   EXPECT_EQ(file_names(dir).size(), 2U);
@@ -137,7 +137,7 @@ TEST(TargetOutput, ClearsALeftNewFileWhoseNameWasCutToFit) {
 #ifdef _WIN32
   platform::Target target = platform::open_target(path.c_str());
   std::filesystem::path made;
-  platform::Descriptor file(platform::create_replacement(target, made));
+  platform::Descriptor file(platform::create_replacement(target, made).descriptor);
   ASSERT_TRUE(file.is_open());
   // Made by a run that then ends without a word, and so holds it no more.
   ASSERT_TRUE(file.close());
@@ -149,7 +149,7 @@ TEST(TargetOutput, ClearsALeftNewFileWhoseNameWasCutToFit) {
   if (child == 0) {
     platform::Target target = platform::open_target(path.c_str());
     std::filesystem::path made;
-    _exit(platform::create_replacement(target, made) >= 0 ? 0 : 1);
+    _exit(platform::create_replacement(target, made).descriptor >= 0 ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);

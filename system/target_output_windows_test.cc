@@ -70,7 +70,7 @@ TEST(TargetOutput, NewFileIsOpenedByOthersOnlyWithDeleteSharing) {
   platform::Descriptor file(platform::create_new_file(std::filesystem::path(path)));
   ASSERT_TRUE(file.is_open());
   EXPECT_EQ(platform::create_new_file(std::filesystem::path(path)), -1);
-  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
   ASSERT_TRUE(file.close());
   EXPECT_FALSE(opens(kReadAndWrite));
   EXPECT_TRUE(opens(kReadAndWrite | FILE_SHARE_DELETE));

@@ -102,9 +102,7 @@ bool create_target(Target& target) {
   enter_flight();
   target.file = Descriptor(create_new_file(target.name));
   if (!target.file.is_open()) {
-    const int error = errno;
     leave_flight();
-    errno = error;
     return false;
   }
   target.kind = TargetKind::kCreated;
