@@ -31,10 +31,7 @@ int create_held_file(int folder, const char* name, int flags, mode_t mode) {
   struct stat info {};
   if (fstat(file.get(), &info) != 0) return -1;
   if (lock_error == EAGAIN || lock_error == EACCES) {
-    struct stat named {};
-    if (fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && same_file(info, named)) {
-      static_cast<void>(unlinkat(folder, name, 0));
-    }
+    if (still_names(folder, name, info)) static_cast<void>(unlinkat(folder, name, 0));
     errno = EEXIST;
     return -1;
   }

@@ -221,25 +221,19 @@ bool no_such_rename(int error) {
 // between the look and the swap, since the look is at what the swap took away.
 Replacement exchange(const Target& target, const std::filesystem::path& temporary) {
   const int folder = target.folder.get();
-  struct stat opened {};
-  struct stat named {};
   if (renameat2(folder, temporary.c_str(), folder, target.name.c_str(), RENAME_EXCHANGE) != 0) {
     // Nothing has the name any more: it no longer names the file opened either.
     if (errno == ENOENT) return Replacement::kRefused;
     if (!no_such_rename(errno)) return refused_or_failed(errno);
     // A file system that cannot swap: the name is looked at, then replaced, a moment apart.
-    if (fstat(target.file.get(), &opened) != 0 ||
-        fstatat(folder, target.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !same_file(opened, named)) {
+    if (!still_names_open_file(folder, target.name.c_str(), target.file.get())) {
       return Replacement::kRefused;
     }
     return renameat(folder, temporary.c_str(), folder, target.name.c_str()) == 0
                ? Replacement::kReplaced
                : refused_or_failed(errno);
   }
-  if (fstat(target.file.get(), &opened) == 0 &&
-      fstatat(folder, temporary.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-      same_file(opened, named)) {
+  if (still_names_open_file(folder, temporary.c_str(), target.file.get())) {
     static_cast<void>(unlinkat(folder, temporary.c_str(), 0));
     return Replacement::kReplaced;
   }
@@ -308,10 +302,8 @@ void clear_abandoned_files(const Target& target) {
     if (!is_new_file_name<char>(name, prefix)) continue;
     const Descriptor file(open_unheld_file(target.folder.get(), entry->d_name));
     struct stat held {};
-    struct stat named {};
     if (!file.is_open() || fstat(file.get(), &held) != 0 ||
-        fstatat(target.folder.get(), entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !same_file(held, named)) {
+        !still_names(target.folder.get(), entry->d_name, held)) {
       continue;
     }
     // Only a file this user or the target's owner made can be a run's; of those, one that is

@@ -23,6 +23,20 @@ inline bool same_file(const struct stat& one, const struct stat& other) {
   return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
 }
 
+// Gives true when `name` in `folder` names, by itself (a link there is not followed), the file
+// `info` describes: the check made before a name is removed or renamed over, so that a file put
+// at the name meanwhile is left alone.
+inline bool still_names(int folder, const char* name, const struct stat& info) {
+  struct stat named {};
+  return fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && same_file(info, named);
+}
+
+// Gives true when `name` in `folder` names, by itself, the open file `descriptor`.
+inline bool still_names_open_file(int folder, const char* name, int descriptor) {
+  struct stat held {};
+  return fstat(descriptor, &held) == 0 && still_names(folder, name, held);
+}
+
 // Gives true when /proc is the kernel's own, so that /proc/self/fd/N names the open file N
 // itself; a plain folder there, or nothing, would name another file or none. Looked at once.
 bool proc_is_the_kernels();

@@ -166,12 +166,7 @@ void find_name(Target& target, const struct stat& info) {
   if (real.empty()) return;
   auto [folder_path, name] = split(real);
   Descriptor folder(open_folder(folder_path));
-  struct stat named {};
-  if (!folder.is_open() || name.empty() ||
-      fstatat(folder.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !same_file(named, info)) {
-    return;
-  }
+  if (!folder.is_open() || name.empty() || !still_names(folder.get(), name.c_str(), info)) return;
   target.folder = std::move(folder);
   target.name = std::move(name);
 }
@@ -305,13 +300,10 @@ bool create_target(Target& target) {
 
 bool settle_created(Target& target, bool written) {
   const EndingsHeld held;
-  struct stat made {};
-  struct stat named {};
   // Only the file made is removed, should its name have been taken over meanwhile.
   const bool named_so =
-      target.folder.is_open() && fstat(target.file.get(), &made) == 0 &&
-      fstatat(target.folder.get(), target.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-      same_file(made, named);
+      target.folder.is_open() &&
+      still_names_open_file(target.folder.get(), target.name.c_str(), target.file.get());
   written = target.file.close() && written;
   if (!written && named_so)
     static_cast<void>(unlinkat(target.folder.get(), target.name.c_str(), 0));

@@ -288,11 +288,8 @@ bool sync_undo_folder(const UndoCopy& copy) {
 bool remove_undo_copy(UndoCopy& copy) {
   if (!copy.file.is_open()) return true;
   // Only the copy held is removed, should its name have been taken over meanwhile.
-  struct stat held {};
-  struct stat named {};
-  bool removed = fstat(copy.file.get(), &held) == 0 &&
-                 fstatat(copy.folder.get(), copy.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-                 same_file(held, named) && unlinkat(copy.folder.get(), copy.name.c_str(), 0) == 0;
+  bool removed = still_names_open_file(copy.folder.get(), copy.name.c_str(), copy.file.get()) &&
+                 unlinkat(copy.folder.get(), copy.name.c_str(), 0) == 0;
   removed = removed && sync_undo_folder(copy);
   // Kept open where it is still there: the old contents may yet have to be put back from it.
   if (removed) static_cast<void>(copy.file.close());
