@@ -77,8 +77,8 @@ void install_handlers() {
   }
 }
 
-// How many EndingsHeld scopes are open, and the signal mask from before the first.
-int g_holds = 0;
+// How many EndingsDeferred scopes are open, and the signal mask from before the first.
+int g_deferrals = 0;
 sigset_t g_mask_before_holds;
 
 // What SIGPIPE did before the broken pipes were reported.
@@ -86,7 +86,7 @@ struct sigaction g_pipe_before {};
 
 }  // namespace
 
-bool note_new_file(int folder, const char* name) {
+bool note_file_in_flight(int folder, const char* name) {
   const std::size_t size = std::strlen(name);
   if (size >= sizeof g_name) return false;
   install_handlers();
@@ -96,7 +96,7 @@ bool note_new_file(int folder, const char* name) {
   return true;
 }
 
-void forget_new_file() {
+void forget_file_in_flight() {
   g_new_file_exists = 0;
 }
 
@@ -104,14 +104,14 @@ bool ending_requested() {
   return false;
 }
 
-EndingsHeld::EndingsHeld() {
-  if (g_holds++ > 0) return;
+EndingsDeferred::EndingsDeferred() {
+  if (g_deferrals++ > 0) return;
   const sigset_t endings = ending_signals();
   static_cast<void>(sigprocmask(SIG_BLOCK, &endings, &g_mask_before_holds));
 }
 
-EndingsHeld::~EndingsHeld() {
-  if (--g_holds > 0) return;
+EndingsDeferred::~EndingsDeferred() {
+  if (--g_deferrals > 0) return;
   static_cast<void>(sigprocmask(SIG_SETMASK, &g_mask_before_holds, nullptr));
 }
 

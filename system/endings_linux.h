@@ -7,11 +7,11 @@ namespace pairset::platform {
 
 // Notes the new file `name` in the folder `folder` as the one an ending signal removes, and
 // makes every ending signal do so; a signal the caller ignores stays ignored. Call with endings
-// held. Gives false when the name is too long to note.
-bool note_new_file(int folder, const char* name);
+// deferred. Gives false when the name is too long to note.
+bool note_file_in_flight(int folder, const char* name);
 
 // Notes that no new file exists any more.
-void forget_new_file();
+void forget_file_in_flight();
 
 }  // namespace pairset::platform
 

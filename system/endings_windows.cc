@@ -39,12 +39,12 @@ void install_console_handler() {
   static_cast<void>(SetConsoleCtrlHandler(on_console_event, TRUE));
 }
 
-void enter_flight() {
+void note_file_in_flight() {
   ++g_in_flight;
   if (g_ending_requested) end_as_requested();
 }
 
-void leave_flight() {
+void forget_file_in_flight() {
   if (--g_in_flight == 0 && g_ending_requested) end_as_requested();
 }
 
@@ -52,12 +52,12 @@ bool ending_requested() {
   return g_ending_requested;
 }
 
-EndingsHeld::EndingsHeld() {
-  enter_flight();
+EndingsDeferred::EndingsDeferred() {
+  note_file_in_flight();
 }
 
-EndingsHeld::~EndingsHeld() {
-  leave_flight();
+EndingsDeferred::~EndingsDeferred() {
+  forget_file_in_flight();
 }
 
 // No signal ends a Windows program for a reader that left: the write fails by itself.

@@ -10,10 +10,10 @@ namespace pairset::platform {
 void install_console_handler();
 
 // Notes one more file in flight; a request to end that came first ends the run before it starts.
-void enter_flight();
+void note_file_in_flight();
 
 // Notes one file fewer in flight; the last one ends the run if that was asked for meanwhile.
-void leave_flight();
+void forget_file_in_flight();
 
 }  // namespace pairset::platform
 

@@ -32,7 +32,7 @@ constexpr std::size_t kKeptNameBytes = 200;
 constexpr int kAttempts = 100;
 
 // The new file's hold, which outlives the descriptor the file is written through.
-Descriptor g_hold;
+Descriptor g_new_file_lock;
 
 // The mark a new file carries until it has taken the target's place: the inode and birth time
 // of the file it is to replace ("new" for a missing target). A later run removes a file of a
@@ -178,15 +178,15 @@ NewFileMade create_replacement(const Target& target, std::filesystem::path& temp
   int error = EEXIST;
   for (int attempt = 0; attempt < kAttempts && descriptor < 0 && error == EEXIST; ++attempt) {
     const std::string name = new_file_name(prefix_beside(target.name.string()));
-    const EndingsHeld held;
+    const EndingsDeferred deferred;
     descriptor = create_held_file(target.folder.get(), name.c_str(), O_WRONLY, mode);
     error = errno;
     if (descriptor >= 0) {
-      static_cast<void>(note_new_file(target.folder.get(), name.c_str()));
+      static_cast<void>(note_file_in_flight(target.folder.get(), name.c_str()));
       temporary = name;
       // Held until it is renamed or removed, though the file itself is closed before: another run
       // removes only the new files that nobody holds.
-      g_hold = Descriptor(fcntl(descriptor, F_DUPFD_CLOEXEC, 3));
+      g_new_file_lock = Descriptor(fcntl(descriptor, F_DUPFD_CLOEXEC, 3));
     }
   }
   // A folder that refuses new files is told from a full disk here, where the error is known.
@@ -263,14 +263,14 @@ Replacement name_new(const Target& target, const std::filesystem::path& temporar
 
 Replacement replace_file(Target& target, const std::filesystem::path& temporary) {
   {
-    const EndingsHeld held;
+    const EndingsDeferred deferred;
     const Replacement done = target.kind == TargetKind::kRegular ? exchange(target, temporary)
                                                                  : name_new(target, temporary);
     if (done != Replacement::kReplaced) return done;
-    forget_new_file();
+    forget_file_in_flight();
     // In the target's place it is no longer a new file.
-    static_cast<void>(fremovexattr(g_hold.get(), kMark));
-    static_cast<void>(g_hold.close());
+    static_cast<void>(fremovexattr(g_new_file_lock.get(), kMark));
+    static_cast<void>(g_new_file_lock.close());
   }
   // The rename is done and cannot be taken back; syncing the folder only makes the new name
   // survive a power cut, so a folder that cannot be synced changes nothing that can be reported.
@@ -279,10 +279,10 @@ Replacement replace_file(Target& target, const std::filesystem::path& temporary)
 }
 
 void remove_file(const Target& target, const std::filesystem::path& temporary) {
-  const EndingsHeld held;
+  const EndingsDeferred deferred;
   static_cast<void>(unlinkat(target.folder.get(), temporary.c_str(), 0));
-  forget_new_file();
-  static_cast<void>(g_hold.close());
+  forget_file_in_flight();
+  static_cast<void>(g_new_file_lock.close());
 }
 
 void clear_abandoned_files(const Target& target) {

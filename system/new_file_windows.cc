@@ -134,7 +134,7 @@ NewFileMade create_replacement(const Target& target, std::filesystem::path& temp
   if (!prefix) return kRefused;
   const bool marks = (volume_flags(path) & FILE_NAMED_STREAMS) != 0;
 
-  enter_flight();
+  note_file_in_flight();
   DWORD error = ERROR_FILE_EXISTS;
   for (int attempt = 0; attempt < kAttempts && error == ERROR_FILE_EXISTS; ++attempt) {
     const std::filesystem::path candidate = path.parent_path() / new_file_name(*prefix);
@@ -157,7 +157,7 @@ NewFileMade create_replacement(const Target& target, std::filesystem::path& temp
     error = GetLastError();
     if (error == ERROR_ALREADY_EXISTS) error = ERROR_FILE_EXISTS;
   }
-  leave_flight();
+  forget_file_in_flight();
   return {.descriptor = -1, .refused = refused_by_the_folder(error)};
 }
 
@@ -187,7 +187,7 @@ Replacement replace_file(Target& target, const std::filesystem::path& temporary)
   });
   if (!answered || result != Replacement::kReplaced) return result;
   let_go_of_new_file();
-  leave_flight();
+  forget_file_in_flight();
   // The target is no new file: its mark goes (where it stays, it is only an empty stream).
   if ((volume_flags(target.name) & FILE_NAMED_STREAMS) != 0) {
     static_cast<void>(DeleteFileW(mark_of(target.name).c_str()));
@@ -200,7 +200,7 @@ Replacement replace_file(Target& target, const std::filesystem::path& temporary)
 void remove_file(const Target&, const std::filesystem::path& temporary) {
   remove_path(temporary);
   let_go_of_new_file();
-  leave_flight();
+  forget_file_in_flight();
 }
 
 void clear_abandoned_files(const Target& target) {

@@ -286,14 +286,14 @@ class BrokenPipesReported {
 // through its signal handlers instead and gives false.
 bool ending_requested();
 
-// Holds every ending signal (on Windows every console event) back for the life of the scope; one
-// that arrives meanwhile takes effect when the last hold ends.
-class EndingsHeld {
+// Defers every ending signal (on Windows every console event) for the life of the scope; one
+// that arrives meanwhile takes effect when the last such scope ends.
+class EndingsDeferred {
  public:
-  EndingsHeld();
-  ~EndingsHeld();
-  EndingsHeld(const EndingsHeld&) = delete;
-  EndingsHeld& operator=(const EndingsHeld&) = delete;
+  EndingsDeferred();
+  ~EndingsDeferred();
+  EndingsDeferred(const EndingsDeferred&) = delete;
+  EndingsDeferred& operator=(const EndingsDeferred&) = delete;
 };
 
 }  // namespace pairset::platform

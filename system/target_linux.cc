@@ -24,15 +24,15 @@
 namespace pairset::platform {
 namespace {
 
-// What the process already holds of the file a name opened.
-struct Held {
+// What the process's own descriptors already hold of the file a name opened.
+struct OwnDescriptors {
   int writable = -1;       // a descriptor that writes it, the lowest
   bool read_only = false;  // a descriptor holds it for reading only
 };
 
 // Notes `descriptor`, one the process was started with, where it holds the file `info` describes.
 // The run's own descriptors are all close-on-exec, and none it was started with can be.
-void note_if_held(Held& held, int descriptor, const struct stat& info) {
+void note_if_held(OwnDescriptors& own, int descriptor, const struct stat& info) {
   const int flags = fcntl(descriptor, F_GETFD);
   struct stat file {};
   if (flags < 0 || (flags & FD_CLOEXEC) != 0 || fstat(descriptor, &file) != 0 ||
@@ -40,9 +40,9 @@ void note_if_held(Held& held, int descriptor, const struct stat& info) {
     return;
   }
   if ((fcntl(descriptor, F_GETFL) & O_ACCMODE) == O_RDONLY) {
-    held.read_only = true;
-  } else if (held.writable < 0) {
-    held.writable = descriptor;
+    own.read_only = true;
+  } else if (own.writable < 0) {
+    own.writable = descriptor;
   }
 }
 
@@ -73,27 +73,27 @@ bool through_magic_link(const char* path) {
 // was started with counts; any other name is written through standard output or error only (a
 // `>> log` beside the target `log`), never through a descriptor a caller merely passed down,
 // such as the one a lock is held by.
-Held held_descriptors(const struct stat& info, int except, bool magic) {
-  Held held;
+OwnDescriptors own_descriptors_on(const struct stat& info, int except, bool magic) {
+  OwnDescriptors own;
   if (!magic) {
     for (const int descriptor : {STDOUT_FILENO, STDERR_FILENO}) {
-      if (descriptor != except) note_if_held(held, descriptor, info);
+      if (descriptor != except) note_if_held(own, descriptor, info);
     }
-    return held;
+    return own;
   }
   DIR* const list = opendir("/proc/self/fd");
-  if (list == nullptr) return held;
+  if (list == nullptr) return own;
   while (const dirent* entry = readdir(list)) {
     const std::string_view name = entry->d_name;
     int number = -1;
     const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), number);
     if (error == std::errc() && end == name.data() + name.size() && number != except &&
         number != dirfd(list)) {
-      note_if_held(held, number, info);
+      note_if_held(own, number, info);
     }
   }
   static_cast<void>(closedir(list));
-  return held;
+  return own;
 }
 
 // Opens the folder `path` for the *at calls, and for syncing where it may be read.
@@ -196,8 +196,8 @@ Target missing_target(const char* path) {
   target.opened_as = path;
   if (find_no_file(target, path)) return target;
   // Something has the name (or its folder does not open, and the create below fails as well).
-  // Held from the create until the file is noted, so that an ending signal removes it.
-  const EndingsHeld held;
+  // Endings wait from the create until the file is noted, so that an ending signal removes it.
+  const EndingsDeferred deferred;
   target.file = Descriptor(open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666));
   struct stat info {};
   if (!target.file.is_open() || fstat(target.file.get(), &info) != 0) return {};
@@ -213,7 +213,7 @@ Target missing_target(const char* path) {
   target.kind = TargetKind::kCreated;
   find_name(target, info);
   if (target.folder.is_open()) {
-    static_cast<void>(note_new_file(target.folder.get(), target.name.c_str()));
+    static_cast<void>(note_file_in_flight(target.folder.get(), target.name.c_str()));
   }
   return target;
 }
@@ -243,14 +243,14 @@ Target open_target(const char* path, Target found) {
   // by, so that `>> log` appends and the message follows the result. A descriptor's name for a
   // file held for reading only (/dev/stdin from a file) is not written at all.
   const bool magic = through_magic_link(path);
-  const Held held = held_descriptors(info, target.file.get(), magic);
-  if (held.writable >= 0) {
-    target.file = Descriptor(fcntl(held.writable, F_DUPFD_CLOEXEC, 3));
+  const OwnDescriptors own = own_descriptors_on(info, target.file.get(), magic);
+  if (own.writable >= 0) {
+    target.file = Descriptor(fcntl(own.writable, F_DUPFD_CLOEXEC, 3));
     target.kind = target.file.is_open() ? TargetKind::kStream : TargetKind::kCannotOpen;
-    target.is_standard_output = held.writable == STDOUT_FILENO;
+    target.is_standard_output = own.writable == STDOUT_FILENO;
     return target;
   }
-  if (magic && held.read_only) return {};
+  if (magic && own.read_only) return {};
   if (planted_in_a_shared_folder(target, info)) return {};
   if (!S_ISREG(info.st_mode)) {
     // A device, a FIFO, or a pipe or socket reached through another process's descriptor.
@@ -289,17 +289,17 @@ Target look_up_target(const char* path) {
 }
 
 bool create_target(Target& target) {
-  const EndingsHeld held;
+  const EndingsDeferred deferred;
   target.file = Descriptor(openat(target.folder.get(), target.name.c_str(),
                                   O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
   if (!target.file.is_open()) return false;
-  static_cast<void>(note_new_file(target.folder.get(), target.name.c_str()));
+  static_cast<void>(note_file_in_flight(target.folder.get(), target.name.c_str()));
   target.kind = TargetKind::kCreated;
   return true;
 }
 
 bool settle_created(Target& target, bool written) {
-  const EndingsHeld held;
+  const EndingsDeferred deferred;
   // Only the file made is removed, should its name have been taken over meanwhile.
   const bool named_so =
       target.folder.is_open() &&
@@ -307,7 +307,7 @@ bool settle_created(Target& target, bool written) {
   written = target.file.close() && written;
   if (!written && named_so)
     static_cast<void>(unlinkat(target.folder.get(), target.name.c_str(), 0));
-  forget_new_file();
+  forget_file_in_flight();
   return written;
 }
 

@@ -98,8 +98,9 @@ OutputResult write_pieces(int descriptor, Pieces pieces, Placement placement) {
 // Gives `pieces`, with those read from the file whose identity is `identity` held in `memory`
 // instead: a stream that is that very file is written from its position, and would write over
 // what is still to be read.
-OutputResult hold_pieces_of(const std::optional<platform::FileIdentity>& identity, Pieces pieces,
-                            std::vector<OutputPiece>& held, std::vector<platform::Buffer>& memory) {
+OutputResult buffer_pieces_of(const std::optional<platform::FileIdentity>& identity, Pieces pieces,
+                              std::vector<OutputPiece>& held,
+                              std::vector<platform::Buffer>& memory) {
   held.assign(pieces.begin(), pieces.end());
   for (std::size_t index = 0; index < held.size(); ++index) {
     OutputPiece& piece = held[index];
@@ -125,7 +126,7 @@ OutputResult write_directly(platform::Target& target, Pieces pieces) {
   std::vector<OutputPiece> held;
   std::vector<platform::Buffer> memory;
   const OutputResult read =
-      hold_pieces_of(platform::identity_of(target.file.get()), pieces, held, memory);
+      buffer_pieces_of(platform::identity_of(target.file.get()), pieces, held, memory);
   if (read.status != OutputStatus::kWritten) return read;
   std::optional<platform::BrokenPipesReported> reported;
   if (!target.is_standard_output) reported.emplace();
@@ -186,7 +187,7 @@ OutputResult write_in_place(platform::Target& target, Pieces pieces) {
   // The old contents go to an undo copy on the disk before the first byte changes: a power cut
   // or a kill from here on leaves them there, and the next run puts them back. Every ending is
   // held from here until the file is whole and the copy gone, so no other ending leaves either.
-  const platform::EndingsHeld held;
+  const platform::EndingsDeferred deferred;
   platform::UndoCopy undo;
   std::uint64_t contents_at = 0;
   switch (keep_old_contents(target, file.get(), *old_size, *origin, undo, contents_at)) {

@@ -99,10 +99,10 @@ Target look_up_target(const char* path) {
 }
 
 bool create_target(Target& target) {
-  enter_flight();
+  note_file_in_flight();
   target.file = Descriptor(create_new_file(target.name));
   if (!target.file.is_open()) {
-    leave_flight();
+    forget_file_in_flight();
     return false;
   }
   target.kind = TargetKind::kCreated;
@@ -113,7 +113,7 @@ bool settle_created(Target& target, bool written) {
   written = target.file.close() && written;
   if (!written) remove_path(target.name);
   let_go_of_new_file();
-  leave_flight();
+  forget_file_in_flight();
   return written;
 }
 

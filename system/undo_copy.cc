@@ -249,7 +249,7 @@ bool put_back_left_copies(const platform::Target& target, int file,
       restored = false;
       continue;
     }
-    const platform::EndingsHeld held;
+    const platform::EndingsDeferred deferred;
     if (!put_back(copy, parsed->length, parsed->header.size, file) || !discard_undo_copy(copy)) {
       restored = false;
     }
