@@ -151,15 +151,15 @@ OutputResult write_created(platform::Target& target, Pieces pieces) {
   return written;
 }
 
-// Gives `pieces`, with those read from the target itself read from its undo copy instead, where
-// its old contents start at `contents_at`: the target is about to be written over.
+// Gives `pieces`, with those read from the target itself read from its kept old contents
+// instead: the target is about to be written over.
 std::vector<OutputPiece> read_from_copy(Pieces pieces, const platform::FileIdentity& target,
-                                        const platform::UndoCopy& copy, std::uint64_t contents_at) {
+                                        const KeptContents& kept) {
   std::vector<OutputPiece> redirected(pieces.begin(), pieces.end());
   for (OutputPiece& piece : redirected) {
     if (!reads_file(piece, target)) continue;
-    piece.file = copy.file.get();
-    piece.offset += contents_at;
+    piece.file = kept.copy.file.get();
+    piece.offset += kept.contents_at;
   }
   return redirected;
 }
@@ -188,9 +188,8 @@ OutputResult write_in_place(platform::Target& target, Pieces pieces) {
   // or a kill from here on leaves them there, and the next run puts them back. Every ending is
   // held from here until the file is whole and the copy gone, so no other ending leaves either.
   const platform::EndingsDeferred deferred;
-  platform::UndoCopy undo;
-  std::uint64_t contents_at = 0;
-  switch (keep_old_contents(target, file.get(), *old_size, *origin, undo, contents_at)) {
+  KeptContents kept;
+  switch (keep_old_contents(target, file.get(), *old_size, *origin, kept)) {
     case UndoStatus::kDone:
       break;
     case UndoStatus::kFailed:
@@ -201,12 +200,12 @@ OutputResult write_in_place(platform::Target& target, Pieces pieces) {
       return result(OutputStatus::kCannotOpen);
   }
   // A piece of the target itself is read from the copy, which holds it as it was.
-  const std::vector<OutputPiece> sources = read_from_copy(pieces, *identity, undo, contents_at);
+  const std::vector<OutputPiece> sources = read_from_copy(pieces, *identity, kept);
 
   const std::uint64_t new_size = total_size(sources);
   if (!platform::reserve(file.get(), new_size)) {
     static_cast<void>(platform::truncate(file.get(), *old_size));
-    static_cast<void>(discard_undo_copy(undo));
+    static_cast<void>(discard_undo_copy(kept.copy));
     return result(OutputStatus::kWriteError);
   }
   // The whole result on the disk is not yet success: the copy must be unusable on the disk too,
@@ -214,7 +213,7 @@ OutputResult write_in_place(platform::Target& target, Pieces pieces) {
   OutputResult written = write_pieces(file.get(), sources, Placement::kFromStart);
   if (written.status == OutputStatus::kWritten) {
     if (platform::truncate(file.get(), new_size) && platform::flush_to_disk(file.get()) &&
-        discard_undo_copy(undo)) {
+        discard_undo_copy(kept.copy)) {
       // A close that reports a failure now cannot make the result less whole, and the target no
       // longer holds what it held, so the run reports what is true.
       static_cast<void>(file.close());
@@ -224,10 +223,8 @@ OutputResult write_in_place(platform::Target& target, Pieces pieces) {
   }
   // Where even putting back fails, the copy stays, and the next run puts it back; the target is
   // then what the run reports.
-  if (!put_back(undo, contents_at, *old_size, file.get())) {
-    return result(OutputStatus::kWriteError);
-  }
-  static_cast<void>(discard_undo_copy(undo));
+  if (!put_back(kept, file.get())) return result(OutputStatus::kWriteError);
+  static_cast<void>(discard_undo_copy(kept.copy));
   return written;
 }
 

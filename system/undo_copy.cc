@@ -107,12 +107,13 @@ bool starts_like_undo_copy(std::string_view bytes) {
 }
 
 UndoStatus keep_old_contents(const platform::Target& target, int file, std::uint64_t old_size,
-                             const platform::FileOrigin& origin, platform::UndoCopy& copy,
-                             std::uint64_t& contents_at) {
+                             const platform::FileOrigin& origin, KeptContents& kept) {
+  platform::UndoCopy& copy = kept.copy;
   if (!platform::create_undo_copy(target, origin, copy)) return UndoStatus::kFailed;
   const std::string header =
       encode_undo_header({origin, old_size, name_of(target.name.filename())});
-  contents_at = header.size();
+  kept.contents_at = header.size();
+  kept.old_size = old_size;
   // Written in order, then flushed, then named on the disk: a copy cut short anywhere lacks its
   // trailer, and the target is not touched before all of it is there. Through the buffer, not
   // by the kernel: a copy that shared the target's blocks would take no room of its own, and
@@ -132,14 +133,16 @@ UndoStatus keep_old_contents(const platform::Target& target, int file, std::uint
                                                       : UndoStatus::kFailed;
 }
 
-bool put_back(const platform::UndoCopy& copy, std::uint64_t contents_at, std::uint64_t old_size,
-              int file) {
+namespace {
+
+// Puts the `old_size` bytes of old contents that start at `contents_at` in `copy` back into the
+// target open at `file`, cuts it to that length and flushes it to the disk.
+bool copy_back(const platform::UndoCopy& copy, std::uint64_t contents_at, std::uint64_t old_size,
+               int file) {
   return copy_through_buffer(copy.file.get(), contents_at, file, 0, old_size) ==
              platform::CopyStatus::kCopied &&
          platform::truncate(file, old_size) && platform::flush_to_disk(file);
 }
-
-namespace {
 
 // Gives where the trailer of a complete copy starts, or nothing where the copy does not end with
 // one.
@@ -250,7 +253,7 @@ bool put_back_left_copies(const platform::Target& target, int file,
       continue;
     }
     const platform::EndingsDeferred deferred;
-    if (!put_back(copy, parsed->length, parsed->header.size, file) || !discard_undo_copy(copy)) {
+    if (!copy_back(copy, parsed->length, parsed->header.size, file) || !discard_undo_copy(copy)) {
       restored = false;
     }
   }
@@ -284,6 +287,10 @@ UndoStatus restore_interrupted(platform::Target& target, std::span<const char* c
                   [&](const char* source) { return platform::identity_at(source) == identity; });
   return put_back_left_copies(target, file.get(), *origin, read_as_a_source) ? UndoStatus::kDone
                                                                              : UndoStatus::kFailed;
+}
+
+bool put_back(const KeptContents& kept, int file) {
+  return copy_back(kept.copy, kept.contents_at, kept.old_size, file);
 }
 
 }  // namespace pairset

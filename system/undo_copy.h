@@ -56,19 +56,23 @@ enum class UndoStatus {
   kCannotOpen,   // the target may not be written, or another program holds it; it is untouched
 };
 
-// Keeps the old contents of the target (open at `file`, `old_size` bytes, origin `origin`)
-// in a new undo copy, `copy`, where they start at `contents_at`, and makes it and its name survive
-// a power cut. Where no copy can be made (the folder and the state folder refuse it, the target
-// may not be read), kFailed.
-UndoStatus keep_old_contents(const platform::Target& target, int file, std::uint64_t old_size,
-                             const platform::FileOrigin& origin, platform::UndoCopy& copy,
-                             std::uint64_t& contents_at);
+// The old contents of a target that this run keeps while it writes the target in place: the undo
+// copy, where in it they start, and how long they are.
+struct KeptContents {
+  platform::UndoCopy copy;
+  std::uint64_t contents_at = 0;
+  std::uint64_t old_size = 0;
+};
 
-// Puts the `old_size` bytes of old contents that start at `contents_at` in `copy` back into the
-// target open at `file`, cuts it to that length and flushes it to the disk; gives true when all
-// of that was done.
-bool put_back(const platform::UndoCopy& copy, std::uint64_t contents_at, std::uint64_t old_size,
-              int file);
+// Keeps the old contents of the target (open at `file`, `old_size` bytes, origin `origin`) in a
+// new undo copy, `kept`, and makes it and its name survive a power cut. Where no copy can be
+// made (the folder and the state folder refuse it, the target may not be read), kFailed.
+UndoStatus keep_old_contents(const platform::Target& target, int file, std::uint64_t old_size,
+                             const platform::FileOrigin& origin, KeptContents& kept);
+
+// Puts the kept old contents back into the target open at `file`, cuts it to their length and
+// flushes it to the disk; gives true when all of that was done.
+bool put_back(const KeptContents& kept, int file);
 
 // Removes the copy once it is no longer needed, made unusable first: its trailer is overwritten
 // and flushed, so that a removal a power cut undoes (no folder flush on Windows, nor on some Linux

@@ -96,17 +96,15 @@ TEST(UndoCopy, ComesBackUnusableWhereItsRemovalIsLost) {
     ASSERT_TRUE(file.is_open());
     const std::optional<platform::FileOrigin> origin = platform::origin_of(file.get());
     ASSERT_TRUE(origin);
-    platform::UndoCopy copy;
-    std::uint64_t contents_at = 0;
-    ASSERT_EQ(keep_old_contents(target, file.get(), 8, *origin, copy, contents_at),
-              UndoStatus::kDone);
+    KeptContents kept;
+    ASSERT_EQ(keep_old_contents(target, file.get(), 8, *origin, kept), UndoStatus::kDone);
     const std::string result = "the result";
     ASSERT_TRUE(platform::write_at(file.get(), 0, result));
     ASSERT_TRUE(platform::truncate(file.get(), result.size()));
     ASSERT_TRUE(platform::flush_to_disk(file.get()));
     // A second name keeps the copy's file as the removal leaves it on the disk.
     std::filesystem::create_hard_link(copy_path, dir.path("kept"));
-    ASSERT_TRUE(discard_undo_copy(copy));
+    ASSERT_TRUE(discard_undo_copy(kept.copy));
     EXPECT_FALSE(std::filesystem::exists(copy_path));
   }
   std::filesystem::rename(dir.path("kept"), copy_path);
