@@ -242,7 +242,7 @@ INSTANTIATE_TEST_SUITE_P(
         WindowsCase{.label = "open_shared_and_new_file_scanned",
                     .hold = Hold::kOpenShared,
                     .scanner = Scanner::kWithDeleteSharing,
-                    .longest = 6500}),
+                    .longest = 9000}),
     testing::kRowLabel);
 
 }  // namespace
