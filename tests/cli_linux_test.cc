@@ -31,14 +31,12 @@ namespace {
 
 using testing::PrintTo;
 
-using testing::console;
 using testing::name_field;
 using testing::Outcome;
 using testing::pairset_command;
 using testing::quoted;
 using testing::read_file;
 using testing::run_command;
-using testing::run_executable;
 using testing::TempDir;
 
 // How a run is limited: by the shell before it starts (a file-size limit that stands for a full

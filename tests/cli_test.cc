@@ -20,10 +20,8 @@ using testing::PrintTo;
 using testing::console;
 using testing::name_field;
 using testing::Outcome;
-using testing::pairset_command;
 using testing::quoted;
 using testing::read_file;
-using testing::run_command;
 using testing::run_executable;
 using testing::TempDir;
 

@@ -21,7 +21,6 @@ using testing::PrintTo;
 
 using testing::console;
 using testing::name_field;
-using testing::Outcome;
 using testing::pairset_command;
 using testing::quoted;
 using testing::read_file;
