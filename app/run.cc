@@ -13,23 +13,34 @@ namespace {
 
 constexpr std::string_view kNameSwitch = "/N";
 
-// Gives the source at `path` whole, or nothing after writing why it could not be loaded.
-std::optional<SourceFile> load(Printer& out, const char* path) {
-  LoadResult result = load_source_file(path);
-  switch (result.status) {
-    case LoadStatus::kLoaded:
-      return std::move(result.file);
-    case LoadStatus::kCannotOpen:
+// Prints the message for what went wrong in `outcome`, naming its file (the target, at
+// `target_path`, where it names no source); gives true where nothing did.
+bool report(Printer& out, const Outcome& outcome, const char* target_path) {
+  const char* const path = outcome.path != nullptr ? outcome.path : target_path;
+  switch (outcome.failure) {
+    case Failure::kNone:
+      return true;
+    case Failure::kCannotOpen:
       print_open_failure(out, path);
       break;
-    case LoadStatus::kReadError:
+    case Failure::kReadError:
       print_read_failure(out, path);
       break;
-    case LoadStatus::kOutOfMemory:
+    case Failure::kWriteError:
+      print_write_failure(out, path);
+      break;
+    case Failure::kOutOfMemory:
       print_out_of_memory(out, path);
       break;
   }
-  return std::nullopt;
+  return false;
+}
+
+// Gives the source at `path` whole, or nothing after writing why it could not be loaded.
+std::optional<SourceFile> load(Printer& out, const char* path) {
+  LoadResult result = load_source_file(path);
+  if (!report(out, result.outcome, path)) return std::nullopt;
+  return std::move(result.file);
 }
 
 }  // namespace
@@ -47,15 +58,7 @@ void run_pairset(std::span<const char* const> args, Printer& out) {
   FoundTarget target;
   if (names_a_target) {
     target = find_target_file(args[2]);
-    const WriteStatus restored = restore_target_file(target, args[0], args[1]);
-    if (restored == WriteStatus::kCannotOpen) {
-      print_open_failure(out, args[2]);
-      return;
-    }
-    if (restored != WriteStatus::kWritten) {
-      print_write_failure(out, args[2]);
-      return;
-    }
+    if (!report(out, restore_target_file(target, args[0], args[1]), args[2])) return;
   }
 
   // The input source is loaded and checked before the form of the command is judged.
@@ -87,25 +90,9 @@ void run_pairset(std::span<const char* const> args, Printer& out) {
 
   // The target may be either source: a body is read as it was before the target changed.
   const char* const target_path = args[2];
-  switch (write_target_file(target_path, std::move(target), *input, *output, new_name)) {
-    case WriteStatus::kWritten:
-      print_success(out);
-      break;
-    case WriteStatus::kCannotOpen:
-      print_open_failure(out, target_path);
-      break;
-    case WriteStatus::kWriteError:
-      print_write_failure(out, target_path);
-      break;
-    case WriteStatus::kOutOfMemory:
-      print_out_of_memory(out, target_path);
-      break;
-    case WriteStatus::kInputReadError:
-      print_read_failure(out, input_path);
-      break;
-    case WriteStatus::kOutputReadError:
-      print_read_failure(out, output_path);
-      break;
+  if (report(out, write_target_file(target_path, std::move(target), *input, *output, new_name),
+             target_path)) {
+    print_success(out);
   }
 }
 

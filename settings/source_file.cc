@@ -24,36 +24,38 @@ platform::Buffer allocate(std::size_t capacity) {
   return platform::Buffer(platform::allocate_buffer(capacity));
 }
 
-LoadResult failure(LoadStatus status) {
-  return {status, {}};
+// Gives the outcome `failure` of loading the source at `path`.
+LoadResult failure(Failure failure, const char* path) {
+  return {{failure, path}, {}};
 }
 
 // Gives the signature and setting name of the regular file `file` of `size` bytes, with the file
 // kept open for its body.
-LoadResult load_start(platform::Descriptor file, std::uint64_t size) {
+LoadResult load_start(const char* path, platform::Descriptor file, std::uint64_t size) {
   platform::Buffer start = allocate(kSettingsBodyOffset);
-  if (!start) return failure(LoadStatus::kOutOfMemory);
+  if (!start) return failure(Failure::kOutOfMemory, path);
   if (!platform::read_at(file.get(), 0, {start.get(), kSettingsBodyOffset})) {
-    return failure(LoadStatus::kReadError);
+    return failure(Failure::kReadError, path);
   }
-  return {LoadStatus::kLoaded, SourceFile{std::move(start), kSettingsBodyOffset, std::move(file),
-                                          size - kSettingsBodyOffset}};
+  return {{},
+          SourceFile{std::move(start), kSettingsBodyOffset, std::move(file),
+                     size - kSettingsBodyOffset, path}};
 }
 
 }  // namespace
 
 LoadResult load_source_file(const char* path) {
   platform::Descriptor file(platform::open_for_reading(platform::native_path(path)));
-  if (!file.is_open()) return failure(LoadStatus::kCannotOpen);
+  if (!file.is_open()) return failure(Failure::kCannotOpen, path);
 
   const std::uint64_t expected = platform::regular_file_size(file.get());
-  if (expected > kLargestHeldFile) return load_start(std::move(file), expected);
+  if (expected > kLargestHeldFile) return load_start(path, std::move(file), expected);
 
   // A small regular file is read into a buffer of its exact size; anything that turns out
   // longer than it said (a file still growing, a pipe) makes the buffer double.
   std::size_t capacity = expected > 0 ? static_cast<std::size_t>(expected) : kUnknownSizeStart;
   platform::Buffer data = allocate(capacity);
-  if (!data) return failure(LoadStatus::kOutOfMemory);
+  if (!data) return failure(Failure::kOutOfMemory, path);
 
   std::size_t size = 0;
   for (;;) {
@@ -67,13 +69,13 @@ LoadResult load_source_file(const char* path) {
       char next = 0;
       const std::optional<std::size_t> more = platform::read_up_to(file.get(), {&next, 1});
       // A failed read is never taken for the end of a shorter file.
-      if (!more) return failure(LoadStatus::kReadError);
+      if (!more) return failure(Failure::kReadError, path);
       if (*more == 0) break;
       if (capacity > std::numeric_limits<std::size_t>::max() / 2) {
-        return failure(LoadStatus::kOutOfMemory);
+        return failure(Failure::kOutOfMemory, path);
       }
       platform::Buffer larger = allocate(capacity * 2);
-      if (!larger) return failure(LoadStatus::kOutOfMemory);
+      if (!larger) return failure(Failure::kOutOfMemory, path);
       std::memcpy(larger.get(), data.get(), size);
       data = std::move(larger);
       capacity *= 2;
@@ -82,13 +84,14 @@ LoadResult load_source_file(const char* path) {
     const std::size_t wanted = capacity - size;
     const std::optional<std::size_t> got =
         platform::read_up_to(file.get(), {data.get() + size, wanted});
-    if (!got) return failure(LoadStatus::kReadError);
+    if (!got) return failure(Failure::kReadError, path);
     size += *got;
     if (*got < wanted) break;
   }
-  LoadResult loaded{LoadStatus::kLoaded, {}};
+  LoadResult loaded;
   loaded.file.data = std::move(data);
   loaded.file.size = size;
+  loaded.file.path = path;
   return loaded;
 }
 

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "system/files.h"
+#include "system/outcome.h"
 
 namespace pairset {
 
@@ -37,21 +38,19 @@ struct SourceFile {
   // file's size when it was opened, less 59).
   platform::Descriptor file;
   std::uint64_t body_size = 0;
+  // The path it was loaded from, as the command line gave it: a failed read of its body names it.
+  const char* path = nullptr;
 
   // Gives the bytes held in memory: the whole file, or its signature and setting name.
   std::span<const char> bytes() const { return {data.get(), size}; }
 };
 
-enum class LoadStatus {
-  kLoaded,
-  kCannotOpen,   // the file does not open for reading
-  kReadError,    // it opened, but reading it failed before its end
-  kOutOfMemory,  // it tells no size and is larger than the memory the process can have
-};
-
+// A source as loaded, or why it could not be (kCannotOpen: it does not open for reading;
+// kReadError: reading it failed before its end; kOutOfMemory: it tells no size and is larger than
+// the memory the process can have), naming it by its path.
 struct LoadResult {
-  LoadStatus status = LoadStatus::kCannotOpen;
-  SourceFile file;  // empty unless status is kLoaded
+  Outcome outcome;
+  SourceFile file;  // empty unless the outcome is ok
 };
 
 // Gives the file at `path` (held whole, or its start with the file kept open for its body), or

@@ -43,7 +43,7 @@ TEST_P(LoadSourceFileTest, HoldsTheFileByteForByte) {
 
   const LoadResult result = load_source_file(path.c_str());
 
-  ASSERT_EQ(result.status, LoadStatus::kLoaded);
+  ASSERT_EQ(result.outcome.failure, Failure::kNone);
   EXPECT_EQ(testing::contents_of(result.file), GetParam().contents);
 }
 
@@ -59,7 +59,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(LoadSourceFile, MissingFileDoesNotOpen) {
   TempDir dir;
-  EXPECT_EQ(load_source_file(dir.path("missing.cn1").c_str()).status, LoadStatus::kCannotOpen);
+  EXPECT_EQ(load_source_file(dir.path("missing.cn1").c_str()).outcome.failure,
+            Failure::kCannotOpen);
 }
 
 // A folder is never taken for an empty file: on Linux it opens but does not read; on Windows
@@ -67,9 +68,9 @@ TEST(LoadSourceFile, MissingFileDoesNotOpen) {
 TEST(LoadSourceFile, FolderIsNeverAnEmptyFile) {
   TempDir dir;
 #ifdef _WIN32
-  EXPECT_EQ(load_source_file(dir.path("").c_str()).status, LoadStatus::kCannotOpen);
+  EXPECT_EQ(load_source_file(dir.path("").c_str()).outcome.failure, Failure::kCannotOpen);
 #else
-  EXPECT_EQ(load_source_file(dir.path("").c_str()).status, LoadStatus::kReadError);
+  EXPECT_EQ(load_source_file(dir.path("").c_str()).outcome.failure, Failure::kReadError);
 #endif
 }
 
@@ -87,7 +88,7 @@ TEST(LoadSourceFile, PipeIsReadToItsEnd) {
   const LoadResult result = load_source_file(path.c_str());
   writer.join();
 
-  ASSERT_EQ(result.status, LoadStatus::kLoaded);
+  ASSERT_EQ(result.outcome.failure, Failure::kNone);
   const std::span<const char> loaded = result.file.bytes();
   EXPECT_EQ(std::string(loaded.begin(), loaded.end()), contents);
 #endif
@@ -108,7 +109,7 @@ TEST(LoadSourceFile, LargeSourceIsAlignedForLargePages) {
   const LoadResult result = load_source_file(path.c_str());
   writer.join();
 
-  ASSERT_EQ(result.status, LoadStatus::kLoaded);
+  ASSERT_EQ(result.outcome.failure, Failure::kNone);
   EXPECT_EQ(reinterpret_cast<std::uintptr_t>(result.file.data.get()) % (std::size_t{2} << 20), 0U);
 #endif
 }
@@ -129,7 +130,7 @@ TEST(LoadSourceFile, KeepsOnlyALargeFilesBodyInTheFile) {
 
     const LoadResult result = load_source_file(path.c_str());
 
-    ASSERT_EQ(result.status, LoadStatus::kLoaded) << row.file_size;
+    ASSERT_EQ(result.outcome.failure, Failure::kNone) << row.file_size;
     EXPECT_EQ(result.file.file.is_open(), row.body_in_file) << row.file_size;
     EXPECT_EQ(result.file.size, row.body_in_file ? 59 : row.file_size) << row.file_size;
     EXPECT_EQ(testing::contents_of(result.file), contents) << row.file_size;

@@ -14,16 +14,12 @@ namespace {
 // offset 59, none when it is shorter.
 OutputPiece settings_body(const SourceFile& source) {
   if (source.file.is_open()) {
-    return OutputPiece{{}, source.file.get(), kSettingsBodyOffset, source.body_size};
+    return OutputPiece{{}, source.file.get(), kSettingsBodyOffset, source.body_size, source.path};
   }
   const std::span<const char> bytes = source.bytes();
   return OutputPiece{bytes.size() > kSettingsBodyOffset ? bytes.subspan(kSettingsBodyOffset)
                                                         : std::span<const char>{}};
 }
-
-// The pieces of the result, in order; the bodies are the third and the fifth.
-constexpr std::size_t kInputBodyPiece = 2;
-constexpr std::size_t kOutputBodyPiece = 4;
 
 }  // namespace
 
@@ -49,46 +45,21 @@ FoundTarget find_target_file(const char* path) {
   return platform::look_up_target(path);
 }
 
-WriteStatus write_target_file(const char* path, FoundTarget target, const SourceFile& input_source,
-                              const SourceFile& output_source,
-                              std::optional<std::string_view> new_name) {
+Outcome write_target_file(const char* path, FoundTarget target, const SourceFile& input_source,
+                          const SourceFile& output_source,
+                          std::optional<std::string_view> new_name) {
   const SettingName name =
       new_name ? setting_name_from_text(*new_name) : setting_name_of(input_source);
 
   const OutputPiece pieces[] = {OutputPiece{kTargetSignature}, OutputPiece{name},
                                 settings_body(input_source), OutputPiece{name},
                                 settings_body(output_source)};
-  static_assert(std::size(pieces) > kOutputBodyPiece);
-  const OutputResult written = write_target_output(path, std::move(target), pieces);
-  switch (written.status) {
-    case OutputStatus::kWritten:
-      return WriteStatus::kWritten;
-    case OutputStatus::kCannotOpen:
-      return WriteStatus::kCannotOpen;
-    case OutputStatus::kWriteError:
-      return WriteStatus::kWriteError;
-    case OutputStatus::kOutOfMemory:
-      return WriteStatus::kOutOfMemory;
-    case OutputStatus::kReadError:
-      return written.unread_piece == kInputBodyPiece ? WriteStatus::kInputReadError
-                                                     : WriteStatus::kOutputReadError;
-  }
-  return WriteStatus::kWriteError;
+  return write_target_output(path, std::move(target), pieces);
 }
 
-WriteStatus restore_target_file(FoundTarget& target, const char* input_path,
-                                const char* output_path) {
+Outcome restore_target_file(FoundTarget& target, const char* input_path, const char* output_path) {
   const char* const sources[] = {input_path, output_path};
-  switch (restore_interrupted(target, sources)) {
-    case UndoStatus::kDone:
-      return WriteStatus::kWritten;
-    case UndoStatus::kCannotOpen:
-      return WriteStatus::kCannotOpen;
-    case UndoStatus::kFailed:
-    case UndoStatus::kOutOfMemory:
-      break;
-  }
-  return WriteStatus::kWriteError;
+  return {restore_interrupted(target, sources), nullptr};
 }
 
 }  // namespace pairset

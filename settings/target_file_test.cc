@@ -40,8 +40,9 @@ TEST_P(TargetLayoutTest, WritesSignatureNameBodyNameBody) {
   const std::string path = dir.path("target.c13");
 
   ASSERT_EQ(write_target_file(path.c_str(), find_target_file(path.c_str()),
-                              source_in_memory(c.input), source_in_memory(c.output), c.new_name),
-            WriteStatus::kWritten);
+                              source_in_memory(c.input), source_in_memory(c.output), c.new_name)
+                .failure,
+            Failure::kNone);
   EXPECT_EQ(read_file(path), c.expected);
 }
 
@@ -91,8 +92,9 @@ TEST(WriteTargetFile, ReplacesALongerExistingFile) {
 
   ASSERT_EQ(write_target_file(path.c_str(), find_target_file(path.c_str()),
                               source_in_memory(cn1_file("A", "1")),
-                              source_in_memory(cn1_file("B", "2")), std::nullopt),
-            WriteStatus::kWritten);
+                              source_in_memory(cn1_file("B", "2")), std::nullopt)
+                .failure,
+            Failure::kNone);
   EXPECT_EQ(read_file(path), c13_file(name_field("A"), "1", "2"));
 }
 
@@ -101,14 +103,15 @@ TEST(WriteTargetFile, TargetThatDoesNotOpenIsReportedAndNothingIsCreated) {
   const std::string in_missing_folder = dir.path("missing/target.c13");
   const SourceFile file = source_in_memory(cn1_file("A", "1"));
 
-  EXPECT_EQ(
-      write_target_file(in_missing_folder.c_str(), find_target_file(in_missing_folder.c_str()),
-                        file, file, std::nullopt),
-      WriteStatus::kCannotOpen);
+  EXPECT_EQ(write_target_file(in_missing_folder.c_str(),
+                              find_target_file(in_missing_folder.c_str()), file, file, std::nullopt)
+                .failure,
+            Failure::kCannotOpen);
   EXPECT_FALSE(std::filesystem::exists(dir.path("missing")));
   EXPECT_EQ(write_target_file(dir.path("").c_str(), find_target_file(dir.path("").c_str()), file,
-                              file, std::nullopt),
-            WriteStatus::kCannotOpen);
+                              file, std::nullopt)
+                .failure,
+            Failure::kCannotOpen);
 }
 
 // A full disk must not pass for success, whether a write or the final flush finds it.
@@ -119,8 +122,9 @@ TEST(WriteTargetFile, FullDeviceIsAWriteError) {
   for (const std::size_t body_size : {std::size_t{1}, std::size_t{4} << 20}) {
     const SourceFile file = source_in_memory(cn1_file("A", std::string(body_size, 'b')));
     EXPECT_EQ(
-        write_target_file("/dev/full", find_target_file("/dev/full"), file, file, std::nullopt),
-        WriteStatus::kWriteError)
+        write_target_file("/dev/full", find_target_file("/dev/full"), file, file, std::nullopt)
+            .failure,
+        Failure::kWriteError)
         << "body of " << body_size << " bytes";
   }
 #endif

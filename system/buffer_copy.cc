@@ -24,26 +24,25 @@ char* buffer(std::size_t wanted) {
 
 }  // namespace
 
-platform::CopyStatus copy_through_buffer(int from, std::uint64_t from_offset, int to,
-                                         std::optional<std::uint64_t> to_offset,
-                                         std::uint64_t size) {
-  if (size == 0) return platform::CopyStatus::kCopied;
+Failure copy_through_buffer(int from, std::uint64_t from_offset, int to,
+                            std::optional<std::uint64_t> to_offset, std::uint64_t size) {
+  if (size == 0) return Failure::kNone;
   const auto capacity = static_cast<std::size_t>(std::min<std::uint64_t>(size, kBufferSize));
   char* const chunk = buffer(capacity);
-  if (chunk == nullptr) return platform::CopyStatus::kOutOfMemory;
+  if (chunk == nullptr) return Failure::kOutOfMemory;
   for (std::uint64_t done = 0; done < size;) {
     const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, capacity));
     if (!platform::read_at(from, from_offset + done, {chunk, count})) {
-      return platform::CopyStatus::kReadFailed;
+      return Failure::kReadError;
     }
     const std::span<const char> bytes(chunk, count);
     if (!(to_offset ? platform::write_at(to, *to_offset + done, bytes)
                     : platform::write_all(to, bytes))) {
-      return platform::CopyStatus::kWriteFailed;
+      return Failure::kWriteError;
     }
     done += count;
   }
-  return platform::CopyStatus::kCopied;
+  return Failure::kNone;
 }
 
 }  // namespace pairset

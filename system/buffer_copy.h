@@ -13,9 +13,8 @@ namespace pairset {
 // Copies `size` bytes of `from`, from `from_offset`, to `to`: at `to_offset` where it is given,
 // else at the descriptor's position. The buffer is at most 1 MiB and kept for the process, so the
 // memory a run takes stays the same however large its files are.
-platform::CopyStatus copy_through_buffer(int from, std::uint64_t from_offset, int to,
-                                         std::optional<std::uint64_t> to_offset,
-                                         std::uint64_t size);
+Failure copy_through_buffer(int from, std::uint64_t from_offset, int to,
+                            std::optional<std::uint64_t> to_offset, std::uint64_t size);
 
 }  // namespace pairset
 

@@ -27,6 +27,7 @@
 //   file_names.h     the names of the files a run makes beside a target
 //   retry.h          the bounded wait for another program or run to let go of a file
 //   files.h          what the layers above read files with: the part of this header they see
+//   outcome.h        what an operation came to, one vocabulary from a system call to the message
 #ifndef PAIRSET_SYSTEM_PLATFORM_H_
 #define PAIRSET_SYSTEM_PLATFORM_H_
 
@@ -42,6 +43,7 @@
 #include <vector>
 
 #include "system/files.h"
+#include "system/outcome.h"
 
 namespace pairset::platform {
 
@@ -225,19 +227,14 @@ bool write_all(int descriptor, std::span<const char> bytes);
 // Writes all of `bytes` at `offset` and gives true when every byte was taken.
 bool write_at(int descriptor, std::uint64_t offset, std::span<const char> bytes);
 
-enum class CopyStatus {
-  kCopied,
-  kReadFailed,   // the file copied from could not be read, or ended before `size` bytes
-  kWriteFailed,  // the file copied to did not take them
-  kOutOfMemory,  // the buffer for copying could not be had
-};
-
 // Copies `size` bytes of the file `from`, from `from_offset`, to `to`: at `to_offset` where it is
 // given, else at the descriptor's position. On Linux the kernel copies them (copy_file_range)
 // where it can and where they keep their offset within a page; otherwise they pass through one
-// buffer of up to 1 MiB, however many there are.
-CopyStatus copy_range(int from, std::uint64_t from_offset, int to,
-                      std::optional<std::uint64_t> to_offset, std::uint64_t size);
+// buffer of up to 1 MiB, however many there are. Gives kReadError where `from` could not be read
+// or ended before `size` bytes, kWriteError where `to` did not take them, kOutOfMemory where the
+// buffer could not be had.
+Failure copy_range(int from, std::uint64_t from_offset, int to,
+                   std::optional<std::uint64_t> to_offset, std::uint64_t size);
 
 // Gives true when a file may be replaced by a rename while this process still reads it (Linux);
 // false where an open file keeps its name (Windows).

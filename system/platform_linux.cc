@@ -153,8 +153,8 @@ bool lands_page_aligned(int to, std::uint64_t from_offset, std::optional<std::ui
 
 }  // namespace
 
-CopyStatus copy_range(int from, std::uint64_t from_offset, int to,
-                      std::optional<std::uint64_t> to_offset, std::uint64_t size) {
+Failure copy_range(int from, std::uint64_t from_offset, int to,
+                   std::optional<std::uint64_t> to_offset, std::uint64_t size) {
   if (!lands_page_aligned(to, from_offset, to_offset)) {
     return copy_through_buffer(from, from_offset, to, to_offset, size);
   }

@@ -141,8 +141,8 @@ bool read_at(int descriptor, std::uint64_t offset, std::span<char> bytes) {
   return true;
 }
 
-CopyStatus copy_range(int from, std::uint64_t from_offset, int to,
-                      std::optional<std::uint64_t> to_offset, std::uint64_t size) {
+Failure copy_range(int from, std::uint64_t from_offset, int to,
+                   std::optional<std::uint64_t> to_offset, std::uint64_t size) {
   return copy_through_buffer(from, from_offset, to, to_offset, size);
 }
 

@@ -24,8 +24,9 @@ constexpr std::uint64_t kWriteChunk = std::uint64_t{4} << 20;
 // of a few KiB is five small pieces, and five system calls cost more than the copy.
 constexpr std::uint64_t kGatheredSize = std::uint64_t{64} << 10;
 
-OutputResult result(OutputStatus status) {
-  return {status, 0};
+// Gives the outcome `failure` of the target.
+Outcome result(Failure failure) {
+  return {failure, nullptr};
 }
 
 // Gives the length of the whole result.
@@ -52,19 +53,19 @@ bool reads_file(const OutputPiece& piece, const std::optional<platform::FileIden
 enum class Placement { kFromStart, kAtPosition };
 
 // Writes the pieces in order, copying those in files from them.
-OutputResult write_pieces(int descriptor, Pieces pieces, Placement placement) {
+Outcome write_pieces(int descriptor, Pieces pieces, Placement placement) {
   const bool from_start = placement == Placement::kFromStart;
   if (!from_start && all_in_memory(pieces) && total_size(pieces) <= kGatheredSize) {
     std::string gathered;
     for (const OutputPiece& piece : pieces) gathered.append(piece.bytes.data(), piece.bytes.size());
-    return result(platform::write_all(descriptor, gathered) ? OutputStatus::kWritten
-                                                            : OutputStatus::kWriteError);
+    return result(platform::write_all(descriptor, gathered) ? Failure::kNone
+                                                            : Failure::kWriteError);
   }
   std::uint64_t offset = 0;
   for (std::size_t index = 0; index < pieces.size(); ++index) {
     const OutputPiece& piece = pieces[index];
     for (std::uint64_t done = 0; done < piece.length();) {
-      if (!from_start && platform::ending_requested()) return result(OutputStatus::kWriteError);
+      if (!from_start && platform::ending_requested()) return result(Failure::kWriteError);
       const std::uint64_t count =
           from_start ? piece.length() - done : std::min(piece.length() - done, kWriteChunk);
       const std::optional<std::uint64_t> at =
@@ -74,79 +75,74 @@ OutputResult write_pieces(int descriptor, Pieces pieces, Placement placement) {
             piece.bytes.subspan(static_cast<std::size_t>(done), static_cast<std::size_t>(count));
         if (!(at ? platform::write_at(descriptor, *at, bytes)
                  : platform::write_all(descriptor, bytes))) {
-          return result(OutputStatus::kWriteError);
+          return result(Failure::kWriteError);
         }
       } else {
-        switch (platform::copy_range(piece.file, piece.offset + done, descriptor, at, count)) {
-          case platform::CopyStatus::kCopied:
-            break;
-          case platform::CopyStatus::kReadFailed:
-            return {OutputStatus::kReadError, index};
-          case platform::CopyStatus::kWriteFailed:
-            return result(OutputStatus::kWriteError);
-          case platform::CopyStatus::kOutOfMemory:
-            return result(OutputStatus::kOutOfMemory);
+        // A read error names the piece's source; any other failure is the target's.
+        const Failure copied =
+            platform::copy_range(piece.file, piece.offset + done, descriptor, at, count);
+        if (copied != Failure::kNone) {
+          return {copied, copied == Failure::kReadError ? piece.source : nullptr};
         }
       }
       done += count;
     }
     offset += piece.length();
   }
-  return result(OutputStatus::kWritten);
+  return result(Failure::kNone);
 }
 
 // Gives `pieces`, with those read from the file whose identity is `identity` held in `memory`
 // instead: a stream that is that very file is written from its position, and would write over
 // what is still to be read.
-OutputResult buffer_pieces_of(const std::optional<platform::FileIdentity>& identity, Pieces pieces,
-                              std::vector<OutputPiece>& held,
-                              std::vector<platform::Buffer>& memory) {
+Outcome buffer_pieces_of(const std::optional<platform::FileIdentity>& identity, Pieces pieces,
+                         std::vector<OutputPiece>& held, std::vector<platform::Buffer>& memory) {
   held.assign(pieces.begin(), pieces.end());
   for (std::size_t index = 0; index < held.size(); ++index) {
     OutputPiece& piece = held[index];
     if (!reads_file(piece, identity)) continue;
     if (piece.size > std::numeric_limits<std::size_t>::max()) {
-      return result(OutputStatus::kOutOfMemory);
+      return result(Failure::kOutOfMemory);
     }
     const auto size = static_cast<std::size_t>(piece.size);
     memory.emplace_back(platform::allocate_buffer(size));
-    if (!memory.back()) return result(OutputStatus::kOutOfMemory);
+    if (!memory.back()) return result(Failure::kOutOfMemory);
     if (!platform::read_at(piece.file, piece.offset, {memory.back().get(), size})) {
-      return {OutputStatus::kReadError, index};
+      return {Failure::kReadError, piece.source};
     }
     piece = OutputPiece{{memory.back().get(), size}};
   }
-  return result(OutputStatus::kWritten);
+  return result(Failure::kNone);
 }
 
 // A device, a FIFO or pipe, or a stream the process holds: nothing to replace or put back, so
 // the bytes go straight in. A reader that leaves early is a failed write, except on the process's
 // own standard output, where it ends the run as it always has.
-OutputResult write_directly(platform::Target& target, Pieces pieces) {
+Outcome write_directly(platform::Target& target, Pieces pieces) {
   std::vector<OutputPiece> held;
   std::vector<platform::Buffer> memory;
-  const OutputResult read =
+  const Outcome read =
       buffer_pieces_of(platform::identity_of(target.file.get()), pieces, held, memory);
-  if (read.status != OutputStatus::kWritten) return read;
+  if (read.failure != Failure::kNone) return read;
   std::optional<platform::BrokenPipesReported> reported;
   if (!target.is_standard_output) reported.emplace();
-  const OutputResult written = write_pieces(target.file.get(), held, Placement::kAtPosition);
-  if (written.status != OutputStatus::kWritten) return written;
+  const Outcome written = write_pieces(target.file.get(), held, Placement::kAtPosition);
+  if (written.failure != Failure::kNone) return written;
   return result(platform::flush_to_disk(target.file.get()) && target.file.close()
-                    ? OutputStatus::kWritten
-                    : OutputStatus::kWriteError);
+                    ? Failure::kNone
+                    : Failure::kWriteError);
 }
 
 // A target made empty by this run, written directly; removed again if that fails, since it held
 // nothing before.
-OutputResult write_created(platform::Target& target, Pieces pieces) {
-  OutputResult written = write_pieces(target.file.get(), pieces, Placement::kAtPosition);
-  if (written.status == OutputStatus::kWritten && !platform::flush_to_disk(target.file.get())) {
-    written = result(OutputStatus::kWriteError);
+Outcome write_created(platform::Target& target, Pieces pieces) {
+  Outcome written = write_pieces(target.file.get(), pieces, Placement::kAtPosition);
+  if (written.failure == Failure::kNone && !platform::flush_to_disk(target.file.get())) {
+    written = result(Failure::kWriteError);
   }
-  if (!platform::settle_created(target, written.status == OutputStatus::kWritten) &&
-      written.status == OutputStatus::kWritten) {
-    written = result(OutputStatus::kWriteError);
+  if (!platform::settle_created(target, written.failure == Failure::kNone) &&
+      written.failure == Failure::kNone) {
+    written = result(Failure::kWriteError);
   }
   return written;
 }
@@ -165,12 +161,12 @@ std::vector<OutputPiece> read_from_copy(Pieces pieces, const platform::FileIdent
 }
 
 // Writes the existing regular target in place, as the description of write_target_output says.
-OutputResult write_in_place(platform::Target& target, Pieces pieces) {
+Outcome write_in_place(platform::Target& target, Pieces pieces) {
   platform::Descriptor file(platform::open_for_update(target));
-  if (!file.is_open()) return result(OutputStatus::kCannotOpen);
+  if (!file.is_open()) return result(Failure::kCannotOpen);
   // Another run writing the same file finishes first; its result is then the old contents. One
   // that holds it for longer, or another program's lock, leaves it untouched.
-  if (!platform::lock_exclusively(file.get())) return result(OutputStatus::kCannotOpen);
+  if (!platform::lock_exclusively(file.get())) return result(Failure::kCannotOpen);
   // What a run cut short since this one began left of the file goes back first.
   const std::optional<platform::FileIdentity> identity = platform::identity_of(file.get());
   const std::optional<platform::FileOrigin> origin = platform::origin_of(file.get());
@@ -179,26 +175,18 @@ OutputResult write_in_place(platform::Target& target, Pieces pieces) {
                   [&](const OutputPiece& piece) { return reads_file(piece, identity); });
   if (!identity || !origin ||
       !put_back_left_copies(target, file.get(), *origin, read_as_a_source)) {
-    return result(OutputStatus::kWriteError);
+    return result(Failure::kWriteError);
   }
   const std::optional<std::uint64_t> old_size = platform::file_size(file.get());
-  if (!old_size) return result(OutputStatus::kWriteError);
+  if (!old_size) return result(Failure::kWriteError);
 
   // The old contents go to an undo copy on the disk before the first byte changes: a power cut
   // or a kill from here on leaves them there, and the next run puts them back. Every ending is
   // held from here until the file is whole and the copy gone, so no other ending leaves either.
   const platform::EndingsDeferred deferred;
   KeptContents kept;
-  switch (keep_old_contents(target, file.get(), *old_size, *origin, kept)) {
-    case UndoStatus::kDone:
-      break;
-    case UndoStatus::kFailed:
-      return result(OutputStatus::kWriteError);
-    case UndoStatus::kOutOfMemory:
-      return result(OutputStatus::kOutOfMemory);
-    case UndoStatus::kCannotOpen:
-      return result(OutputStatus::kCannotOpen);
-  }
+  const Failure kept_failure = keep_old_contents(target, file.get(), *old_size, *origin, kept);
+  if (kept_failure != Failure::kNone) return result(kept_failure);
   // A piece of the target itself is read from the copy, which holds it as it was.
   const std::vector<OutputPiece> sources = read_from_copy(pieces, *identity, kept);
 
@@ -206,12 +194,12 @@ OutputResult write_in_place(platform::Target& target, Pieces pieces) {
   if (!platform::reserve(file.get(), new_size)) {
     static_cast<void>(platform::truncate(file.get(), *old_size));
     static_cast<void>(discard_undo_copy(kept.copy));
-    return result(OutputStatus::kWriteError);
+    return result(Failure::kWriteError);
   }
   // The whole result on the disk is not yet success: the copy must be unusable on the disk too,
   // or a copy that came back after a power cut would put the old contents back.
-  OutputResult written = write_pieces(file.get(), sources, Placement::kFromStart);
-  if (written.status == OutputStatus::kWritten) {
+  Outcome written = write_pieces(file.get(), sources, Placement::kFromStart);
+  if (written.failure == Failure::kNone) {
     if (platform::truncate(file.get(), new_size) && platform::flush_to_disk(file.get()) &&
         discard_undo_copy(kept.copy)) {
       // A close that reports a failure now cannot make the result less whole, and the target no
@@ -219,11 +207,11 @@ OutputResult write_in_place(platform::Target& target, Pieces pieces) {
       static_cast<void>(file.close());
       return written;
     }
-    written = result(OutputStatus::kWriteError);
+    written = result(Failure::kWriteError);
   }
   // Where even putting back fails, the copy stays, and the next run puts it back; the target is
   // then what the run reports.
-  if (!put_back(kept, file.get())) return result(OutputStatus::kWriteError);
+  if (!put_back(kept, file.get())) return result(Failure::kWriteError);
   static_cast<void>(discard_undo_copy(kept.copy));
   return written;
 }
@@ -267,7 +255,7 @@ class NewFile {
 // writing an existing target in place, and a missing one directly, where no new file may stand.
 // Gives nothing where a file took a missing target's name meanwhile: it is to be written as the
 // existing target it now is.
-std::optional<OutputResult> write_through_new_file(platform::Target& target, Pieces pieces) {
+std::optional<Outcome> write_through_new_file(platform::Target& target, Pieces pieces) {
   const bool exists = target.kind == platform::TargetKind::kRegular;
   // Where a file open for reading keeps its name, a target that is read for the result goes in
   // place at once: its rename would be refused until every retry had failed.
@@ -278,49 +266,48 @@ std::optional<OutputResult> write_through_new_file(platform::Target& target, Pie
       return write_in_place(target, pieces);
     }
   }
-  if (exists && !platform::wait_until_unlocked(target)) return result(OutputStatus::kCannotOpen);
+  if (exists && !platform::wait_until_unlocked(target)) return result(Failure::kCannotOpen);
   NewFile replacement(target);
   if (!replacement.file().is_open()) {
     const bool refused = replacement.refused();
-    if (exists) return refused ? write_in_place(target, pieces) : result(OutputStatus::kWriteError);
+    if (exists) return refused ? write_in_place(target, pieces) : result(Failure::kWriteError);
     // As creating the target itself would have failed; unless only the new file's name did not
     // fit, and the target's own name does.
-    if (!refused || !platform::create_target(target)) return result(OutputStatus::kCannotOpen);
+    if (!refused || !platform::create_target(target)) return result(Failure::kCannotOpen);
     return write_created(target, pieces);
   }
-  const OutputResult written =
-      write_pieces(replacement.file().get(), pieces, Placement::kAtPosition);
-  if (written.status != OutputStatus::kWritten) return written;
+  const Outcome written = write_pieces(replacement.file().get(), pieces, Placement::kAtPosition);
+  if (written.failure != Failure::kNone) return written;
   if (!platform::flush_to_disk(replacement.file().get()) || !replacement.file().close()) {
-    return result(OutputStatus::kWriteError);
+    return result(Failure::kWriteError);
   }
   switch (replacement.put_in_place()) {
     case platform::Replacement::kReplaced:
       return written;
     case platform::Replacement::kRefused:
       replacement.discard();
-      return exists ? write_in_place(target, pieces) : result(OutputStatus::kCannotOpen);
+      return exists ? write_in_place(target, pieces) : result(Failure::kCannotOpen);
     case platform::Replacement::kFailed:
       break;
     case platform::Replacement::kNameTaken:
       replacement.discard();
       return std::nullopt;
   }
-  return result(OutputStatus::kWriteError);
+  return result(Failure::kWriteError);
 }
 
 }  // namespace
 
-OutputResult write_target_output(const char* path, platform::Target found, Pieces pieces) {
+Outcome write_target_output(const char* path, platform::Target found, Pieces pieces) {
   // An empty name opens nothing, as creating it would not.
-  if (*path == '\0') return result(OutputStatus::kCannotOpen);
+  if (*path == '\0') return result(Failure::kCannotOpen);
   // A file that takes a new target's name meanwhile is written once more, as the file it is.
   platform::Target target = platform::open_target(path, std::move(found));
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (attempt > 0) target = platform::open_target(path);
     switch (target.kind) {
       case platform::TargetKind::kCannotOpen:
-        return result(OutputStatus::kCannotOpen);
+        return result(Failure::kCannotOpen);
       case platform::TargetKind::kStream:
         return write_directly(target, pieces);
       case platform::TargetKind::kCreated:
@@ -329,11 +316,11 @@ OutputResult write_target_output(const char* path, platform::Target found, Piece
       case platform::TargetKind::kRegular:
         break;
     }
-    if (const std::optional<OutputResult> written = write_through_new_file(target, pieces)) {
+    if (const std::optional<Outcome> written = write_through_new_file(target, pieces)) {
       return *written;
     }
   }
-  return result(OutputStatus::kCannotOpen);
+  return result(Failure::kCannotOpen);
 }
 
 }  // namespace pairset

@@ -8,35 +8,22 @@
 #include <cstdint>
 #include <span>
 
+#include "system/outcome.h"
 #include "system/platform.h"
 
 namespace pairset {
 
-enum class OutputStatus {
-  kWritten,
-  kCannotOpen,   // the target may not be written, or its folder does not exist; it is untouched
-  kWriteError,   // writing, flushing or reserving room failed (a full disk); the target is as it
-                 // was, but for a device or a stream, which may hold part of the result
-  kOutOfMemory,  // memory for copying, or for keeping what is to be put back, could not be had;
-                 // untouched
-  kReadError,    // a piece's file could not be read to its end; the target is as kWriteError says
-};
-
 // A part of the result: `bytes` in memory, or, where `file` is open, `size` bytes of that file
-// from `offset`, read while the target is written.
+// from `offset`, read while the target is written; `source` is the path a failed read names.
 struct OutputPiece {
   std::span<const char> bytes;
   int file = -1;
   std::uint64_t offset = 0;
   std::uint64_t size = 0;
+  const char* source = nullptr;
 
   // Gives how many bytes the piece adds to the result.
   std::uint64_t length() const { return file >= 0 ? size : bytes.size(); }
-};
-
-struct OutputResult {
-  OutputStatus status = OutputStatus::kCannotOpen;
-  std::size_t unread_piece = 0;  // with kReadError: the index of the piece whose file failed
 };
 
 // Writes `pieces`, one after another, as the whole file at `path` (a command-line argument).
@@ -50,9 +37,10 @@ struct OutputResult {
 //    first changed byte until the file holds the whole result, and a failure puts them back.
 //  - A device, a FIFO or a stream the process already holds is written directly.
 // `found` is what platform::look_up_target found at `path` when the run began: an existing file
-// found then is the file written, whatever has the name now.
-OutputResult write_target_output(const char* path, platform::Target found,
-                                 std::span<const OutputPiece> pieces);
+// found then is the file written, whatever has the name now. A failure names the target, but a
+// read error, which names the piece's source.
+Outcome write_target_output(const char* path, platform::Target found,
+                            std::span<const OutputPiece> pieces);
 
 }  // namespace pairset
 

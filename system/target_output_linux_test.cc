@@ -51,13 +51,13 @@ TEST(TargetOutput, NewTargetGetsTheRightsACreateGives) {
       GTEST_SKIP() << "this file system keeps no ACL entries";
     }
     const mode_t previous_mask = umask(027);
-    const OutputStatus status = write_text(dir.path("new.c13"), "new");
+    const Failure status = write_text(dir.path("new.c13"), "new");
     const int created = open(dir.path("created").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
     umask(previous_mask);
     ASSERT_GE(created, 0);
     close(created);
 
-    ASSERT_EQ(status, OutputStatus::kWritten);
+    ASSERT_EQ(status, Failure::kNone);
     const auto rights = [](const std::string& path) {
       struct stat info {};
       EXPECT_EQ(stat(path.c_str(), &info), 0);
@@ -143,7 +143,7 @@ TEST_P(TargetIdentityTest, TargetStaysTheSameFile) {
   };
   const std::string attributes_before = attributes();
 
-  ASSERT_EQ(write_text(target, "new"), OutputStatus::kWritten);
+  ASSERT_EQ(write_text(target, "new"), Failure::kNone);
 
   struct stat after {};
   ASSERT_EQ(stat(real.c_str(), &after), 0);
@@ -177,7 +177,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(TargetOutput, LinkThatLeadsNowhereMakesTheFileItLeadsTo) {
   TempDir dir;
   std::filesystem::create_symlink("made.c13", dir.path("link.c13"));
-  EXPECT_EQ(write_text(dir.path("link.c13"), "new"), OutputStatus::kWritten);
+  EXPECT_EQ(write_text(dir.path("link.c13"), "new"), Failure::kNone);
   EXPECT_TRUE(std::filesystem::is_symlink(dir.path("link.c13")));
   EXPECT_EQ(read_file(dir.path("made.c13")), "new");
   EXPECT_EQ(file_names(dir), (std::vector<std::string>{"link.c13", "made.c13"}));
@@ -191,10 +191,10 @@ TEST(TargetOutput, LinkThatLeadsNowhereMakesTheFileItLeadsTo) {
   limited.rlim_cur = 64 << 10;
   const auto previous_action = signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-  const OutputStatus status = write_text(full.path("link.c13"), std::string(120'000, 'x'));
+  const Failure status = write_text(full.path("link.c13"), std::string(120'000, 'x'));
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &before), 0);
   static_cast<void>(signal(SIGXFSZ, previous_action));
-  EXPECT_EQ(status, OutputStatus::kWriteError);
+  EXPECT_EQ(status, Failure::kWriteError);
   EXPECT_EQ(file_names(full), std::vector<std::string>{"link.c13"});
 }
 
@@ -206,7 +206,7 @@ TEST(TargetOutput, TargetWithTheLongestNameIsReplaced) {
   write_file(target, "previous");
   struct stat before {};
   ASSERT_EQ(stat(target.c_str(), &before), 0);
-  ASSERT_EQ(write_text(target, "new"), OutputStatus::kWritten);
+  ASSERT_EQ(write_text(target, "new"), Failure::kNone);
   struct stat after {};
   ASSERT_EQ(stat(target.c_str(), &after), 0);
   EXPECT_NE(after.st_ino, before.st_ino);
@@ -271,14 +271,14 @@ TEST(TargetOutput, FileWithNoNameIsWrittenThroughItself) {
   ASSERT_EQ(read(ready[0], &held, sizeof held), static_cast<ssize_t>(sizeof held));
   const std::string link = "/proc/" + std::to_string(holder) + "/fd/" + std::to_string(held);
 
-  const OutputStatus status = write_text(link, "new");
+  const Failure status = write_text(link, "new");
   const std::string seen = read_file(link);
   kill(holder, SIGKILL);
   waitpid(holder, nullptr, 0);
   close(ready[0]);
   close(ready[1]);
 
-  EXPECT_EQ(status, OutputStatus::kWritten);
+  EXPECT_EQ(status, Failure::kNone);
   EXPECT_EQ(seen, "new");
   EXPECT_TRUE(file_names(dir).empty());
 }
@@ -293,11 +293,11 @@ TEST(TargetOutput, BindMountedTargetIsWrittenInPlace) {
             nullptr) != 0) {
     GTEST_SKIP() << "no bind mounts here (they need root)";
   }
-  const OutputStatus status = write_text(dir.path("target.c13"), "new");
+  const Failure status = write_text(dir.path("target.c13"), "new");
   const std::string seen = read_file(dir.path("target.c13"));
   ASSERT_EQ(umount(dir.path("target.c13").c_str()), 0);
 
-  EXPECT_EQ(status, OutputStatus::kWritten);
+  EXPECT_EQ(status, Failure::kNone);
   EXPECT_EQ(seen, "new");
   EXPECT_EQ(read_file(dir.path("mounted.c13")), "new");
   EXPECT_EQ(file_names(dir), (std::vector<std::string>{"mounted.c13", "target.c13"}));

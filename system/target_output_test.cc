@@ -64,14 +64,14 @@ TEST(TargetOutput, WritesOnlyTheFileFoundAtTheStart) {
   const std::string text = "the result";
   const OutputPiece pieces[] = {OutputPiece{text}};
 
-  const OutputStatus status = write_target_output(path.c_str(), std::move(found), pieces).status;
+  const Failure status = write_target_output(path.c_str(), std::move(found), pieces).failure;
 
   EXPECT_EQ(read_file(path), "someone else's");
 #ifdef _WIN32
-  EXPECT_EQ(status, OutputStatus::kCannotOpen);
+  EXPECT_EQ(status, Failure::kCannotOpen);
   EXPECT_EQ(read_file(dir.path("moved.c13")), "previous");
 #else
-  EXPECT_EQ(status, OutputStatus::kWritten);
+  EXPECT_EQ(status, Failure::kNone);
   EXPECT_EQ(read_file(dir.path("moved.c13")), text);
 #endif
 }
@@ -117,7 +117,7 @@ TEST(TargetOutput, ReplacesTargetsWhoseNewFileNameWouldBeTooLong) {
   const std::string path = target.string();
   write_file(path, "previous");
 
-  EXPECT_EQ(write_text(path, "new"), OutputStatus::kWritten);
+  EXPECT_EQ(write_text(path, "new"), Failure::kNone);
   EXPECT_EQ(read_file(path), "new");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
 }

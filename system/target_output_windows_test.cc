@@ -47,7 +47,7 @@ TEST(TargetOutput, TargetInAFolderTooDeepForANewFileBesideIt) {
   std::filesystem::create_directory(folder);
   const std::string target = folder + "\\t.c13";
   for (const char* contents : {"new", "newer"}) {  // made, then written in place
-    EXPECT_EQ(write_text(target, contents), OutputStatus::kWritten);
+    EXPECT_EQ(write_text(target, contents), Failure::kNone);
     EXPECT_EQ(read_file(target), contents);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
   }
@@ -101,7 +101,7 @@ struct WindowsCase {
   const char* label;
   Hold hold = Hold::kNothing;
   Scanner scanner = Scanner::kNone;
-  OutputStatus status = OutputStatus::kWritten;
+  Failure status = Failure::kNone;
   const char* contents = "new";  // of the target afterwards
   bool replaced = false;         // the target is another file afterwards
   long long longest = 0;         // milliseconds the write may take, where it matters
@@ -217,7 +217,7 @@ INSTANTIATE_TEST_SUITE_P(
         WindowsCase{.label = "hidden_and_system", .hold = Hold::kHiddenAndSystem},
         WindowsCase{.label = "read_only",
                     .hold = Hold::kReadOnly,
-                    .status = OutputStatus::kCannotOpen,
+                    .status = Failure::kCannotOpen,
                     .contents = "previous"},
         WindowsCase{.label = "hard_link", .hold = Hold::kHardLink},
         // The rename is refused for 5 seconds; the target is then written in place.
@@ -225,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(
         WindowsCase{.label = "open_for_a_moment", .hold = Hold::kOpenForAMoment},
         WindowsCase{.label = "open_exclusively",
                     .hold = Hold::kOpenExclusively,
-                    .status = OutputStatus::kCannotOpen,
+                    .status = Failure::kCannotOpen,
                     .contents = "previous"},
         // A scanner that would keep the rename waiting never gets the new file.
         WindowsCase{.label = "new_file_scanned_without_delete_sharing",

@@ -106,10 +106,10 @@ bool starts_like_undo_copy(std::string_view bytes) {
   return bytes.substr(0, compared) == kFirstLine.substr(0, compared);
 }
 
-UndoStatus keep_old_contents(const platform::Target& target, int file, std::uint64_t old_size,
-                             const platform::FileOrigin& origin, KeptContents& kept) {
+Failure keep_old_contents(const platform::Target& target, int file, std::uint64_t old_size,
+                          const platform::FileOrigin& origin, KeptContents& kept) {
   platform::UndoCopy& copy = kept.copy;
-  if (!platform::create_undo_copy(target, origin, copy)) return UndoStatus::kFailed;
+  if (!platform::create_undo_copy(target, origin, copy)) return Failure::kWriteError;
   const std::string header =
       encode_undo_header({origin, old_size, name_of(target.name.filename())});
   kept.contents_at = header.size();
@@ -118,19 +118,17 @@ UndoStatus keep_old_contents(const platform::Target& target, int file, std::uint
   // trailer, and the target is not touched before all of it is there. Through the buffer, not
   // by the kernel: a copy that shared the target's blocks would take no room of its own, and
   // room for both is what keeps writing in place from running out of it.
-  platform::CopyStatus copied = platform::CopyStatus::kWriteFailed;
+  Failure copied = Failure::kWriteError;
   if (platform::write_all(copy.file.get(), header)) {
     copied = copy_through_buffer(file, 0, copy.file.get(), std::nullopt, old_size);
   }
-  if (copied == platform::CopyStatus::kCopied &&
-      platform::write_all(copy.file.get(), kUndoTrailer) &&
+  if (copied == Failure::kNone && platform::write_all(copy.file.get(), kUndoTrailer) &&
       platform::flush_to_disk(copy.file.get()) && platform::sync_undo_folder(copy)) {
-    return UndoStatus::kDone;
+    return Failure::kNone;
   }
   // Cut short or not on the disk, the target was not touched: nothing to make unusable first.
   static_cast<void>(platform::remove_undo_copy(copy));
-  return copied == platform::CopyStatus::kOutOfMemory ? UndoStatus::kOutOfMemory
-                                                      : UndoStatus::kFailed;
+  return copied == Failure::kOutOfMemory ? Failure::kOutOfMemory : Failure::kWriteError;
 }
 
 namespace {
@@ -139,8 +137,7 @@ namespace {
 // target open at `file`, cuts it to that length and flushes it to the disk.
 bool copy_back(const platform::UndoCopy& copy, std::uint64_t contents_at, std::uint64_t old_size,
                int file) {
-  return copy_through_buffer(copy.file.get(), contents_at, file, 0, old_size) ==
-             platform::CopyStatus::kCopied &&
+  return copy_through_buffer(copy.file.get(), contents_at, file, 0, old_size) == Failure::kNone &&
          platform::truncate(file, old_size) && platform::flush_to_disk(file);
 }
 
@@ -260,17 +257,17 @@ bool put_back_left_copies(const platform::Target& target, int file,
   return restored;
 }
 
-UndoStatus restore_interrupted(platform::Target& target, std::span<const char* const> sources) {
-  if (target.kind == platform::TargetKind::kCannotOpen) return UndoStatus::kDone;
+Failure restore_interrupted(platform::Target& target, std::span<const char* const> sources) {
+  if (target.kind == platform::TargetKind::kCannotOpen) return Failure::kNone;
   // A run cut short while it made a new target leaves its new file too, and no copy.
   platform::clear_abandoned_files(target);
   if (target.kind == platform::TargetKind::kMissing) {
-    return set_aside_copies_of_a_gone_file(target) ? UndoStatus::kDone : UndoStatus::kFailed;
+    return set_aside_copies_of_a_gone_file(target) ? Failure::kNone : Failure::kWriteError;
   }
-  if (target.kind != platform::TargetKind::kRegular) return UndoStatus::kDone;
+  if (target.kind != platform::TargetKind::kRegular) return Failure::kNone;
   const std::optional<platform::FileOrigin> named = platform::origin_of(target.file.get());
   // Cheap where nothing was left: no copy means nothing to wait for.
-  if (!named || platform::find_undo_copies(target, *named).empty()) return UndoStatus::kDone;
+  if (!named || platform::find_undo_copies(target, *named).empty()) return Failure::kNone;
 
   // A run writing the target in place holds it from before it makes its copy until after it
   // removes it: once it is done, the copies left are from runs that were cut short, and no run
@@ -278,15 +275,15 @@ UndoStatus restore_interrupted(platform::Target& target, std::span<const char* c
   // A target that may not be written, or that another program holds, is not touched: the run
   // says it cannot open it, as it would without a copy.
   platform::Descriptor file(platform::open_for_update(target));
-  if (!file.is_open() || !platform::lock_exclusively(file.get())) return UndoStatus::kCannotOpen;
+  if (!file.is_open() || !platform::lock_exclusively(file.get())) return Failure::kCannotOpen;
   const std::optional<platform::FileOrigin> origin = platform::origin_of(file.get());
   const std::optional<platform::FileIdentity> identity = platform::identity_of(file.get());
-  if (!origin || !identity) return UndoStatus::kFailed;
+  if (!origin || !identity) return Failure::kWriteError;
   const bool read_as_a_source =
       std::any_of(sources.begin(), sources.end(),
                   [&](const char* source) { return platform::identity_at(source) == identity; });
-  return put_back_left_copies(target, file.get(), *origin, read_as_a_source) ? UndoStatus::kDone
-                                                                             : UndoStatus::kFailed;
+  return put_back_left_copies(target, file.get(), *origin, read_as_a_source) ? Failure::kNone
+                                                                             : Failure::kWriteError;
 }
 
 bool put_back(const KeptContents& kept, int file) {

@@ -49,13 +49,6 @@ std::optional<ParsedUndoHeader> parse_undo_header(std::string_view bytes);
 // one, and is left alone.
 bool starts_like_undo_copy(std::string_view bytes);
 
-enum class UndoStatus {
-  kDone,
-  kFailed,       // a write, a read or a flush failed; the target is untouched
-  kOutOfMemory,  // the buffer for the copying could not be had; the target is untouched
-  kCannotOpen,   // the target may not be written, or another program holds it; it is untouched
-};
-
 // The old contents of a target that this run keeps while it writes the target in place: the undo
 // copy, where in it they start, and how long they are.
 struct KeptContents {
@@ -66,9 +59,10 @@ struct KeptContents {
 
 // Keeps the old contents of the target (open at `file`, `old_size` bytes, origin `origin`) in a
 // new undo copy, `kept`, and makes it and its name survive a power cut. Where no copy can be
-// made (the folder and the state folder refuse it, the target may not be read), kFailed.
-UndoStatus keep_old_contents(const platform::Target& target, int file, std::uint64_t old_size,
-                             const platform::FileOrigin& origin, KeptContents& kept);
+// made (the folder and the state folder refuse it, the target may not be read), or it does not
+// reach the disk, kWriteError; kOutOfMemory where the buffer for copying could not be had.
+Failure keep_old_contents(const platform::Target& target, int file, std::uint64_t old_size,
+                          const platform::FileOrigin& origin, KeptContents& kept);
 
 // Puts the kept old contents back into the target open at `file`, cuts it to their length and
 // flushes it to the disk; gives true when all of that was done.
@@ -100,10 +94,10 @@ bool put_back_left_copies(const platform::Target& target, int file,
 // with platform::look_up_target), whose sources are at `sources`: the complete undo
 // copies of that very file are put back into it and removed, incomplete ones removed, abandoned new
 // files beside it removed. Waits for a run that writes the target in place to finish first. Gives
-// kDone where nothing was left to put back, or all of it went back; kCannotOpen where a copy was
-// left but the target may not be written or stays held by another program; kFailed where a
+// kNone where nothing was left to put back, or all of it went back; kCannotOpen where a copy was
+// left but the target may not be written or stays held by another program; kWriteError where a
 // complete copy could not be put back (the copy then stays), or was set aside.
-UndoStatus restore_interrupted(platform::Target& target, std::span<const char* const> sources);
+Failure restore_interrupted(platform::Target& target, std::span<const char* const> sources);
 
 }  // namespace pairset
 

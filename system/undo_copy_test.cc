@@ -97,7 +97,7 @@ TEST(UndoCopy, ComesBackUnusableWhereItsRemovalIsLost) {
     const std::optional<platform::FileOrigin> origin = platform::origin_of(file.get());
     ASSERT_TRUE(origin);
     KeptContents kept;
-    ASSERT_EQ(keep_old_contents(target, file.get(), 8, *origin, kept), UndoStatus::kDone);
+    ASSERT_EQ(keep_old_contents(target, file.get(), 8, *origin, kept), Failure::kNone);
     const std::string result = "the result";
     ASSERT_TRUE(platform::write_at(file.get(), 0, result));
     ASSERT_TRUE(platform::truncate(file.get(), result.size()));
@@ -110,7 +110,7 @@ TEST(UndoCopy, ComesBackUnusableWhereItsRemovalIsLost) {
   std::filesystem::rename(dir.path("kept"), copy_path);
   platform::Target target = platform::look_up_target(path.c_str());
 
-  EXPECT_EQ(restore_interrupted(target, {}), UndoStatus::kDone);
+  EXPECT_EQ(restore_interrupted(target, {}), Failure::kNone);
 
   EXPECT_EQ(testing::read_file(path), "the result");
   EXPECT_FALSE(std::filesystem::exists(copy_path));

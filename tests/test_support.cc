@@ -64,9 +64,9 @@ std::vector<std::string> file_names(const TempDir& dir) {
   return names;
 }
 
-OutputStatus write_text(const std::string& path, const std::string& text) {
+Failure write_text(const std::string& path, const std::string& text) {
   const OutputPiece pieces[] = {OutputPiece{text}};
-  return write_target_output(path.c_str(), platform::look_up_target(path.c_str()), pieces).status;
+  return write_target_output(path.c_str(), platform::look_up_target(path.c_str()), pieces).failure;
 }
 
 std::string example_result() {

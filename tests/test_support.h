@@ -64,7 +64,7 @@ std::string cn1_file(std::string_view name, std::string_view body);
 std::string to_cp866(std::u8string_view text);
 
 // Gives the status of writing `text` as the whole target at `path`.
-OutputStatus write_text(const std::string& path, const std::string& text);
+Failure write_text(const std::string& path, const std::string& text);
 
 // Gives the conversion of the example pair that ships with the program.
 std::string example_result();
