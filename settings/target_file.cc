@@ -5,8 +5,6 @@
 #include <span>
 #include <utility>
 
-#include "system/undo_copy.h"
-
 namespace pairset {
 namespace {
 
@@ -42,7 +40,7 @@ SettingName setting_name_from_text(std::string_view text) {
 }
 
 FoundTarget find_target_file(const char* path) {
-  return platform::look_up_target(path);
+  return FoundTarget(path);
 }
 
 Outcome write_target_file(const char* path, FoundTarget target, const SourceFile& input_source,
@@ -59,7 +57,7 @@ Outcome write_target_file(const char* path, FoundTarget target, const SourceFile
 
 Outcome restore_target_file(FoundTarget& target, const char* input_path, const char* output_path) {
   const char* const sources[] = {input_path, output_path};
-  return {restore_interrupted(target, sources), nullptr};
+  return restore_target_output(target, sources);
 }
 
 }  // namespace pairset

@@ -31,10 +31,6 @@ SettingName setting_name_of(const SourceFile& source);
 // Gives the setting name for `text` given on the command line: its first 16 bytes, zero-padded.
 SettingName setting_name_from_text(std::string_view text);
 
-// The target named on the command line as the run found it before it read any source: the
-// restore and the write are both made on the file found then.
-using FoundTarget = platform::Target;
-
 // Gives the target at `path` as it is now, looked up once for the run; nothing is made, opened
 // for writing or waited for.
 FoundTarget find_target_file(const char* path);

@@ -1,7 +1,8 @@
 // What files are on each system: how a path from the command line opens, how a new file is made
 // beside a target and put in its place, how a file is written in place, how both reach the disk,
 // and how the endings the user or the system asks for (signals, console events) wait for a file
-// to be whole or removed. The layers above system/ see only the part of it in files.h.
+// to be whole or removed. The layers above system/ see none of it: only files.h, outcome.h, and
+// the target as target_output.h's FoundTarget, which holds the Target of this header.
 //
 // What each file of system/ holds. Each system's half stands in files of its own, one concern
 // each, named alike on both (NAME_linux.cc, NAME_windows.cc); CMakeLists.txt picks them.

@@ -298,11 +298,24 @@ std::optional<Outcome> write_through_new_file(platform::Target& target, Pieces p
 
 }  // namespace
 
-Outcome write_target_output(const char* path, platform::Target found, Pieces pieces) {
+FoundTarget::FoundTarget() : target_(std::make_unique<platform::Target>()) {}
+FoundTarget::FoundTarget(const char* path)
+    : target_(std::make_unique<platform::Target>(platform::look_up_target(path))) {}
+FoundTarget::FoundTarget(platform::Target&& target)
+    : target_(std::make_unique<platform::Target>(std::move(target))) {}
+FoundTarget::~FoundTarget() = default;
+FoundTarget::FoundTarget(FoundTarget&& other) noexcept = default;
+FoundTarget& FoundTarget::operator=(FoundTarget&& other) noexcept = default;
+
+platform::Target& FoundTarget::get() {
+  return *target_;
+}
+
+Outcome write_target_output(const char* path, FoundTarget found, Pieces pieces) {
   // An empty name opens nothing, as creating it would not.
   if (*path == '\0') return result(Failure::kCannotOpen);
   // A file that takes a new target's name meanwhile is written once more, as the file it is.
-  platform::Target target = platform::open_target(path, std::move(found));
+  platform::Target target = platform::open_target(path, std::move(found.get()));
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (attempt > 0) target = platform::open_target(path);
     switch (target.kind) {
@@ -321,6 +334,10 @@ Outcome write_target_output(const char* path, platform::Target found, Pieces pie
     }
   }
   return result(Failure::kCannotOpen);
+}
+
+Outcome restore_target_output(FoundTarget& found, std::span<const char* const> sources) {
+  return result(restore_interrupted(found.get(), sources));
 }
 
 }  // namespace pairset

@@ -6,12 +6,39 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 #include "system/outcome.h"
-#include "system/platform.h"
 
 namespace pairset {
+namespace platform {
+struct Target;
+}  // namespace platform
+
+// The target named on the command line as the run found it before it read any source, so that
+// the restore and the write are both made on the file found then. What it holds is the system
+// layer's own.
+class FoundTarget {
+ public:
+  FoundTarget();
+  // Looks up the target at `path` (a command-line argument) as it is now; nothing is made,
+  // opened for writing or waited for.
+  explicit FoundTarget(const char* path);
+  // Takes a target the system layer looked up.
+  explicit FoundTarget(platform::Target&& target);
+  ~FoundTarget();
+  FoundTarget(FoundTarget&& other) noexcept;
+  FoundTarget& operator=(FoundTarget&& other) noexcept;
+  FoundTarget(const FoundTarget&) = delete;
+  FoundTarget& operator=(const FoundTarget&) = delete;
+
+  // Gives the target as the system layer keeps it.
+  platform::Target& get();
+
+ private:
+  std::unique_ptr<platform::Target> target_;
+};
 
 // A part of the result: `bytes` in memory, or, where `file` is open, `size` bytes of that file
 // from `offset`, read while the target is written; `source` is the path a failed read names.
@@ -36,11 +63,15 @@ struct OutputPiece {
 //    written in place: its old contents go to an undo copy first, every ending is held from the
 //    first changed byte until the file holds the whole result, and a failure puts them back.
 //  - A device, a FIFO or a stream the process already holds is written directly.
-// `found` is what platform::look_up_target found at `path` when the run began: an existing file
-// found then is the file written, whatever has the name now. A failure names the target, but a
-// read error, which names the piece's source.
-Outcome write_target_output(const char* path, platform::Target found,
+// `found` is what was found at `path` when the run began: an existing file found then is the file
+// written, whatever has the name now. A failure names the target, but a read error, which names
+// the piece's source.
+Outcome write_target_output(const char* path, FoundTarget found,
                             std::span<const OutputPiece> pieces);
+
+// Puts back what runs cut short left of the target `found`, whose sources are at `sources`, as
+// restore_interrupted in system/undo_copy.h says. A failure names the target.
+Outcome restore_target_output(FoundTarget& found, std::span<const char* const> sources);
 
 }  // namespace pairset
 

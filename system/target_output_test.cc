@@ -64,7 +64,8 @@ TEST(TargetOutput, WritesOnlyTheFileFoundAtTheStart) {
   const std::string text = "the result";
   const OutputPiece pieces[] = {OutputPiece{text}};
 
-  const Failure status = write_target_output(path.c_str(), std::move(found), pieces).failure;
+  const Failure status =
+      write_target_output(path.c_str(), FoundTarget(std::move(found)), pieces).failure;
 
   EXPECT_EQ(read_file(path), "someone else's");
 #ifdef _WIN32

@@ -66,7 +66,9 @@ std::vector<std::string> file_names(const TempDir& dir) {
 
 Failure write_text(const std::string& path, const std::string& text) {
   const OutputPiece pieces[] = {OutputPiece{text}};
-  return write_target_output(path.c_str(), platform::look_up_target(path.c_str()), pieces).failure;
+  return write_target_output(path.c_str(), FoundTarget(platform::look_up_target(path.c_str())),
+                             pieces)
+      .failure;
 }
 
 std::string example_result() {
