@@ -14,9 +14,9 @@ namespace pairset::platform {
 int open_for_update(Target& target) {
   // The file opened to be looked at is closed first: it was opened for writing alone.
   static_cast<void>(target.file.close());
-  const int descriptor = _wopen(target.name.c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT);
+  const int descriptor = _wopen(target.place.path.c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT);
   return descriptor >= 0 ? descriptor
-                         : _wopen(target.name.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT);
+                         : _wopen(target.place.path.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT);
 }
 
 bool lock_exclusively(int descriptor) {
@@ -33,7 +33,7 @@ bool lock_exclusively(int descriptor) {
 bool wait_until_unlocked(const Target& target) {
   // A byte-range lock does not keep a rename from replacing the file, so it is looked for: a
   // shared hold, given up at once, meets any exclusive one.
-  const Descriptor file(_wopen(target.name.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
+  const Descriptor file(_wopen(target.place.path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
   if (!file.is_open()) return true;  // one that may not be read is written all the same
   return keep_trying(kLongestWaitMilliseconds, kSteadyPauses, [&file] {
     OVERLAPPED from_start{};

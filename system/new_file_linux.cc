@@ -95,7 +95,7 @@ std::optional<std::vector<std::string>> attribute_names(int descriptor, const st
 bool copy_attributes(const Target& from, int to) {
   // The target is opened for neither reading nor writing, so it is reached by a path: through
   // /proc, or by its name where that still gives the file opened.
-  const std::string from_path = path_of(from.file.get(), from.opened_as);
+  const std::string from_path = path_of(from.file.get(), from.place.opened_as);
   struct stat opened {};
   struct stat named {};
   if (!proc_is_the_kernels() &&
@@ -162,14 +162,14 @@ bool refused_by_the_folder(int error) {
 NewFileMade create_replacement(const Target& target, std::filesystem::path& temporary) {
   constexpr NewFileMade kRefused{.descriptor = -1, .refused = true};
   // A file whose name cannot be reached again (deleted, a memory file) can only be written.
-  if (!target.folder.is_open()) return kRefused;
+  if (!target.place.folder.is_open()) return kRefused;
   // A file with other links stays the file those links name only if it is written in place.
   const bool existing = target.kind == TargetKind::kRegular;
   struct stat info {};
   if (existing && (fstat(target.file.get(), &info) != 0 || info.st_nlink > 1)) return kRefused;
 
   // A folder that lets no name be renamed or removed would keep the new file for good.
-  if (keeps_every_name(target.folder.get())) return kRefused;
+  if (keeps_every_name(target.place.folder.get())) return kRefused;
 
   // A new target is made with the rights that creating it would give (0666 less the umask, or
   // the folder's default ACL); a replacing file starts private and takes the target's.
@@ -177,12 +177,12 @@ NewFileMade create_replacement(const Target& target, std::filesystem::path& temp
   int descriptor = -1;
   int error = EEXIST;
   for (int attempt = 0; attempt < kAttempts && descriptor < 0 && error == EEXIST; ++attempt) {
-    const std::string name = new_file_name(prefix_beside(target.name.string()));
+    const std::string name = new_file_name(prefix_beside(target.place.name.string()));
     const EndingsDeferred deferred;
-    descriptor = create_held_file(target.folder.get(), name.c_str(), O_WRONLY, mode);
+    descriptor = create_held_file(target.place.folder.get(), name.c_str(), O_WRONLY, mode);
     error = errno;
     if (descriptor >= 0) {
-      static_cast<void>(note_file_in_flight(target.folder.get(), name.c_str()));
+      static_cast<void>(note_file_in_flight(target.place.folder.get(), name.c_str()));
       temporary = name;
       // Held until it is renamed or removed, though the file itself is closed before: another run
       // removes only the new files that nobody holds.
@@ -220,16 +220,17 @@ bool no_such_rename(int error) {
 // goes back where it was, and the file opened is written in place instead. Nothing can come
 // between the look and the swap, since the look is at what the swap took away.
 Replacement exchange(const Target& target, const std::filesystem::path& temporary) {
-  const int folder = target.folder.get();
-  if (renameat2(folder, temporary.c_str(), folder, target.name.c_str(), RENAME_EXCHANGE) != 0) {
+  const int folder = target.place.folder.get();
+  if (renameat2(folder, temporary.c_str(), folder, target.place.name.c_str(), RENAME_EXCHANGE) !=
+      0) {
     // Nothing has the name any more: it no longer names the file opened either.
     if (errno == ENOENT) return Replacement::kRefused;
     if (!no_such_rename(errno)) return refused_or_failed(errno);
     // A file system that cannot swap: the name is looked at, then replaced, a moment apart.
-    if (!still_names_open_file(folder, target.name.c_str(), target.file.get())) {
+    if (!still_names_open_file(folder, target.place.name.c_str(), target.file.get())) {
       return Replacement::kRefused;
     }
-    return renameat(folder, temporary.c_str(), folder, target.name.c_str()) == 0
+    return renameat(folder, temporary.c_str(), folder, target.place.name.c_str()) == 0
                ? Replacement::kReplaced
                : refused_or_failed(errno);
   }
@@ -237,9 +238,10 @@ Replacement exchange(const Target& target, const std::filesystem::path& temporar
     static_cast<void>(unlinkat(folder, temporary.c_str(), 0));
     return Replacement::kReplaced;
   }
-  if (renameat2(folder, temporary.c_str(), folder, target.name.c_str(), RENAME_EXCHANGE) != 0) {
+  if (renameat2(folder, temporary.c_str(), folder, target.place.name.c_str(), RENAME_EXCHANGE) !=
+      0) {
     // What stood at the name goes back to it, over the new file, which is then gone.
-    static_cast<void>(renameat(folder, temporary.c_str(), folder, target.name.c_str()));
+    static_cast<void>(renameat(folder, temporary.c_str(), folder, target.place.name.c_str()));
     return Replacement::kFailed;
   }
   return Replacement::kRefused;
@@ -247,14 +249,15 @@ Replacement exchange(const Target& target, const std::filesystem::path& temporar
 
 // Gives the new file the missing target's name, unless a file has taken it meanwhile.
 Replacement name_new(const Target& target, const std::filesystem::path& temporary) {
-  const int folder = target.folder.get();
-  if (renameat2(folder, temporary.c_str(), folder, target.name.c_str(), RENAME_NOREPLACE) == 0) {
+  const int folder = target.place.folder.get();
+  if (renameat2(folder, temporary.c_str(), folder, target.place.name.c_str(), RENAME_NOREPLACE) ==
+      0) {
     return Replacement::kReplaced;
   }
   if (errno == EEXIST) return Replacement::kNameTaken;
   if (!no_such_rename(errno)) return refused_or_failed(errno);
   // A file system that cannot tell: renamed as it always was.
-  return renameat(folder, temporary.c_str(), folder, target.name.c_str()) == 0
+  return renameat(folder, temporary.c_str(), folder, target.place.name.c_str()) == 0
              ? Replacement::kReplaced
              : refused_or_failed(errno);
 }
@@ -274,36 +277,37 @@ Replacement replace_file(Target& target, const std::filesystem::path& temporary)
   }
   // The rename is done and cannot be taken back; syncing the folder only makes the new name
   // survive a power cut, so a folder that cannot be synced changes nothing that can be reported.
-  static_cast<void>(fsync(target.folder.get()));
+  static_cast<void>(fsync(target.place.folder.get()));
   return Replacement::kReplaced;
 }
 
 void remove_file(const Target& target, const std::filesystem::path& temporary) {
   const EndingsDeferred deferred;
-  static_cast<void>(unlinkat(target.folder.get(), temporary.c_str(), 0));
+  static_cast<void>(unlinkat(target.place.folder.get(), temporary.c_str(), 0));
   forget_file_in_flight();
   static_cast<void>(g_new_file_lock.close());
 }
 
 void clear_abandoned_files(const Target& target) {
-  if (!target.folder.is_open()) return;
+  if (!target.place.folder.is_open()) return;
   // The folder is listed through a descriptor of its own, which closedir closes.
-  DIR* const list = fdopendir(openat(target.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  DIR* const list =
+      fdopendir(openat(target.place.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (list == nullptr) return;
-  const std::string prefix = prefix_beside(target.name.string());
+  const std::string prefix = prefix_beside(target.place.name.string());
   struct stat existing {};
   const bool exists =
       target.kind == TargetKind::kRegular && fstat(target.file.get(), &existing) == 0;
   // What a run cut short after it swapped its new file in names the file it swapped out.
   const std::string target_mark =
-      exists ? mark_of(-1, path_of(target.file.get(), target.opened_as)) : std::string();
+      exists ? mark_of(-1, path_of(target.file.get(), target.place.opened_as)) : std::string();
   while (const dirent* entry = readdir(list)) {
     const std::string_view name = entry->d_name;
     if (!is_new_file_name<char>(name, prefix)) continue;
-    const Descriptor file(open_unheld_file(target.folder.get(), entry->d_name));
+    const Descriptor file(open_unheld_file(target.place.folder.get(), entry->d_name));
     struct stat held {};
     if (!file.is_open() || fstat(file.get(), &held) != 0 ||
-        !still_names(target.folder.get(), entry->d_name, held)) {
+        !still_names(target.place.folder.get(), entry->d_name, held)) {
       continue;
     }
     // Only a file this user or the target's owner made can be a run's; of those, one that is
@@ -313,7 +317,7 @@ void clear_abandoned_files(const Target& target) {
     const bool a_runs = !mark_of(file.get(), {}).empty() || held.st_size == 0 ||
                         (!target_mark.empty() && target_mark == mark_for(file.get()));
     if (owner_may_have_made_it && a_runs) {
-      static_cast<void>(unlinkat(target.folder.get(), entry->d_name, 0));
+      static_cast<void>(unlinkat(target.place.folder.get(), entry->d_name, 0));
     }
   }
   static_cast<void>(closedir(list));

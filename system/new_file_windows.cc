@@ -42,10 +42,12 @@ constexpr std::wstring_view kNewFileMark = L":pairset-new";
 // the whole path with its letters stays within what the C runtime takes), or nothing where not
 // even a cut name fits.
 std::optional<std::wstring> prefix_beside(const Target& target) {
-  const std::wstring name = target.name.filename().wstring();
+  const std::wstring name = target.place.path.filename().wstring();
   std::error_code error;
   const std::size_t fixed =
-      std::filesystem::absolute(target.name.parent_path() / L"..pairset-", error).wstring().size() +
+      std::filesystem::absolute(target.place.path.parent_path() / L"..pairset-", error)
+          .wstring()
+          .size() +
       kNewFileLetters;
   if (error || fixed >= kLongestPath) return std::nullopt;
   return new_file_prefix<wchar_t>(name, kLongestPath - fixed);
@@ -127,9 +129,9 @@ NewFileMade create_replacement(const Target& target, std::filesystem::path& temp
   }
   // A name with a colon names a stream of a file (x.c13:stream); a new file beside it would be a
   // stream of another, new file. The stream is written in place, or made directly.
-  const std::wstring name = target.name.filename().wstring();
+  const std::wstring name = target.place.path.filename().wstring();
   if (name.find(L':') != std::wstring::npos) return kRefused;
-  const std::filesystem::path& path = target.name;
+  const std::filesystem::path& path = target.place.path;
   const std::optional<std::wstring> prefix = prefix_beside(target);
   if (!prefix) return kRefused;
   const bool marks = (volume_flags(path) & FILE_NAMED_STREAMS) != 0;
@@ -170,7 +172,7 @@ Replacement replace_file(Target& target, const std::filesystem::path& temporary)
   // The contents were committed to the disk before.
   Replacement result = Replacement::kRefused;
   const bool answered = keep_trying(kRetryMilliseconds, kGrowingPauses, [&] {
-    if (MoveFileExW(temporary.c_str(), target.name.c_str(),
+    if (MoveFileExW(temporary.c_str(), target.place.path.c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
       result = Replacement::kReplaced;
       return true;
@@ -189,8 +191,8 @@ Replacement replace_file(Target& target, const std::filesystem::path& temporary)
   let_go_of_new_file();
   forget_file_in_flight();
   // The target is no new file: its mark goes (where it stays, it is only an empty stream).
-  if ((volume_flags(target.name) & FILE_NAMED_STREAMS) != 0) {
-    static_cast<void>(DeleteFileW(mark_of(target.name).c_str()));
+  if ((volume_flags(target.place.path) & FILE_NAMED_STREAMS) != 0) {
+    static_cast<void>(DeleteFileW(mark_of(target.place.path).c_str()));
   }
   return Replacement::kReplaced;
 }
@@ -206,7 +208,7 @@ void remove_file(const Target&, const std::filesystem::path& temporary) {
 void clear_abandoned_files(const Target& target) {
   const std::optional<std::wstring> prefix = prefix_beside(target);
   if (!prefix) return;
-  const std::filesystem::path folder = target.name.parent_path();
+  const std::filesystem::path folder = target.place.path.parent_path();
   WIN32_FIND_DATAW found{};
   const HANDLE search = FindFirstFileW((folder / (*prefix + L"*")).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return;
@@ -217,12 +219,12 @@ void clear_abandoned_files(const Target& target) {
   };
   // Where the volume keeps no named streams (FAT), a new file carries no mark; where it keeps no
   // owners, a file is anyone's.
-  const DWORD flags = volume_flags(target.name);
+  const DWORD flags = volume_flags(target.place.path);
   const bool marks = (flags & FILE_NAMED_STREAMS) != 0;
   const bool owners = (flags & FILE_PERSISTENT_ACLS) != 0;
   std::vector<unsigned char> runner = runner_sid();
   const Security target_security =
-      target.kind == TargetKind::kRegular ? Security::at(target.name) : Security();
+      target.kind == TargetKind::kRegular ? Security::at(target.place.path) : Security();
   do {
     const std::wstring_view entry = found.cFileName;
     // The search matched the prefix as Windows compares names, whatever their case.

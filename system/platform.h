@@ -7,6 +7,7 @@
 // What each file of system/ holds. Each system's half stands in files of its own, one concern
 // each, named alike on both (NAME_linux.cc, NAME_windows.cc); CMakeLists.txt picks them.
 //   target_*         the target as the command line names it, opened once
+//   place_*.h        where a target and an undo copy are, as only their own system reads it
 //   new_file_*       the new file beside a target, put in its place or removed; a new file that a
 //                    run cut short left behind, cleared
 //   in_place_*       writing a file in place: reopened, locked against other runs, given room
@@ -45,6 +46,12 @@
 
 #include "system/files.h"
 #include "system/outcome.h"
+// Each system's own part of the types below.
+#ifdef _WIN32
+#include "system/place_windows.h"
+#else
+#include "system/place_linux.h"
+#endif
 
 namespace pairset::platform {
 
@@ -55,7 +62,7 @@ std::optional<std::uint64_t> file_size(int descriptor);
 enum class TargetKind {
   kCannotOpen,  // it may not be written, its folder does not exist, or it is a stream the
                 // process holds for reading only (/dev/stdin from a file)
-  kMissing,     // nothing has the name; a new file is to be made in `folder`
+  kMissing,     // nothing has the name; a new file is to be made where `place` says
   kCreated,     // it was made empty just now (a symbolic link that led nowhere, a name whose new
                 // file would not fit) and is written directly; removed again if that fails
   kStream,      // a device, a FIFO or pipe, the process's standard output or error, or a file
@@ -72,17 +79,14 @@ struct Target {
   // watcher sees no write where none happens); for a stream its writing descriptor. Windows:
   // the file opened for writing.
   Descriptor file;
-  // Linux: the folder that holds the file's one name, or that is to hold a missing target; -1
-  // where the file has no name left to reach (deleted, a memory file), so that only writing in
-  // place remains.
-  Descriptor folder;
-  // Linux: the name in `folder`. Windows: the whole path, in the wide spelling of the argument.
-  std::filesystem::path name;
   // The process's own standard output: a reader that leaves ends the run, as it always has.
   bool is_standard_output = false;
-  // Linux: the path it was opened by, to reach it by where /proc is not the kernel's.
-  std::string opened_as;
+  // Where it is, as its own system reaches it (place_linux.h, place_windows.h).
+  TargetPlace place;
 };
+
+// Gives the target's own name, without its folder.
+std::filesystem::path file_name_of(const Target& target);
 
 // Opens the target at `path` (a command-line argument) once and tells what it is. Where `found`
 // is the regular file look_up_target found there earlier in the run, it is that file, whatever
@@ -90,8 +94,8 @@ struct Target {
 Target open_target(const char* path, Target found = {});
 
 // Looks the target at `path` (a command-line argument) up as open_target does, but makes nothing
-// and opens no stream: kind kRegular for a regular file, kMissing (with `folder` and `name` on
-// Linux) where nothing has the name, kCannotOpen otherwise.
+// and opens no stream: kind kRegular for a regular file, kMissing (with its `place`) where
+// nothing has the name, kCannotOpen otherwise.
 Target look_up_target(const char* path);
 
 // What tells one file from every other while it exists: its device and inode (on Windows the
@@ -126,10 +130,8 @@ std::optional<FileOrigin> origin_of(int descriptor);
 
 // An undo copy of a target written in place, open and held for this run.
 struct UndoCopy {
-  Descriptor file;  // open for reading and writing, held against other runs until closed
-  // Linux: the folder it stands in, and its name there. Windows: the whole path in `name`.
-  Descriptor folder;
-  std::filesystem::path name;
+  Descriptor file;            // open for reading and writing, held against other runs until closed
+  CopyPlace place;            // where it is (place_linux.h, place_windows.h)
   bool beside_target = true;  // else in the state folder
   // Made by someone who may write the target (its owner, the runner, or one the file's rights
   // let write it), in a folder that is the target's own or the runner's private state folder:

@@ -115,7 +115,7 @@ std::pair<std::string, std::string> split(std::string_view path) {
 // followed), or, where /proc is not the kernel's, the path it was opened by; either is checked
 // against the file opened before anything is made of it. Empty where there is none.
 std::string real_path(const Target& target) {
-  if (!proc_is_the_kernels()) return target.opened_as;
+  if (!proc_is_the_kernels()) return target.place.opened_as;
   char real[PATH_MAX];
   const ssize_t size = readlink(descriptor_path(target.file.get()).c_str(), real, sizeof real);
   if (size <= 0 || static_cast<std::size_t>(size) >= sizeof real || real[0] != '/') return {};
@@ -131,7 +131,7 @@ constexpr int kReaderWaitMilliseconds = 5000;
 int open_fifo(const Target& target) {
   int opened = -1;
   const bool answered = keep_trying(kReaderWaitMilliseconds, kSteadyPauses, [&] {
-    opened = reopen(target.file.get(), target.opened_as, O_WRONLY | O_NONBLOCK);
+    opened = reopen(target.file.get(), target.place.opened_as, O_WRONLY | O_NONBLOCK);
     return opened >= 0 || errno != ENXIO;
   });
   if (!answered || opened < 0) return -1;
@@ -167,8 +167,8 @@ void find_name(Target& target, const struct stat& info) {
   auto [folder_path, name] = split(real);
   Descriptor folder(open_folder(folder_path));
   if (!folder.is_open() || name.empty() || !still_names(folder.get(), name.c_str(), info)) return;
-  target.folder = std::move(folder);
-  target.name = std::move(name);
+  target.place.folder = std::move(folder);
+  target.place.name = std::move(name);
 }
 
 // Makes `target` the missing target at `path` where the folder its path names opens and nothing
@@ -183,8 +183,8 @@ bool find_no_file(Target& target, const char* path) {
     return false;
   }
   target.kind = TargetKind::kMissing;
-  target.folder = std::move(folder);
-  target.name = std::move(name);
+  target.place.folder = std::move(folder);
+  target.place.name = std::move(name);
   return true;
 }
 
@@ -193,7 +193,7 @@ bool find_no_file(Target& target, const char* path) {
 // file it leads to, and that file is written directly.
 Target missing_target(const char* path) {
   Target target;
-  target.opened_as = path;
+  target.place.opened_as = path;
   if (find_no_file(target, path)) return target;
   // Something has the name (or its folder does not open, and the create below fails as well).
   // Endings wait from the create until the file is noted, so that an ending signal removes it.
@@ -212,8 +212,8 @@ Target missing_target(const char* path) {
   }
   target.kind = TargetKind::kCreated;
   find_name(target, info);
-  if (target.folder.is_open()) {
-    static_cast<void>(note_file_in_flight(target.folder.get(), target.name.c_str()));
+  if (target.place.folder.is_open()) {
+    static_cast<void>(note_file_in_flight(target.place.folder.get(), target.place.name.c_str()));
   }
   return target;
 }
@@ -222,7 +222,7 @@ Target missing_target(const char* path) {
 
 Target open_target(const char* path, Target found) {
   Target target;
-  target.opened_as = path;
+  target.place.opened_as = path;
   if (found.kind == TargetKind::kRegular && found.file.is_open()) {
     // The file the run found before it read anything: a link put at the name since is not
     // followed to another file.
@@ -254,9 +254,9 @@ Target open_target(const char* path, Target found) {
   if (planted_in_a_shared_folder(target, info)) return {};
   if (!S_ISREG(info.st_mode)) {
     // A device, a FIFO, or a pipe or socket reached through another process's descriptor.
-    target.file =
-        Descriptor(S_ISFIFO(info.st_mode) ? open_fifo(target)
-                                          : reopen(target.file.get(), target.opened_as, O_WRONLY));
+    target.file = Descriptor(S_ISFIFO(info.st_mode)
+                                 ? open_fifo(target)
+                                 : reopen(target.file.get(), target.place.opened_as, O_WRONLY));
     target.kind = target.file.is_open() ? TargetKind::kStream : TargetKind::kCannotOpen;
     return target;
   }
@@ -272,7 +272,7 @@ Target open_target(const char* path, Target found) {
 
 Target look_up_target(const char* path) {
   Target target;
-  target.opened_as = path;
+  target.place.opened_as = path;
   if (*path == '\0') return target;
   target.file = Descriptor(open(path, O_PATH | O_CLOEXEC));
   if (!target.file.is_open() && errno == ENOENT) {
@@ -290,10 +290,10 @@ Target look_up_target(const char* path) {
 
 bool create_target(Target& target) {
   const EndingsDeferred deferred;
-  target.file = Descriptor(openat(target.folder.get(), target.name.c_str(),
+  target.file = Descriptor(openat(target.place.folder.get(), target.place.name.c_str(),
                                   O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
   if (!target.file.is_open()) return false;
-  static_cast<void>(note_file_in_flight(target.folder.get(), target.name.c_str()));
+  static_cast<void>(note_file_in_flight(target.place.folder.get(), target.place.name.c_str()));
   target.kind = TargetKind::kCreated;
   return true;
 }
@@ -301,14 +301,18 @@ bool create_target(Target& target) {
 bool settle_created(Target& target, bool written) {
   const EndingsDeferred deferred;
   // Only the file made is removed, should its name have been taken over meanwhile.
-  const bool named_so =
-      target.folder.is_open() &&
-      still_names_open_file(target.folder.get(), target.name.c_str(), target.file.get());
+  const bool named_so = target.place.folder.is_open() &&
+                        still_names_open_file(target.place.folder.get(), target.place.name.c_str(),
+                                              target.file.get());
   written = target.file.close() && written;
   if (!written && named_so)
-    static_cast<void>(unlinkat(target.folder.get(), target.name.c_str(), 0));
+    static_cast<void>(unlinkat(target.place.folder.get(), target.place.name.c_str(), 0));
   forget_file_in_flight();
   return written;
+}
+
+std::filesystem::path file_name_of(const Target& target) {
+  return target.place.name.filename();
 }
 
 }  // namespace pairset::platform

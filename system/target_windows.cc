@@ -61,8 +61,8 @@ bool names_a_device(std::wstring_view path) {
 Target open_target(const char* path, Target found) {
   if (refused_device(path)) return {};
   Target target;
-  target.name = native_path(path);
-  target.file = Descriptor(_wopen(target.name.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT));
+  target.place.path = native_path(path);
+  target.file = Descriptor(_wopen(target.place.path.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT));
   if (!target.file.is_open()) {
     if (errno == ENOENT && found.kind != TargetKind::kRegular) target.kind = TargetKind::kMissing;
     return target;
@@ -79,11 +79,11 @@ Target open_target(const char* path, Target found) {
 Target look_up_target(const char* path) {
   Target target;
   if (*path == '\0' || refused_device(path)) return target;
-  target.name = native_path(path);
+  target.place.path = native_path(path);
   // Opened only to be looked at, sharing everything: no other program is kept from anything.
-  const HANDLE handle =
-      CreateFileW(target.name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE handle = CreateFileW(target.place.path.c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     if (GetLastError() == ERROR_FILE_NOT_FOUND) target.kind = TargetKind::kMissing;
     return target;
@@ -100,7 +100,7 @@ Target look_up_target(const char* path) {
 
 bool create_target(Target& target) {
   note_file_in_flight();
-  target.file = Descriptor(create_new_file(target.name));
+  target.file = Descriptor(create_new_file(target.place.path));
   if (!target.file.is_open()) {
     forget_file_in_flight();
     return false;
@@ -111,10 +111,14 @@ bool create_target(Target& target) {
 
 bool settle_created(Target& target, bool written) {
   written = target.file.close() && written;
-  if (!written) remove_path(target.name);
+  if (!written) remove_path(target.place.path);
   let_go_of_new_file();
   forget_file_in_flight();
   return written;
+}
+
+std::filesystem::path file_name_of(const Target& target) {
+  return target.place.path.filename();
 }
 
 }  // namespace pairset::platform

@@ -111,7 +111,7 @@ Failure keep_old_contents(const platform::Target& target, int file, std::uint64_
   platform::UndoCopy& copy = kept.copy;
   if (!platform::create_undo_copy(target, origin, copy)) return Failure::kWriteError;
   const std::string header =
-      encode_undo_header({origin, old_size, name_of(target.name.filename())});
+      encode_undo_header({origin, old_size, name_of(platform::file_name_of(target))});
   kept.contents_at = header.size();
   kept.old_size = old_size;
   // Written in order, then flushed, then named on the disk: a copy cut short anywhere lacks its
@@ -182,7 +182,7 @@ namespace {
 // Sets aside the whole copies that runs cut short left beside the missing `target`: the file
 // they belong to was deleted since, and a person is told. Gives true where there were none.
 bool set_aside_copies_of_a_gone_file(const platform::Target& target) {
-  const std::string name = name_of(target.name.filename());
+  const std::string name = name_of(platform::file_name_of(target));
   bool none = true;
   for (platform::UndoCopy& copy : platform::find_undo_copies(target, {})) {
     const std::optional<std::uint64_t> size = platform::file_size(copy.file.get());
@@ -211,7 +211,7 @@ bool names_the_target(const UndoHeader& header, const platform::FileOrigin& orig
 
 bool put_back_left_copies(const platform::Target& target, int file,
                           const platform::FileOrigin& origin, bool read_as_a_source) {
-  const std::string name = name_of(target.name.filename());
+  const std::string name = name_of(platform::file_name_of(target));
   bool restored = true;
   for (platform::UndoCopy& copy : platform::find_undo_copies(target, origin)) {
     const std::optional<std::uint64_t> size = platform::file_size(copy.file.get());

@@ -130,8 +130,8 @@ bool make_copy(int folder, const std::string& name, const struct stat& info, Und
     return false;
   }
   copy.file = std::move(file);
-  copy.folder = std::move(kept_folder);
-  copy.name = name;
+  copy.place.folder = std::move(kept_folder);
+  copy.place.name = name;
   return true;
 }
 
@@ -184,7 +184,7 @@ bool made_by_a_writer(const struct stat& copy, const struct stat& folder, const 
   if (copy.st_uid == info.st_uid || copy.st_uid == geteuid() || copy.st_uid == 0) return true;
   const bool groups_count = (folder.st_mode & S_IWOTH) == 0;
   std::string acl(256, '\0');
-  const std::string path = path_of(target.file.get(), target.opened_as);
+  const std::string path = path_of(target.file.get(), target.place.opened_as);
   const ssize_t size = getxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size());
   if (size > 0) {
     acl.resize(static_cast<std::size_t>(size));
@@ -245,8 +245,9 @@ bool create_undo_copy(const Target& target, const FileOrigin& origin, UndoCopy& 
   struct stat info {};
   if (fstat(target.file.get(), &info) != 0) return false;
   // Beside the target, unless its folder would keep the copy for good.
-  if (target.folder.is_open() && !keeps_every_name(target.folder.get())) {
-    if (make_copy(target.folder.get(), undo_copy_name<char>(target.name.string()), info, copy)) {
+  if (target.place.folder.is_open() && !keeps_every_name(target.place.folder.get())) {
+    if (make_copy(target.place.folder.get(), undo_copy_name<char>(target.place.name.string()), info,
+                  copy)) {
       return true;
     }
     if (!elsewhere(errno)) return false;
@@ -259,12 +260,12 @@ bool create_undo_copy(const Target& target, const FileOrigin& origin, UndoCopy& 
 
 bool set_aside_undo_copy(UndoCopy& copy) {
   constexpr int kNumbers = 100;
-  const std::string base = stale_copy_name<char>(copy.name.string());
+  const std::string base = stale_copy_name<char>(copy.place.name.string());
   for (int number = 0; number < kNumbers; ++number) {
     const std::string name = number == 0 ? base : base + "-" + std::to_string(number);
-    if (renameat2(copy.folder.get(), copy.name.c_str(), copy.folder.get(), name.c_str(),
-                  RENAME_NOREPLACE) == 0) {
-      copy.name = name;
+    if (renameat2(copy.place.folder.get(), copy.place.name.c_str(), copy.place.folder.get(),
+                  name.c_str(), RENAME_NOREPLACE) == 0) {
+      copy.place.name = name;
       return sync_undo_folder(copy);
     }
     if (errno != EEXIST) return false;
@@ -282,14 +283,15 @@ bool has_room_for(const Target& /*target*/, int file, std::uint64_t size) {
 
 bool sync_undo_folder(const UndoCopy& copy) {
   // A file system that syncs no folder (EINVAL) keeps its names in order by itself.
-  return fsync(copy.folder.get()) == 0 || errno == EINVAL;
+  return fsync(copy.place.folder.get()) == 0 || errno == EINVAL;
 }
 
 bool remove_undo_copy(UndoCopy& copy) {
   if (!copy.file.is_open()) return true;
   // Only the copy held is removed, should its name have been taken over meanwhile.
-  bool removed = still_names_open_file(copy.folder.get(), copy.name.c_str(), copy.file.get()) &&
-                 unlinkat(copy.folder.get(), copy.name.c_str(), 0) == 0;
+  bool removed =
+      still_names_open_file(copy.place.folder.get(), copy.place.name.c_str(), copy.file.get()) &&
+      unlinkat(copy.place.folder.get(), copy.place.name.c_str(), 0) == 0;
   removed = removed && sync_undo_folder(copy);
   // Kept open where it is still there: the old contents may yet have to be put back from it.
   if (removed) static_cast<void>(copy.file.close());
@@ -310,8 +312,8 @@ std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& o
       copy.writable = false;
     }
     if (!copy.file.is_open()) return;
-    copy.folder = Descriptor(duplicate(folder));
-    copy.name = name;
+    copy.place.folder = Descriptor(duplicate(folder));
+    copy.place.name = name;
     copy.beside_target = beside;
     struct stat made {};
     struct stat around {};
@@ -319,9 +321,9 @@ std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& o
     copy.trusted = fstat(copy.file.get(), &made) == 0 && fstat(folder, &around) == 0 &&
                    (exists ? made_by_a_writer(made, around, info, target)
                            : made.st_uid == geteuid() || made.st_uid == 0);
-    if (copy.folder.is_open()) copies.push_back(std::move(copy));
+    if (copy.place.folder.is_open()) copies.push_back(std::move(copy));
   };
-  look(target.folder.get(), undo_copy_name<char>(target.name.string()), true);
+  look(target.place.folder.get(), undo_copy_name<char>(target.place.name.string()), true);
   if (!exists) return copies;
   const Descriptor state(open_state_folder(false));
   look(state.get(), state_name(origin), false);

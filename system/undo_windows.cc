@@ -80,7 +80,7 @@ bool trusted_copy(const Target& target, const std::filesystem::path& path, int f
   if (target.kind != TargetKind::kRegular) {
     return runner_or_owner(maker.owner(), runner.data(), nullptr);
   }
-  const Security written = Security::at(target.name);
+  const Security written = Security::at(target.place.path);
   return written.known() &&
          made_by_a_writer(maker.owner(), runner.data(), written.owner(), written.dacl());
 }
@@ -103,7 +103,7 @@ bool make_copy(const std::filesystem::path& path, UndoCopy& copy) {
                                LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
                                MAXDWORD, &from_start));
   copy.file = std::move(file);
-  copy.name = path;
+  copy.place.path = path;
   return true;
 }
 
@@ -155,9 +155,9 @@ std::optional<FileOrigin> origin_of(int descriptor) {
 
 bool create_undo_copy(const Target& target, const FileOrigin& origin, UndoCopy& copy) {
   // A named stream (x.c13:stream) has no folder of its own to stand beside.
-  const std::wstring name = target.name.filename().wstring();
+  const std::wstring name = target.place.path.filename().wstring();
   if (name.find(L':') == std::wstring::npos) {
-    const std::filesystem::path beside = undo_copy_name<wchar_t>(target.name.wstring());
+    const std::filesystem::path beside = undo_copy_name<wchar_t>(target.place.path.wstring());
     if (make_copy(beside, copy)) return true;
     if (!elsewhere(errno)) return false;
   }
@@ -173,13 +173,13 @@ bool create_undo_copy(const Target& target, const FileOrigin& origin, UndoCopy& 
 
 bool set_aside_undo_copy(UndoCopy& copy) {
   constexpr int kNumbers = 100;
-  const std::wstring base = stale_copy_name<wchar_t>(copy.name.wstring());
+  const std::wstring base = stale_copy_name<wchar_t>(copy.place.path.wstring());
   // Windows renames no file that is open without delete sharing.
   static_cast<void>(copy.file.close());
   for (int number = 0; number < kNumbers; ++number) {
     const std::wstring name = number == 0 ? base : base + L"-" + std::to_wstring(number);
-    if (MoveFileExW(copy.name.c_str(), name.c_str(), MOVEFILE_WRITE_THROUGH) != 0) {
-      copy.name = name;
+    if (MoveFileExW(copy.place.path.c_str(), name.c_str(), MOVEFILE_WRITE_THROUGH) != 0) {
+      copy.place.path = name;
       return true;
     }
     if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) return false;
@@ -190,7 +190,7 @@ bool set_aside_undo_copy(UndoCopy& copy) {
 bool has_room_for(const Target& target, int file, std::uint64_t size) {
   LARGE_INTEGER present{};
   ULARGE_INTEGER free{};
-  std::filesystem::path folder = target.name.parent_path();
+  std::filesystem::path folder = target.place.path.parent_path();
   if (folder.empty()) folder = L".";
   // Where it cannot be told, the writing itself reports.
   if (GetFileSizeEx(handle_of(file), &present) == 0 ||
@@ -209,13 +209,13 @@ bool remove_undo_copy(UndoCopy& copy) {
   if (!copy.file.is_open()) return true;
   // Windows removes no open file; the target stays held, so no other run takes the copy up.
   static_cast<void>(copy.file.close());
-  if (DeleteFileW(copy.name.c_str()) != 0) return true;
+  if (DeleteFileW(copy.place.path.c_str()) != 0) return true;
   // Open again where it is still there: the old contents may yet have to be put back from it.
   const DWORD error = GetLastError();
-  copy.file = Descriptor(_wopen(copy.name.c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT));
+  copy.file = Descriptor(_wopen(copy.place.path.c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT));
   copy.writable = copy.file.is_open();
   if (!copy.writable) {
-    copy.file = Descriptor(_wopen(copy.name.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
+    copy.file = Descriptor(_wopen(copy.place.path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
   }
   SetLastError(error);
   return false;
@@ -238,12 +238,12 @@ std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& o
         GetLastError() == ERROR_LOCK_VIOLATION) {
       return;
     }
-    copy.name = path;
+    copy.place.path = path;
     copy.beside_target = beside;
     copy.trusted = trusted_copy(target, path, copy.file.get());
     copies.push_back(std::move(copy));
   };
-  look(undo_copy_name<wchar_t>(target.name.wstring()), true);
+  look(undo_copy_name<wchar_t>(target.place.path.wstring()), true);
   if (target.kind != TargetKind::kRegular) return copies;
   if (const std::optional<std::filesystem::path> folder = state_folder(false)) {
     look(*folder / state_name(origin), false);
