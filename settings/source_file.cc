@@ -95,8 +95,20 @@ LoadResult load_source_file(const char* path) {
   return loaded;
 }
 
+std::span<const char> SourceFile::start() const {
+  return {data.get(), std::min(size, kSettingsBodyOffset)};
+}
+
+OutputPiece SourceFile::body() const {
+  if (file.is_open()) return OutputPiece{{}, file.get(), kSettingsBodyOffset, body_size, path};
+  return OutputPiece{
+      size > kSettingsBodyOffset
+          ? std::span<const char>(data.get() + kSettingsBodyOffset, size - kSettingsBodyOffset)
+          : std::span<const char>{}};
+}
+
 bool has_source_signature(const SourceFile& file) {
-  const std::span<const char> bytes = file.bytes();
+  const std::span<const char> bytes = file.start();
   return bytes.size() >= kSignatureSize &&
          std::equal(kSourceSignature.begin(), kSourceSignature.end(), bytes.begin());
 }

@@ -41,8 +41,12 @@ struct SourceFile {
   // The path it was loaded from, as the command line gave it: a failed read of its body names it.
   const char* path = nullptr;
 
-  // Gives the bytes held in memory: the whole file, or its signature and setting name.
-  std::span<const char> bytes() const { return {data.get(), size}; }
+  // Gives the file's start as far as its settings body: its signature and setting name, or as
+  // much of them as the file has. They are always in memory.
+  std::span<const char> start() const;
+  // Gives the settings body: in memory, or in the file, read when it is needed; none where the
+  // file ends before its body would begin.
+  OutputPiece body() const;
 };
 
 // A source as loaded, or why it could not be (kCannotOpen: it does not open for reading;

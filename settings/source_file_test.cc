@@ -89,8 +89,7 @@ TEST(LoadSourceFile, PipeIsReadToItsEnd) {
   writer.join();
 
   ASSERT_EQ(result.outcome.failure, Failure::kNone);
-  const std::span<const char> loaded = result.file.bytes();
-  EXPECT_EQ(std::string(loaded.begin(), loaded.end()), contents);
+  EXPECT_EQ(testing::contents_of(result.file), contents);
 #endif
 }
 

@@ -6,24 +6,10 @@
 #include <utility>
 
 namespace pairset {
-namespace {
-
-// Gives the settings body of a source: in its file where it was left there, else its bytes from
-// offset 59, none when it is shorter.
-OutputPiece settings_body(const SourceFile& source) {
-  if (source.file.is_open()) {
-    return OutputPiece{{}, source.file.get(), kSettingsBodyOffset, source.body_size, source.path};
-  }
-  const std::span<const char> bytes = source.bytes();
-  return OutputPiece{bytes.size() > kSettingsBodyOffset ? bytes.subspan(kSettingsBodyOffset)
-                                                        : std::span<const char>{}};
-}
-
-}  // namespace
 
 SettingName setting_name_of(const SourceFile& source) {
   SettingName name{};
-  const std::span<const char> bytes = source.bytes();
+  const std::span<const char> bytes = source.start();
   if (bytes.size() > kSettingNameOffset) {
     const std::span<const char> field = bytes.subspan(
         kSettingNameOffset, std::min(kSettingNameSize, bytes.size() - kSettingNameOffset));
@@ -50,8 +36,7 @@ Outcome write_target_file(const char* path, FoundTarget target, const SourceFile
       new_name ? setting_name_from_text(*new_name) : setting_name_of(input_source);
 
   const OutputPiece pieces[] = {OutputPiece{kTargetSignature}, OutputPiece{name},
-                                settings_body(input_source), OutputPiece{name},
-                                settings_body(output_source)};
+                                input_source.body(), OutputPiece{name}, output_source.body()};
   return write_target_output(path, std::move(target), pieces);
 }
 

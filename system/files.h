@@ -1,5 +1,6 @@
-// What the layers above system/ read files with: the run made ready, buffers, descriptors, and
-// reads. The rest of the system layer (system/platform.h) is for system/ alone.
+// What the layers above system/ read files with: the run made ready, buffers, descriptors, reads,
+// and a file's bytes held in memory or left in the file. The rest of the system layer
+// (system/platform.h) is for system/ alone.
 #ifndef PAIRSET_SYSTEM_FILES_H_
 #define PAIRSET_SYSTEM_FILES_H_
 
@@ -81,5 +82,25 @@ class Descriptor {
 bool read_at(int descriptor, std::uint64_t offset, std::span<char> bytes);
 
 }  // namespace pairset::platform
+
+namespace pairset {
+
+// Bytes of a file, as the run has them: `bytes` in memory, or, where `file` is open, `size` bytes
+// of that file from `offset`, read when they are needed (a source's body while the target is
+// written); `source` is the path a failed read names. The target is written from such pieces.
+struct OutputPiece {
+  std::span<const char> bytes;
+  int file = -1;
+  std::uint64_t offset = 0;
+  std::uint64_t size = 0;
+  const char* source = nullptr;
+
+  // Gives true where the bytes are to be read from `file`.
+  bool in_file() const { return file >= 0; }
+  // Gives how many bytes the piece holds.
+  std::uint64_t length() const { return in_file() ? size : bytes.size(); }
+};
+
+}  // namespace pairset
 
 #endif  // PAIRSET_SYSTEM_FILES_H_

@@ -39,12 +39,12 @@ std::uint64_t total_size(Pieces pieces) {
 // Gives true when every piece is in memory.
 bool all_in_memory(Pieces pieces) {
   return std::all_of(pieces.begin(), pieces.end(),
-                     [](const OutputPiece& piece) { return piece.file < 0; });
+                     [](const OutputPiece& piece) { return !piece.in_file(); });
 }
 
 // Gives true when the piece is read from the file whose identity is `identity`.
 bool reads_file(const OutputPiece& piece, const std::optional<platform::FileIdentity>& identity) {
-  return piece.file >= 0 && identity && platform::identity_of(piece.file) == identity;
+  return piece.in_file() && identity && platform::identity_of(piece.file) == identity;
 }
 
 // Where the pieces are written: from the start of the file, each in one call (in place, where
@@ -70,7 +70,7 @@ Outcome write_pieces(int descriptor, Pieces pieces, Placement placement) {
           from_start ? piece.length() - done : std::min(piece.length() - done, kWriteChunk);
       const std::optional<std::uint64_t> at =
           from_start ? std::optional<std::uint64_t>(offset + done) : std::nullopt;
-      if (piece.file < 0) {
+      if (!piece.in_file()) {
         const std::span<const char> bytes =
             piece.bytes.subspan(static_cast<std::size_t>(done), static_cast<std::size_t>(count));
         if (!(at ? platform::write_at(descriptor, *at, bytes)

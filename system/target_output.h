@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 
+#include "system/files.h"
 #include "system/outcome.h"
 
 namespace pairset {
@@ -38,19 +39,6 @@ class FoundTarget {
 
  private:
   std::unique_ptr<platform::Target> target_;
-};
-
-// A part of the result: `bytes` in memory, or, where `file` is open, `size` bytes of that file
-// from `offset`, read while the target is written; `source` is the path a failed read names.
-struct OutputPiece {
-  std::span<const char> bytes;
-  int file = -1;
-  std::uint64_t offset = 0;
-  std::uint64_t size = 0;
-  const char* source = nullptr;
-
-  // Gives how many bytes the piece adds to the result.
-  std::uint64_t length() const { return file >= 0 ? size : bytes.size(); }
 };
 
 // Writes `pieces`, one after another, as the whole file at `path` (a command-line argument).

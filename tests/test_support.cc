@@ -120,13 +120,14 @@ SourceFile source_in_memory(std::string_view contents) {
 }
 
 std::string contents_of(const SourceFile& source) {
-  const std::span<const char> held = source.bytes();
-  std::string contents(held.begin(), held.end());
-  if (!source.file.is_open()) return contents;
-  std::string body(static_cast<std::size_t>(source.body_size), '\0');
-  EXPECT_TRUE(platform::read_at(source.file.get(), kSettingsBodyOffset, {body.data(), body.size()}))
+  const std::span<const char> start = source.start();
+  const OutputPiece body = source.body();
+  std::string contents(start.begin(), start.end());
+  if (!body.in_file()) return contents.append(body.bytes.begin(), body.bytes.end());
+  std::string read(static_cast<std::size_t>(body.size), '\0');
+  EXPECT_TRUE(platform::read_at(body.file, body.offset, {read.data(), read.size()}))
       << "cannot read the body left in the file";
-  return contents + body;
+  return contents + read;
 }
 
 std::string to_cp866(std::u8string_view text) {
