@@ -70,6 +70,16 @@ bool marked(const std::filesystem::path& path) {
   return true;
 }
 
+// Removes the file at `path` unless a program holds it: a live run, whose own handle of its new
+// file has delete access, or a program that opened it without delete sharing. An open that asks
+// to delete the file on close, and shares no deletion itself, is granted only where neither is
+// open.
+void remove_unless_held(const std::filesystem::path& path) {
+  const HANDLE file = CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+}
+
 // The own handle of the file create_new_file made last, until let_go_of_new_file.
 HANDLE g_new_file = INVALID_HANDLE_VALUE;
 
@@ -243,7 +253,7 @@ void clear_abandoned_files(const Target& target) {
     const PSID owner = security.owner();
     const bool ours = !owners || (owner != nullptr && !runner.empty() &&
                                   runner_or_owner(owner, runner.data(), target_security.owner()));
-    if (ours) static_cast<void>(DeleteFileW(path.c_str()));
+    if (ours) remove_unless_held(path);
   } while (FindNextFileW(search, &found) != 0);
   FindClose(search);
 }

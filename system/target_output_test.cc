@@ -139,9 +139,25 @@ TEST(TargetOutput, ClearsALeftNewFileWhoseNameWasCutToFit) {
   platform::Target target = platform::open_target(path.c_str());
   std::filesystem::path made;
   platform::Descriptor file(platform::create_replacement(target, made).descriptor);
-  ASSERT_TRUE(file.is_open());
-  // Made by a run that then ends without a word, and so holds it no more.
   ASSERT_TRUE(file.close());
+  // While the run that made it lives, it is that run's however old it looks. Its time is set
+  // through a handle that shares deletion, as the run's own handle asks.
+  const HANDLE aged = CreateFileW(made.c_str(), FILE_WRITE_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(aged, INVALID_HANDLE_VALUE);
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  ULARGE_INTEGER hour_ago{};
+  hour_ago.LowPart = now.dwLowDateTime;
+  hour_ago.HighPart = now.dwHighDateTime;
+  hour_ago.QuadPart -= 60ULL * 60 * 10'000'000;  // in 100 ns units
+  const FILETIME written{hour_ago.LowPart, hour_ago.HighPart};
+  EXPECT_NE(SetFileTime(aged, nullptr, nullptr, &written), 0);
+  CloseHandle(aged);
+  platform::clear_abandoned_files(platform::look_up_target(path.c_str()));
+  EXPECT_TRUE(std::filesystem::exists(made)) << "a live run's new file was removed";
+  // Then the run ends without a word, and so holds it no more.
   platform::let_go_of_new_file();
 #else
   // Made by a run that then ends without a word, as a kill ends it, and so holds it no more.
