@@ -200,12 +200,15 @@ TEST(TargetOutput, ClearsALeftNewFileWhoseNameWasCutToFit) {
 TEST(TargetOutput, KnowsTheNamesOfDevices) {
   for (const wchar_t* device :
        {L"NUL", L"nul.c13", L"C:\\DNC\\COM1.c13", L"D:/units/lpt9.txt", L"Aux", L"PRN.tar.gz",
-        L"CON", L"COM1 .c13", L"C:NUL", L"\\\\.\\COM1", L"//./PhysicalDrive0", L"CONOUT$"}) {
+        L"CON", L"COM1 .c13", L"C:NUL", L"\\\\.\\COM1", L"//./PhysicalDrive0", L"CONOUT$", L"COM1:",
+        L"nul.c13:", L"C:\\w\\NUL:", L"C:\\w\\nul.c13:", L"COM\u00B9", L"lpt\u00B2.c13",
+        L"C:\\w\\COM\u00B3:"}) {
     EXPECT_TRUE(platform::names_a_device(device)) << device;
   }
   for (const wchar_t* file :
        {L"unit.c13", L"COM10.c13", L"COM0.c13", L"NULL.c13", L"CONSOLE.c13", L"LPT.c13",
-        L"C:\\NUL\\unit.c13", L"my NUL.c13", L"\\\\?\\C:\\DNC\\unit.c13", L".NUL"}) {
+        L"C:\\NUL\\unit.c13", L"my NUL.c13", L"\\\\?\\C:\\DNC\\unit.c13", L".NUL", L"unit.c13:NUL",
+        L"C:\\NUL:\\unit.c13", L"COM\u2074.c13", L"LPT\u00B9\u00B9"}) {
     EXPECT_FALSE(platform::names_a_device(file)) << file;
   }
 }

@@ -1,5 +1,5 @@
 // The target on Windows: opened by the wide spelling of its own argument, so that two names the
-// ANSI code page spells alike stay two files; a device (NUL, CON) is written directly.
+// ANSI code page spells alike stay two files; of the devices only NUL given alone is written.
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -26,12 +26,24 @@ std::wstring upper(std::wstring_view text) {
   return capitals;
 }
 
-// Gives true for a target that names a device a person does not mean as a file (NUL.c13, COM1.c13,
-// \\.\COM1): nothing is written there. NUL alone is the discard that scripts use to check a pair
-// without keeping the result.
+// Gives true for `path` given as NUL alone: the discard that scripts use to check a pair without
+// keeping the result, the one device a target may be.
+bool is_the_discard(const char* path) {
+  return upper(native_path(path).wstring()) == L"NUL";
+}
+
+// Gives true for a target whose name Windows takes for a device a person does not mean as a file
+// (NUL.c13, COM1:, \\.\COM1): refused before anything is opened, where the name may open nothing
+// yet (a port not plugged in) and a file made under it would never be one.
 bool refused_device(const char* path) {
-  const std::wstring name = native_path(path).wstring();
-  return names_a_device(name) && upper(name) != L"NUL";
+  return names_a_device(native_path(path).wstring()) && !is_the_discard(path);
+}
+
+// Gives true for a unit number of COM and LPT: 1 to 9, and the superscripts ¹, ² and ³, which
+// Windows takes for 1, 2 and 3.
+bool device_digit(wchar_t digit) {
+  return (digit >= L'1' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' ||
+         digit == L'\u00B3';
 }
 
 }  // namespace
@@ -42,9 +54,11 @@ bool names_a_device(std::wstring_view path) {
       (path[3] == L'\\' || path[3] == L'/')) {
     return true;
   }
-  const std::size_t last = path.find_last_of(L"\\/:");
+  // The last part, after any drive (C:NUL); it ends at an extension or a colon (COM1:, NUL.c13:).
+  if (path.size() >= 2 && path[1] == L':') path.remove_prefix(2);
+  const std::size_t last = path.find_last_of(L"\\/");
   std::wstring_view base = last == std::wstring_view::npos ? path : path.substr(last + 1);
-  base = base.substr(0, base.find(L'.'));
+  base = base.substr(0, base.find_first_of(L".:"));
   while (!base.empty() && base.back() == L' ') base.remove_suffix(1);
   const std::wstring name = upper(base);
   if (name == L"CON" || name == L"PRN" || name == L"AUX" || name == L"NUL" || name == L"CONIN$" ||
@@ -52,7 +66,7 @@ bool names_a_device(std::wstring_view path) {
     return true;
   }
   return name.size() == 4 && (name.starts_with(L"COM") || name.starts_with(L"LPT")) &&
-         name[3] >= L'1' && name[3] <= L'9';
+         device_digit(name[3]);
 }
 
 // Windows programs name devices (NUL, CON), not descriptors: a device is written directly. XP
@@ -69,6 +83,12 @@ Target open_target(const char* path, Target found) {
   }
   if (found.kind == TargetKind::kRegular && found.file.is_open() &&
       identity_of(found.file.get()) != identity_of(target.file.get())) {
+    return {};
+  }
+  // What the name opened tells a device by any spelling: only a disk file or the discard is
+  // written.
+  if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(target.file.get()))) != FILE_TYPE_DISK &&
+      !is_the_discard(path)) {
     return {};
   }
   struct _stat64 info {};

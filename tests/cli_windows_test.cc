@@ -64,16 +64,31 @@ TEST(PairsetExecutable, OpensNamesTheCodePageCannotSpell) {
 }
 
 // A target that Windows takes for a device is no file a person means: NUL.c13 would be thrown
-// away and COM1.c13 sent to a serial port, each reported converted. It is refused, with nothing
-// written; NUL alone stays the discard that a script checks a pair with.
+// away and COM1: sent to a serial port, each reported converted. It is refused, with nothing
+// written, by its name or, in a spelling no name check knows, by what it opens; NUL alone stays
+// the discard that a script checks a pair with.
 TEST(PairsetExecutable, RefusesTargetsThatNameDevices) {
   TempDir dir;
   const std::string input = PAIRSET_EXAMPLES_DIR "/lathe-input.cn1";
   const std::string output = PAIRSET_EXAMPLES_DIR "/lathe-output.cn1";
-  for (const std::string& target : {dir.path("NUL.c13"), dir.path("com1.c13"),
-                                    std::string("\\\\.\\COM1"), std::string("AUX")}) {
+  // The message spells a name as the narrow command line does, in the ANSI code page.
+  const auto as_typed = [](const std::string& utf8) {
+    const std::wstring wide = std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+    std::string narrow(wide.size() * 2, '\0');
+    narrow.resize(static_cast<std::size_t>(
+        WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), narrow.data(),
+                            static_cast<int>(narrow.size()), nullptr, nullptr)));
+    return narrow;
+  };
+  for (const std::string& target :
+       {dir.path("NUL.c13"), dir.path("com1.c13"), std::string("\\\\.\\COM1"), std::string("AUX"),
+        std::string("COM1:"), std::string("NUL:"), dir.path("nul.c13:"), dir.path("COM1.txt.c13:"),
+        dir.path("") + reinterpret_cast<const char*>(u8"COM¹"),
+        dir.path("") + reinterpret_cast<const char*>(u8"lpt³.c13"),
+        std::string("\\\\?\\GLOBALROOT\\Device\\Null")}) {
     EXPECT_EQ(run_executable(quoted({input, output, target}), dir).out,
-              console(std::string(cp866::bytes<u8"\nНе могу открыть файл '">()) + target + "'\n"))
+              console(std::string(cp866::bytes<u8"\nНе могу открыть файл '">()) + as_typed(target) +
+                      "'\n"))
         << target;
   }
   EXPECT_EQ(run_executable(quoted({input, output, "NUL"}), dir).out,
