@@ -47,6 +47,7 @@ struct LimitedCase {
   const char* label;
   const char* shell_setup = nullptr;  // run by the shell before the program
   bool unprivileged = false;
+  bool others_target = false;  // the target must be another user's than the runner's (root only)
   const char* injected = nullptr;     // strace's -e inject=...
   const char* file_system = nullptr;  // "ext4" or "btrfs": the folder is a nearly full image of it
   const char* target = "target.c13";  // a file in the test's folder; "target.c13" holds earlier
@@ -151,6 +152,9 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
     ASSERT_EQ(chown(state.c_str(), 65534, 65534), 0);
   }
   if (c.rerun_by_the_owner && geteuid() != 0) GTEST_SKIP() << "the first run must be root's";
+  if (c.others_target && geteuid() != 0) {
+    GTEST_SKIP() << "only root can give the runner another user's target";
+  }
   const std::string launcher = c.rerun_by_the_owner ? owner_prefix : prefix;
   if (c.injected != nullptr) {
     if (!installed("strace")) GTEST_SKIP() << "no strace to send the signal";
@@ -325,12 +329,14 @@ INSTANTIATE_TEST_SUITE_P(
         LimitedCase{.label = "full_disk_in_place_under_a_write_only_target",
                     .shell_setup = kFileSizeLimit,
                     .unprivileged = true,
+                    .others_target = true,
                     .target_mode = 0222,
                     .folder_mode = 0555,
                     .message = kWriteFailure},
         // Neither may the new file take root's ownership, nor may it be renamed over root's file.
         LimitedCase{.label = "another_users_target_in_a_sticky_folder",
                     .unprivileged = true,
+                    .others_target = true,
                     .target_mode = 0666,
                     .folder_mode = 01777,
                     .message = kSuccess,
@@ -457,6 +463,7 @@ INSTANTIATE_TEST_SUITE_P(
         // kernel's protections would refuse `cat >`, and so does the run.
         LimitedCase{.label = "file_planted_in_a_sticky_folder",
                     .unprivileged = true,
+                    .others_target = true,
                     .target_mode = 0666,
                     .folder_mode = 01777,
                     .message = kOpenFailure,
