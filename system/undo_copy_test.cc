@@ -29,6 +29,22 @@ TEST(UndoHeader, ReadsBackWhatWasWritten) {
   }
 }
 
+// The layout the guide gives for taking the old contents out of a set-aside copy by hand: three
+// lines, the third with "size N name", then the N old bytes, then a 28-byte trailer.
+TEST(UndoHeader, HoldsTheOldContentsWhereTheGuideSaysTheyAre) {
+  const std::string old_contents = std::string("DNC\0\n\r\n", 7) + std::string(300, '\xff');
+  const std::string name = reinterpret_cast<const char*>(u8"16К20.c13");
+  const std::string copy = encode_undo_header({{12, 34, 78, 90}, old_contents.size(), name}) +
+                           old_contents + std::string(kUndoTrailer);
+  std::size_t third_line_end = 0;
+  for (int line = 0; line < 3; ++line) third_line_end = copy.find('\n', third_line_end) + 1;
+  const std::string third_line = copy.substr(0, third_line_end);
+  EXPECT_NE(third_line.find(" size 307 name 10:" + name + "\n"), std::string::npos) << third_line;
+  EXPECT_EQ(kUndoTrailer.size(), 28U);
+  EXPECT_EQ(copy.substr(third_line_end, old_contents.size()), old_contents);
+  EXPECT_EQ(copy.substr(copy.size() - 28 - old_contents.size(), old_contents.size()), old_contents);
+}
+
 // A header cut short anywhere, or changed in any field, is no header: such a copy is never put
 // back.
 TEST(UndoHeader, CutOrChangedIsNone) {

@@ -73,11 +73,12 @@ check_batch_file() {
     cmp "$expected" "$unpacked/1И611.c13" ||
     { echo "convert-units.bat 16К20 1И611 on a Western Windows: status $status" >&2; return 1; }
   # A file dropped on the batch file (Explorer runs cmd /c ""<batch file>" "<file>"") is its
-  # unit, in its own folder, whatever the current folder; both files of a unit are one unit.
+  # unit, in its own folder, whatever the current folder: here C:\Windows, where cmd starts a
+  # batch file from a network share; both files of a unit are one unit.
   mkdir -p "$unpacked/dropped" || return 1
   cp "$examples"/lathe-input.cn1 "$unpacked/dropped/X-input.cn1" &&
     cp "$examples"/lathe-output.cn1 "$unpacked/dropped/X-output.cn1" || return 1
-  printf '@cd ..\r\n@cmd /c ""%%~dp0..\\convert-units.bat" "%%~dp0X-input.cn1" "%%~dp0X-output.cn1""\r\n' \
+  printf '@cd /d %%SystemRoot%%\r\n@cmd /c ""%%~dp0..\\convert-units.bat" "%%~dp0X-input.cn1" "%%~dp0X-output.cn1""\r\n' \
     >"$unpacked/dropped/drop.bat" || return 1
   chmod -R a+rwX "$unpacked" || return 1
   status=0
