@@ -7,8 +7,6 @@
 namespace pairset::platform {
 namespace {
 
-// What lets a user change a file's contents.
-constexpr ACCESS_MASK kWritesContents = FILE_WRITE_DATA | GENERIC_WRITE | GENERIC_ALL;
 // What lets a user change what a folder holds, or who may.
 constexpr ACCESS_MASK kChangesFolder = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD |
                                        DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
@@ -16,12 +14,6 @@ constexpr ACCESS_MASK kChangesFolder = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | F
 
 bool is(PSID sid, WELL_KNOWN_SID_TYPE type) {
   return IsWellKnownSid(sid, type) != FALSE;
-}
-
-// Gives true for the groups that every user who logs on is in.
-bool everyones(PSID sid) {
-  return is(sid, WinWorldSid) || is(sid, WinAuthenticatedUserSid) || is(sid, WinBuiltinUsersSid) ||
-         is(sid, WinInteractiveSid);
 }
 
 // Calls `visit(type, mask, sid)` for each allow or deny entry of `dacl` that applies to the file
@@ -100,28 +92,9 @@ bool administrative(PSID sid) {
   return is(sid, WinLocalSystemSid) || is(sid, WinBuiltinAdministratorsSid);
 }
 
-bool dacl_lets_write(const ACL* dacl, PSID sid) {
-  // No list at all: anyone may do anything.
-  if (dacl == nullptr) return true;
-  bool lets = false;
-  any_entry(dacl, [&](BYTE type, ACCESS_MASK mask, PSID entry) {
-    if ((mask & kWritesContents) == 0 || (EqualSid(entry, sid) == 0 && !everyones(entry))) {
-      return false;
-    }
-    lets = type == ACCESS_ALLOWED_ACE_TYPE;
-    return true;
-  });
-  return lets;
-}
-
 bool runner_or_owner(PSID sid, PSID runner, PSID target_owner) {
   return EqualSid(sid, runner) != 0 ||
          (target_owner != nullptr && EqualSid(sid, target_owner) != 0) || administrative(sid);
-}
-
-bool made_by_a_writer(PSID maker, PSID runner, PSID target_owner, const ACL* target_dacl) {
-  if (maker == nullptr) return true;
-  return runner_or_owner(maker, runner, target_owner) || dacl_lets_write(target_dacl, maker);
 }
 
 bool private_to(PSID runner, PSID owner, const ACL* dacl) {

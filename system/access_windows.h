@@ -1,6 +1,7 @@
-// Who may change a file or a folder on Windows, as its security descriptor tells: an undo copy
-// or a new file that a run finds is trusted only where whoever made it could have written the
-// target anyway, and the state folder only where it is the runner's own.
+// Who owns a file or a folder on Windows and who may change it, as its security descriptor
+// tells: an undo copy that a run finds is trusted only where it is the runner's own, a new file
+// only where it is the runner's or the target owner's, and the state folder only where it is
+// the runner's own.
 #ifndef PAIRSET_SYSTEM_ACCESS_WINDOWS_H_
 #define PAIRSET_SYSTEM_ACCESS_WINDOWS_H_
 
@@ -54,22 +55,10 @@ std::vector<unsigned char> runner_sid();
 // Administrators group (which owns what an elevated administrator makes).
 bool administrative(PSID sid);
 
-// Gives true when `sid` is the runner, the target's owner (`target_owner`, null where there is
-// no target) or one of the accounts that may change every file anyway: whose files a run takes
-// for its own, or for those of one who may write the target.
+// Gives true when `sid` is the runner, the target's owner (`target_owner`, null where it does
+// not count) or one of the accounts that may change every file anyway: whose files a run takes
+// for its own.
 bool runner_or_owner(PSID sid, PSID runner, PSID target_owner);
-
-// Gives true when `dacl` lets the user `sid` write a file's contents: by an entry for that user
-// or for a group every user is in (Everyone, Authenticated Users, Users, Interactive), with no
-// such entry before it denying it. Another group's entries are not counted: whether another
-// user is in it cannot be asked.
-bool dacl_lets_write(const ACL* dacl, PSID sid);
-
-// Gives true when `maker`, the owner of a file found beside or for a target whose owner is
-// `target_owner` and whose access list is `target_dacl`, could have written the target anyway:
-// the runner, the target's owner, the system or the administrators, or a user the target's list
-// lets write it. A file system that keeps no owners (`maker` null) lets anyone write anything.
-bool made_by_a_writer(PSID maker, PSID runner, PSID target_owner, const ACL* target_dacl);
 
 // Gives true for a folder owned by `owner` with the access list `dacl` that no one but the
 // runner, the system and the administrators may change; and where the file system keeps no

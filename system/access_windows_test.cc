@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace pairset::platform {
@@ -12,9 +13,7 @@ namespace {
 
 constexpr const wchar_t* kRunner = L"S-1-5-21-1-2-3-1001";
 constexpr const wchar_t* kColleague = L"S-1-5-21-1-2-3-1002";
-constexpr const wchar_t* kShopGroup = L"S-1-5-21-1-2-3-2001";
 constexpr const wchar_t* kEveryone = L"S-1-1-0";
-constexpr const wchar_t* kUsers = L"S-1-5-32-545";
 constexpr const wchar_t* kAdministrators = L"S-1-5-32-544";
 constexpr const wchar_t* kSystem = L"S-1-5-18";
 constexpr const wchar_t* kCreatorOwner = L"S-1-3-0";
@@ -62,70 +61,24 @@ std::vector<unsigned char> acl_of(const std::vector<Entry>& entries) {
   return acl;
 }
 
-// A user may write a target where an entry for them, or for a group every user is in, lets them,
-// and no entry before it denies them; another group's entries say nothing of them.
-TEST(Access, AccessListLetsAUserWrite) {
-  struct Row {
-    const char* label;
-    std::vector<Entry> entries;
-    bool lets;
-  };
-  const Sid colleague(kColleague);
-  EXPECT_TRUE(dacl_lets_write(nullptr, colleague.get())) << "no list at all";
-  for (const Row& row : std::vector<Row>{
-           {"their own entry", {{true, kSystem, kAll}, {true, kColleague, kModify}}, true},
-           {"everyone", {{true, kEveryone, kModify}}, true},
-           {"every user", {{true, kUsers, kModify}}, true},
-           {"only to read", {{true, kColleague, kRead}, {true, kEveryone, kRead}}, false},
-           {"another user's entry", {{true, kRunner, kModify}, {true, kEveryone, kRead}}, false},
-           {"a group that cannot be asked about", {{true, kShopGroup, kModify}}, false},
-           {"denied first",
-            {{false, kColleague, FILE_WRITE_DATA}, {true, kEveryone, kModify}},
-            false},
-           {"only for what a folder will hold", {{true, kEveryone, kModify, true}}, false},
-           {"none", {}, false},
-       }) {
-    const std::vector<unsigned char> acl = acl_of(row.entries);
-    EXPECT_EQ(dacl_lets_write(reinterpret_cast<const ACL*>(acl.data()), colleague.get()), row.lets)
-        << row.label;
-  }
-}
-
-// A copy found for a target is put back only where its maker could have written the target
-// anyway.
-TEST(Access, CopyIsTrustedWhereItsMakerCouldWriteTheTarget) {
-  struct Row {
-    const char* label;
-    const wchar_t* maker;  // null: the file system keeps no owners
-    std::vector<Entry> target;
-    bool trusted;
-  };
+// A run takes for its own only the files of the runner, of the target's owner where that counts,
+// and of the accounts that may change every file anyway.
+TEST(Access, RunnerOrOwnerIsWhoseFilesARunTakes) {
   const Sid runner(kRunner);
   const Sid target_owner(L"S-1-5-21-1-2-3-1003");
-  const std::vector<Entry> owners_only = {
-      {true, kSystem, kAll}, {true, L"S-1-5-21-1-2-3-1003", kAll}, {true, kEveryone, kRead}};
-  for (const Row& row : std::vector<Row>{
-           {"the runner", kRunner, owners_only, true},
-           {"the target's owner", L"S-1-5-21-1-2-3-1003", owners_only, true},
-           {"the administrators", kAdministrators, owners_only, true},
-           {"the system", kSystem, owners_only, true},
-           {"a colleague who may not write it", kColleague, owners_only, false},
-           {"a colleague everyone's entry lets write it",
-            kColleague,
-            {{true, kEveryone, kModify}},
-            true},
-           {"a colleague named in its list",
-            kColleague,
-            {{true, kColleague, kModify}, {true, kEveryone, kRead}},
-            true},
-           {"no owners kept", nullptr, owners_only, true},
+  for (const auto& [label, sid, owner_counts, taken] :
+       std::vector<std::tuple<const char*, const wchar_t*, bool, bool>>{
+           {"the runner", kRunner, false, true},
+           {"the target's owner", L"S-1-5-21-1-2-3-1003", true, true},
+           {"the target's owner, where it does not count", L"S-1-5-21-1-2-3-1003", false, false},
+           {"the administrators", kAdministrators, false, true},
+           {"the system", kSystem, false, true},
+           {"a colleague", kColleague, true, false},
        }) {
-    const std::vector<unsigned char> acl = acl_of(row.target);
-    const std::unique_ptr<Sid> maker = row.maker ? std::make_unique<Sid>(row.maker) : nullptr;
-    EXPECT_EQ(made_by_a_writer(maker ? maker->get() : nullptr, runner.get(), target_owner.get(),
-                               reinterpret_cast<const ACL*>(acl.data())),
-              row.trusted)
-        << row.label;
+    EXPECT_EQ(
+        runner_or_owner(Sid(sid).get(), runner.get(), owner_counts ? target_owner.get() : nullptr),
+        taken)
+        << label;
   }
 }
 

@@ -24,8 +24,8 @@ char* buffer(std::size_t wanted) {
 
 }  // namespace
 
-Failure copy_through_buffer(int from, std::uint64_t from_offset, int to,
-                            std::optional<std::uint64_t> to_offset, std::uint64_t size) {
+Failure read_through_buffer(int from, std::uint64_t from_offset, std::uint64_t size,
+                            const std::function<bool(std::span<const char>)>& take) {
   if (size == 0) return Failure::kNone;
   const auto capacity = static_cast<std::size_t>(std::min<std::uint64_t>(size, kBufferSize));
   char* const chunk = buffer(capacity);
@@ -35,14 +35,21 @@ Failure copy_through_buffer(int from, std::uint64_t from_offset, int to,
     if (!platform::read_at(from, from_offset + done, {chunk, count})) {
       return Failure::kReadError;
     }
-    const std::span<const char> bytes(chunk, count);
-    if (!(to_offset ? platform::write_at(to, *to_offset + done, bytes)
-                    : platform::write_all(to, bytes))) {
-      return Failure::kWriteError;
-    }
+    if (!take({chunk, count})) return Failure::kWriteError;
     done += count;
   }
   return Failure::kNone;
+}
+
+Failure copy_through_buffer(int from, std::uint64_t from_offset, int to,
+                            std::optional<std::uint64_t> to_offset, std::uint64_t size) {
+  std::uint64_t done = 0;
+  return read_through_buffer(from, from_offset, size, [&](std::span<const char> bytes) {
+    const bool written = to_offset ? platform::write_at(to, *to_offset + done, bytes)
+                                   : platform::write_all(to, bytes);
+    done += bytes.size();
+    return written;
+  });
 }
 
 }  // namespace pairset

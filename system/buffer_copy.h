@@ -4,11 +4,19 @@
 #define PAIRSET_SYSTEM_BUFFER_COPY_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
 
 #include "system/platform.h"
 
 namespace pairset {
+
+// Reads `size` bytes of `from`, from `from_offset`, through the process's buffer (below), giving
+// each part in order to `take`: kReadError where a read fails, kWriteError where `take` gives
+// false, kOutOfMemory where there is no buffer.
+Failure read_through_buffer(int from, std::uint64_t from_offset, std::uint64_t size,
+                            const std::function<bool(std::span<const char>)>& take);
 
 // Copies `size` bytes of `from`, from `from_offset`, to `to`: at `to_offset` where it is given,
 // else at the descriptor's position. The buffer is at most 1 MiB and kept for the process, so the

@@ -133,30 +133,24 @@ struct UndoCopy {
   Descriptor file;            // open for reading and writing, held against other runs until closed
   CopyPlace place;            // where it is (place_linux.h, place_windows.h)
   bool beside_target = true;  // else in the state folder
-  // Made by someone who may write the target (its owner, the runner, or one the file's rights
-  // let write it), in a folder that is the target's own or the runner's private state folder:
-  // only such a copy is ever put back.
+  // The runner's own (undo_linux.cc, undo_windows.cc say what that is), in a folder that is the
+  // target's own or the runner's private state folder: only such a copy is ever put back or
+  // removed.
   bool trusted = true;
-  // Open for writing too, so that it can be made unusable before it is removed.
-  bool writable = true;
 };
 
 // Makes a new, empty undo copy for the existing `target` (kRegular) whose origin is `origin`,
-// exclusively, held for this run, with the target's owner and group and readable by whoever may
-// read the target: NAME.pairset-undo beside it where its folder takes a new file, else in the
-// user's state folder ($XDG_STATE_HOME/pairset or ~/.local/state/pairset; on Windows
-// %LOCALAPPDATA%\pairset), where it is the runner's own and no one else may write, under a name
-// made of `origin`. Gives true, or false with errno set.
+// exclusively, held for this run, that only its owner may read or write (the runner, or for a
+// run as root on Linux the target's owner): NAME.pairset-undo beside it where its folder takes a
+// new file, else in the user's state folder ($XDG_STATE_HOME/pairset or ~/.local/state/pairset; on
+// Windows %LOCALAPPDATA%\pairset), where it is the runner's own and no one else may write, under a
+// name made of `origin`. Gives true, or false with errno set.
 bool create_undo_copy(const Target& target, const FileOrigin& origin, UndoCopy& copy);
 
-// Moves a copy that names a file no longer there out of the way, under a name that says so
-// (NAME.pairset-stale, numbered where that is taken), for a person to look at; gives true once
-// it is.
+// Moves a copy that is not to go into the file that has its name now (that file is gone, another
+// or changed since) out of the way, under a name that says so (NAME.pairset-stale, numbered where
+// that is taken), for a person to look at; gives true once it is.
 bool set_aside_undo_copy(UndoCopy& copy);
-
-// Gives true when the file system of `target`, open at `file`, has room for it to hold `size`
-// bytes, counting those it holds now.
-bool has_room_for(const Target& target, int file, std::uint64_t size);
 
 // Makes the copy's name survive a power cut as well as the system allows: gives true once it
 // does.

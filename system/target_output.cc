@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "system/buffer_copy.h"
+#include "system/fingerprint.h"
 #include "system/platform.h"
 #include "system/undo_copy.h"
 
@@ -23,6 +25,10 @@ constexpr std::uint64_t kWriteChunk = std::uint64_t{4} << 20;
 // A result up to this size, all in memory, is gathered and written in one call: a settings file
 // of a few KiB is five small pieces, and five system calls cost more than the copy.
 constexpr std::uint64_t kGatheredSize = std::uint64_t{64} << 10;
+
+// What one write in place is given: a whole number of sectors.
+constexpr std::uint64_t kSectorChunk = std::uint64_t{1} << 20;
+static_assert(kSectorChunk % kSectorSize == 0);
 
 // Gives the outcome `failure` of the target.
 Outcome result(Failure failure) {
@@ -47,49 +53,72 @@ bool reads_file(const OutputPiece& piece, const std::optional<platform::FileIden
   return piece.in_file() && identity && platform::identity_of(piece.file) == identity;
 }
 
-// Where the pieces are written: from the start of the file, each in one call (in place, where
-// every ending is held), or at the descriptor's position, where an ending asked for is seen
-// between chunks (a new file, a stream).
-enum class Placement { kFromStart, kAtPosition };
-
-// Writes the pieces in order, copying those in files from them.
-Outcome write_pieces(int descriptor, Pieces pieces, Placement placement) {
-  const bool from_start = placement == Placement::kFromStart;
-  if (!from_start && all_in_memory(pieces) && total_size(pieces) <= kGatheredSize) {
+// Writes the pieces in order at the descriptor's position, copying those in files from them; an
+// ending asked for is seen between chunks.
+Outcome write_pieces(int descriptor, Pieces pieces) {
+  if (all_in_memory(pieces) && total_size(pieces) <= kGatheredSize) {
     std::string gathered;
     for (const OutputPiece& piece : pieces) gathered.append(piece.bytes.data(), piece.bytes.size());
     return result(platform::write_all(descriptor, gathered) ? Failure::kNone
                                                             : Failure::kWriteError);
   }
-  std::uint64_t offset = 0;
-  for (std::size_t index = 0; index < pieces.size(); ++index) {
-    const OutputPiece& piece = pieces[index];
+  for (const OutputPiece& piece : pieces) {
     for (std::uint64_t done = 0; done < piece.length();) {
-      if (!from_start && platform::ending_requested()) return result(Failure::kWriteError);
-      const std::uint64_t count =
-          from_start ? piece.length() - done : std::min(piece.length() - done, kWriteChunk);
-      const std::optional<std::uint64_t> at =
-          from_start ? std::optional<std::uint64_t>(offset + done) : std::nullopt;
+      if (platform::ending_requested()) return result(Failure::kWriteError);
+      const std::uint64_t count = std::min(piece.length() - done, kWriteChunk);
       if (!piece.in_file()) {
-        const std::span<const char> bytes =
-            piece.bytes.subspan(static_cast<std::size_t>(done), static_cast<std::size_t>(count));
-        if (!(at ? platform::write_at(descriptor, *at, bytes)
-                 : platform::write_all(descriptor, bytes))) {
+        if (!platform::write_all(descriptor,
+                                 piece.bytes.subspan(static_cast<std::size_t>(done),
+                                                     static_cast<std::size_t>(count)))) {
           return result(Failure::kWriteError);
         }
       } else {
         // A read error names the piece's source; any other failure is the target's.
         const Failure copied =
-            platform::copy_range(piece.file, piece.offset + done, descriptor, at, count);
+            platform::copy_range(piece.file, piece.offset + done, descriptor, std::nullopt, count);
         if (copied != Failure::kNone) {
           return {copied, copied == Failure::kReadError ? piece.source : nullptr};
         }
       }
       done += count;
     }
-    offset += piece.length();
   }
   return result(Failure::kNone);
+}
+
+// Writes the pieces from the start of the file through a buffer, in whole chunks of 1 MiB and a
+// last, shorter one (where every ending is held): a write cut short anywhere, by a kill between
+// calls, in one (the kernel stops at a page) or by a power cut, leaves the file changed in whole
+// sectors, by which the next run tells the cut from a change made since.
+Outcome write_in_sectors(int descriptor, Pieces pieces) {
+  const auto capacity =
+      static_cast<std::size_t>(std::min<std::uint64_t>(total_size(pieces), kSectorChunk));
+  const platform::Buffer chunk(platform::allocate_buffer(std::max<std::size_t>(capacity, 1)));
+  if (!chunk) return result(Failure::kOutOfMemory);
+  std::size_t filled = 0;
+  std::uint64_t written = 0;
+  const auto flush = [&] {
+    const bool done = platform::write_at(descriptor, written, {chunk.get(), filled});
+    written += filled;
+    filled = 0;
+    return done;
+  };
+  for (const OutputPiece& piece : pieces) {
+    for (std::uint64_t done = 0; done < piece.length();) {
+      const auto count = static_cast<std::size_t>(
+          std::min<std::uint64_t>(piece.length() - done, capacity - filled));
+      if (!piece.in_file()) {
+        std::copy_n(piece.bytes.data() + done, count, chunk.get() + filled);
+      } else if (!platform::read_at(piece.file, piece.offset + done,
+                                    {chunk.get() + filled, count})) {
+        return {Failure::kReadError, piece.source};
+      }
+      filled += count;
+      done += count;
+      if (filled == capacity && !flush()) return result(Failure::kWriteError);
+    }
+  }
+  return result(filled == 0 || flush() ? Failure::kNone : Failure::kWriteError);
 }
 
 // Gives `pieces`, with those read from the file whose identity is `identity` held in `memory`
@@ -126,7 +155,7 @@ Outcome write_directly(platform::Target& target, Pieces pieces) {
   if (read.failure != Failure::kNone) return read;
   std::optional<platform::BrokenPipesReported> reported;
   if (!target.is_standard_output) reported.emplace();
-  const Outcome written = write_pieces(target.file.get(), held, Placement::kAtPosition);
+  const Outcome written = write_pieces(target.file.get(), held);
   if (written.failure != Failure::kNone) return written;
   return result(platform::flush_to_disk(target.file.get()) && target.file.close()
                     ? Failure::kNone
@@ -136,7 +165,7 @@ Outcome write_directly(platform::Target& target, Pieces pieces) {
 // A target made empty by this run, written directly; removed again if that fails, since it held
 // nothing before.
 Outcome write_created(platform::Target& target, Pieces pieces) {
-  Outcome written = write_pieces(target.file.get(), pieces, Placement::kAtPosition);
+  Outcome written = write_pieces(target.file.get(), pieces);
   if (written.failure == Failure::kNone && !platform::flush_to_disk(target.file.get())) {
     written = result(Failure::kWriteError);
   }
@@ -160,6 +189,26 @@ std::vector<OutputPiece> read_from_copy(Pieces pieces, const platform::FileIdent
   return redirected;
 }
 
+// Gives in `prints` the fingerprints of each sector of the result that `pieces` make, read before
+// the target is touched: by them the next run tells a cut of this run from a change made since.
+Outcome fingerprint_result(Pieces pieces, std::vector<std::uint64_t>& prints) {
+  SectorFingerprints gathered;
+  for (const OutputPiece& piece : pieces) {
+    if (!piece.in_file()) {
+      gathered.add(piece.bytes);
+      continue;
+    }
+    const Failure read = read_through_buffer(piece.file, piece.offset, piece.size,
+                                             [&gathered](std::span<const char> bytes) {
+                                               gathered.add(bytes);
+                                               return true;
+                                             });
+    if (read != Failure::kNone) return {read, read == Failure::kReadError ? piece.source : nullptr};
+  }
+  prints = gathered.finish();
+  return result(Failure::kNone);
+}
+
 // Writes the existing regular target in place, as the description of write_target_output says.
 Outcome write_in_place(platform::Target& target, Pieces pieces) {
   platform::Descriptor file(platform::open_for_update(target));
@@ -179,13 +228,17 @@ Outcome write_in_place(platform::Target& target, Pieces pieces) {
   }
   const std::optional<std::uint64_t> old_size = platform::file_size(file.get());
   if (!old_size) return result(Failure::kWriteError);
+  std::vector<std::uint64_t> prints;
+  const Outcome fingerprinted = fingerprint_result(pieces, prints);
+  if (fingerprinted.failure != Failure::kNone) return fingerprinted;
 
   // The old contents go to an undo copy on the disk before the first byte changes: a power cut
   // or a kill from here on leaves them there, and the next run puts them back. Every ending is
   // held from here until the file is whole and the copy gone, so no other ending leaves either.
   const platform::EndingsDeferred deferred;
   KeptContents kept;
-  const Failure kept_failure = keep_old_contents(target, file.get(), *old_size, *origin, kept);
+  const Failure kept_failure =
+      keep_old_contents(target, file.get(), *old_size, *origin, total_size(pieces), prints, kept);
   if (kept_failure != Failure::kNone) return result(kept_failure);
   // A piece of the target itself is read from the copy, which holds it as it was.
   const std::vector<OutputPiece> sources = read_from_copy(pieces, *identity, kept);
@@ -198,7 +251,7 @@ Outcome write_in_place(platform::Target& target, Pieces pieces) {
   }
   // The whole result on the disk is not yet success: the copy must be unusable on the disk too,
   // or a copy that came back after a power cut would put the old contents back.
-  Outcome written = write_pieces(file.get(), sources, Placement::kFromStart);
+  Outcome written = write_in_sectors(file.get(), sources);
   if (written.failure == Failure::kNone) {
     if (platform::truncate(file.get(), new_size) && platform::flush_to_disk(file.get()) &&
         discard_undo_copy(kept.copy)) {
@@ -276,7 +329,7 @@ std::optional<Outcome> write_through_new_file(platform::Target& target, Pieces p
     if (!refused || !platform::create_target(target)) return result(Failure::kCannotOpen);
     return write_created(target, pieces);
   }
-  const Outcome written = write_pieces(replacement.file().get(), pieces, Placement::kAtPosition);
+  const Outcome written = write_pieces(replacement.file().get(), pieces);
   if (written.failure != Failure::kNone) return written;
   if (!platform::flush_to_disk(replacement.file().get()) || !replacement.file().close()) {
     return result(Failure::kWriteError);

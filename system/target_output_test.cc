@@ -319,6 +319,16 @@ struct LeftBehindCase {
   bool by_marks = false;   // only POSIX, and Windows on volumes with named streams, tells a run's
                            // new files by their marks
   bool target_locked = false;  // by another program, for longer than a run waits
+  // What the target holds against a copy of it, as the next run finds it.
+  enum Now {
+    kTorn,            // the result's first sector, then the old contents: cut within a page
+    kWhollyOld,       // the run had not yet written
+    kWhollyResult,    // the run had written all of it; only the copy's removal was lost
+    kRestoredByHand,  // another file's bytes copied over it since, as cp from a backup does
+    kEditedSince,     // one sector that is neither the old contents nor the result
+  } now = kTorn;
+  // How the runner's copy stands (POSIX): as a run makes it, or open to others in some way.
+  enum Form { kAsMade, kReadableByOthers, kWithAnAclEntry, kWithASecondName } form = kAsMade;
 };
 
 class LeftBehindTest : public ::testing::TestWithParam<LeftBehindCase> {};
@@ -391,9 +401,22 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
       c.contents == LeftBehindCase::kSwappedOutSave) {
     GTEST_SKIP() << "a run on Windows swaps nothing out of the target's place";
   }
+  if (c.form != LeftBehindCase::kAsMade) GTEST_SKIP() << "such rights are made on POSIX";
 #else
   if (as_another_user && geteuid() != 0) GTEST_SKIP() << "giving files to other users needs root";
 #endif
+  // Two sectors of old contents (or more, for the file-size limit), three of the result.
+  const std::string old_contents = c.contents == LeftBehindCase::kOverTheFileSizeLimit
+                                       ? std::string(std::size_t{100} << 10, 'p')
+                                       : "previous" + std::string(1016, 'p');
+  const std::string result(1536, 'r');
+  const std::string torn = result.substr(0, 512) + old_contents.substr(512);
+  const std::string target_now =
+      c.now == LeftBehindCase::kWhollyOld        ? old_contents
+      : c.now == LeftBehindCase::kWhollyResult   ? result
+      : c.now == LeftBehindCase::kRestoredByHand ? std::string(old_contents.size(), 'b')
+      : c.now == LeftBehindCase::kEditedSince    ? result.substr(0, 512) + std::string(512, 'e')
+                                                 : torn;
   TempDir dir;
   TempDir state;
   write_file(dir.path("out.cn1"), testing::cn1_file("OUT", "o"));
@@ -403,7 +426,7 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
     GTEST_SKIP() << "no target anyone may write (made where the tests run as root)";
   }
 #endif
-  write_file(dir.path("target.c13"), "new bytes, then the old tail");
+  write_file(dir.path("target.c13"), target_now);
   platform::Descriptor readable(platform::open_for_reading(dir.path("target.c13")));
   const std::optional<platform::FileOrigin> found = platform::origin_of(readable.get());
   ASSERT_TRUE(found);
@@ -411,7 +434,7 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
   platform::FileOrigin origin = *found;
   const std::string copy_name = platform::state_copy_name<char>(origin.file_system, origin.inode);
   std::string name = "target.c13";
-  std::uint64_t size = 8;
+  std::uint64_t size = old_contents.size();
   switch (c.contents) {
     case LeftBehindCase::kAnotherFilesCopy:
       name = "other.c13";
@@ -426,7 +449,6 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
 #ifdef _WIN32
       GTEST_SKIP() << "Windows has no file-size limit";
 #endif
-      size = std::uint64_t{100} << 10;
       break;
     case LeftBehindCase::kMoreThanTheDiskHolds:
 #ifdef _WIN32
@@ -437,17 +459,19 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
     default:
       break;
   }
-  const std::string header = encode_undo_header({origin, size, name});
-  const std::string old_contents =
-      c.contents == LeftBehindCase::kOverTheFileSizeLimit ? std::string(size, 'p') : "previous";
-  const std::string whole = header + old_contents + std::string(kUndoTrailer);
+  const std::string whole = testing::undo_copy_file(origin, name, old_contents, result);
+  const std::string header = encode_undo_header({origin, size, result.size(), name});
+  const std::string after_old =
+      whole.substr(encode_undo_header({origin, old_contents.size(), result.size(), name}).size() +
+                   old_contents.size());
   const bool plain =
       c.contents == LeftBehindCase::kOtherText || c.contents >= LeftBehindCase::kMarkedNewFile;
   const std::string contents = plain ? "my own notes"
                                : c.contents == LeftBehindCase::kCopyCutShort
                                    ? whole.substr(0, whole.size() - 12)
                                : c.contents == LeftBehindCase::kTrailerZeroed
-                                   ? header + old_contents + std::string(kUndoTrailer.size(), '\0')
+                                   ? whole.substr(0, whole.size() - kUndoTrailer.size()) +
+                                         std::string(kUndoTrailer.size(), '\0')
                                    : whole;
   std::string left = dir.path(c.name);
   std::string state_home = state.path("");
@@ -477,7 +501,7 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
     // Sparse: it takes no room, but tells of more than there is.
     write_file(left, header);
     std::filesystem::resize_file(left, header.size() + size);
-    std::ofstream(left, std::ios::binary | std::ios::app) << kUndoTrailer;
+    std::ofstream(left, std::ios::binary | std::ios::app) << after_old;
   } else if (c.contents == LeftBehindCase::kEmptyNewFile) {
 #ifdef _WIN32
     // Another user's was made empty, and long ago, before the tests ran.
@@ -516,6 +540,29 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
       put_mark(dir.path("target.c13"), mark_naming(dir.path("out.cn1")));
       break;
     default:
+      break;
+  }
+  // A run makes its copy so that only its owner may read or write it.
+  if (c.contents <= LeftBehindCase::kOverTheFileSizeLimit) {
+    ASSERT_EQ(chmod(left.c_str(), 0600), 0);
+  }
+  switch (c.form) {
+    case LeftBehindCase::kAsMade:
+      break;
+    case LeftBehindCase::kReadableByOthers:
+      ASSERT_EQ(chmod(left.c_str(), 0644), 0);
+      break;
+    case LeftBehindCase::kWithAnAclEntry: {
+      const std::string acl = acl_letting_write(65534);
+      if (setxattr(left.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0) {
+        GTEST_SKIP() << "this file system keeps no ACL";
+      }
+      ASSERT_EQ(chmod(left.c_str(), 0600), 0);
+      break;
+    }
+    case LeftBehindCase::kWithASecondName:
+      // As a colleague who may write the runner's notes links them in as the copy.
+      std::filesystem::create_hard_link(left, dir.path("notes.c13"));
       break;
   }
 #endif
@@ -613,8 +660,7 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
   }
   // A copy that could not be put back whole leaves the target torn, and stays for the next run.
   if (!c.no_target && c.contents != LeftBehindCase::kOverTheFileSizeLimit) {
-    EXPECT_EQ(read_file(dir.path("target.c13")),
-              c.put_back ? "previous" : "new bytes, then the old tail");
+    EXPECT_EQ(read_file(dir.path("target.c13")), c.put_back ? old_contents : target_now);
   }
   EXPECT_EQ(std::filesystem::exists(left), !c.removed);
 
@@ -623,9 +669,15 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
   }
   const std::string stale = platform::stale_copy_name<char>(left);
   EXPECT_EQ(std::filesystem::exists(stale), c.set_aside);
-  if (c.set_aside && std::filesystem::exists(stale)) {
+  if (c.set_aside && std::filesystem::exists(stale) &&
+      c.contents != LeftBehindCase::kMoreThanTheDiskHolds) {
     EXPECT_EQ(read_file(stale), contents);
   }
+#ifndef _WIN32
+  if (c.form == LeftBehindCase::kWithASecondName) {
+    EXPECT_EQ(read_file(dir.path("notes.c13")), contents);
+  }
+#endif
 #ifdef _WIN32
   // The folder of another user stays for the next rows: what was left in it goes.
   std::error_code ignored;
@@ -646,22 +698,23 @@ TEST(TargetOutput, StateFolderWithoutTheVariableIsTheShells) {
   TempDir dir;
   const std::string target = dir.path("target.c13");
   write_file(dir.path("out.cn1"), testing::cn1_file("OUT", "o"));
-  write_file(target, "new bytes, then the old tail");
+  const std::string previous(1024, 'p');
+  const std::string result(1024, 'r');
+  write_file(target, result.substr(0, 512) + previous.substr(512));
   platform::Descriptor readable(platform::open_for_reading(target));
   const std::optional<platform::FileOrigin> origin = platform::origin_of(readable.get());
   ASSERT_TRUE(origin);
   static_cast<void>(readable.close());  // Windows removes no open file
   const std::filesystem::path copy =
       folder / platform::state_copy_name<char>(origin->file_system, origin->inode);
-  write_file(copy.string(), encode_undo_header({*origin, 8, "target.c13"}) + "previous" +
-                                std::string(kUndoTrailer));
+  write_file(copy.string(), testing::undo_copy_file(*origin, "target.c13", previous, result));
   set_state_folder("");
 
   const std::string printed =
       testing::run_in_process({dir.path("missing.cn1"), dir.path("out.cn1"), target});
 
   EXPECT_TRUE(printed.ends_with("missing.cn1'\n")) << printed;
-  EXPECT_EQ(read_file(target), "previous");
+  EXPECT_EQ(read_file(target), previous);
   EXPECT_FALSE(std::filesystem::exists(copy));
 }
 #endif
@@ -736,11 +789,63 @@ INSTANTIATE_TEST_SUITE_P(
                        .no_target = true,
                        .reported = true,
                        .set_aside = true},
-        // A copy that would fill the disk is not put back, and the run says so.
+        // Announcing old contents of a length the target could not have after a cut: kept
+        // aside, and the run says so.
         LeftBehindCase{.label = "copy_announcing_more_than_the_disk_holds",
                        .name = kCopyName,
                        .contents = LeftBehindCase::kMoreThanTheDiskHolds,
-                       .reported = true},
+                       .removed = true,
+                       .reported = true,
+                       .set_aside = true},
+        // Put back only onto the file as the cut left it: not yet written, or wholly written,
+        // only the copy goes; restored by hand or edited since, the file is someone's now, and
+        // the copy is kept aside.
+        LeftBehindCase{.label = "copy_of_a_target_not_yet_written",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .removed = true,
+                       .now = LeftBehindCase::kWhollyOld},
+        LeftBehindCase{.label = "copy_of_a_target_wholly_written",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .removed = true,
+                       .now = LeftBehindCase::kWhollyResult},
+        LeftBehindCase{.label = "copy_of_a_target_restored_by_hand",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .removed = true,
+                       .reported = true,
+                       .set_aside = true,
+                       .now = LeftBehindCase::kRestoredByHand},
+        LeftBehindCase{.label = "copy_of_a_target_edited_since",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .removed = true,
+                       .reported = true,
+                       .set_aside = true,
+                       .now = LeftBehindCase::kEditedSince},
+        LeftBehindCase{.label = "copy_in_the_state_folder_of_a_target_restored_by_hand",
+                       .place = kInTheStateFolder,
+                       .name = "",
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .removed = true,
+                       .reported = true,
+                       .set_aside = true,
+                       .now = LeftBehindCase::kRestoredByHand},
+        // The runner's own only where no one else may read or write it: never put back, never
+        // removed (and the file linked in as the copy keeps its bytes).
+        LeftBehindCase{.label = "copy_readable_by_others",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .form = LeftBehindCase::kReadableByOthers},
+        LeftBehindCase{.label = "copy_with_an_acl_entry",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .form = LeftBehindCase::kWithAnAclEntry},
+        LeftBehindCase{.label = "copy_with_a_second_name",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .form = LeftBehindCase::kWithASecondName},
         // Made by someone who may not write the target: never put back, left where it is.
         LeftBehindCase{.label = "copy_by_a_user_who_may_not_write_the_target",
                        .name = kCopyName,
@@ -755,31 +860,32 @@ INSTANTIATE_TEST_SUITE_P(
                        .name = kCopyName,
                        .contents = LeftBehindCase::kWholeCopy,
                        .maker = LeftBehindCase::kAnyoneInAnOpenGroupFolder},
-        // ... unless the target is a source, which may be torn: then it is not read.
+        // ... unless the target is a source that it says a cut tore: then it is not read. One
+        // that says the source is whole stops nothing.
         LeftBehindCase{.label = "copy_by_a_user_who_may_not_write_a_source",
                        .name = kCopyName,
                        .contents = LeftBehindCase::kWholeCopy,
                        .maker = LeftBehindCase::kUserWhoMayNotWrite,
                        .target_is_a_source = true,
                        .reported = true},
-        // Made by someone who may write the target: put back.
+        LeftBehindCase{.label = "copy_by_a_user_who_may_not_write_a_source_it_says_is_whole",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .maker = LeftBehindCase::kUserWhoMayNotWrite,
+                       .target_is_a_source = true,
+                       .now = LeftBehindCase::kWhollyOld},
+        // ... nor by someone whom the target's rights let write it: only the runner's own is.
         LeftBehindCase{.label = "copy_by_a_user_where_anyone_may_write_the_target",
                        .name = kCopyName,
                        .contents = LeftBehindCase::kWholeCopy,
-                       .removed = true,
-                       .put_back = true,
                        .maker = LeftBehindCase::kUserWhereAnyoneMayWrite},
         LeftBehindCase{.label = "copy_by_a_group_member_who_may_write_the_target",
                        .name = kCopyName,
                        .contents = LeftBehindCase::kWholeCopy,
-                       .removed = true,
-                       .put_back = true,
                        .maker = LeftBehindCase::kGroupMemberWhoMayWrite},
         LeftBehindCase{.label = "copy_by_a_user_an_acl_lets_write_the_target",
                        .name = kCopyName,
                        .contents = LeftBehindCase::kWholeCopy,
-                       .removed = true,
-                       .put_back = true,
                        .maker = LeftBehindCase::kUserTheAclLetsWrite},
         // A state folder that is not the runner's own and private is not looked in.
         LeftBehindCase{.label = "copy_in_another_users_state_folder",

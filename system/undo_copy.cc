@@ -1,16 +1,19 @@
 #include "system/undo_copy.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
+#include <cstring>
 #include <vector>
 
 #include "system/buffer_copy.h"
+#include "system/fingerprint.h"
 
 namespace pairset {
 namespace {
 
 // The first line says what the file is to a program; the second says it to a person.
-constexpr std::string_view kFirstLine = "pairset undo copy 2\n";
+constexpr std::string_view kFirstLine = "pairset undo copy 3\n";
 constexpr std::string_view kNotice =
     "The old contents of a file that pairset was writing in place when it was cut short. The "
     "next pairset run on that file puts them back. Do not delete this file while the file it "
@@ -40,9 +43,18 @@ std::string read_start(const platform::UndoCopy& copy, std::uint64_t size) {
   return start;
 }
 
-// Gives true when the copy of `size` bytes holds all the old contents its header announces.
+// Gives where in a copy its fingerprints start.
+std::uint64_t fingerprints_at(const ParsedUndoHeader& parsed) {
+  return parsed.length + parsed.header.size;
+}
+
+// Gives true when the copy of `size` bytes holds all the old contents and fingerprints its header
+// announces.
 bool complete(const platform::UndoCopy& copy, const ParsedUndoHeader& parsed, std::uint64_t size) {
-  if (size != parsed.length + parsed.header.size + kUndoTrailer.size()) return false;
+  if (size !=
+      fingerprints_at(parsed) + 8 * sectors_of(parsed.header.result) + kUndoTrailer.size()) {
+    return false;
+  }
   std::string trailer(kUndoTrailer.size(), '\0');
   return platform::read_at(copy.file.get(), size - trailer.size(),
                            {trailer.data(), trailer.size()}) &&
@@ -70,6 +82,8 @@ std::string encode_undo_header(const UndoHeader& header) {
       .append(std::to_string(header.target.birth))
       .append(" size ")
       .append(std::to_string(header.size))
+      .append(" result ")
+      .append(std::to_string(header.result))
       .append(" name ")
       .append(std::to_string(header.name.size()))
       .append(":")
@@ -93,6 +107,8 @@ std::optional<ParsedUndoHeader> parse_undo_header(std::string_view bytes) {
   if (rest) rest = read_number(*rest, parsed.header.target.birth, ' ');
   if (rest) rest = after(*rest, "size ");
   if (rest) rest = read_number(*rest, parsed.header.size, ' ');
+  if (rest) rest = after(*rest, "result ");
+  if (rest) rest = read_number(*rest, parsed.header.result, ' ');
   if (rest) rest = after(*rest, "name ");
   if (rest) rest = read_number(*rest, name_size, ':');
   if (!rest || rest->size() <= name_size || (*rest)[name_size] != '\n') return std::nullopt;
@@ -106,12 +122,22 @@ bool starts_like_undo_copy(std::string_view bytes) {
   return bytes.substr(0, compared) == kFirstLine.substr(0, compared);
 }
 
+std::string encode_fingerprints(std::span<const std::uint64_t> fingerprints) {
+  std::string encoded;
+  encoded.reserve(fingerprints.size() * 8);
+  for (std::uint64_t print : fingerprints) {
+    for (int byte = 0; byte < 8; ++byte, print >>= 8) encoded.push_back(static_cast<char>(print));
+  }
+  return encoded;
+}
+
 Failure keep_old_contents(const platform::Target& target, int file, std::uint64_t old_size,
-                          const platform::FileOrigin& origin, KeptContents& kept) {
+                          const platform::FileOrigin& origin, std::uint64_t result_size,
+                          std::span<const std::uint64_t> fingerprints, KeptContents& kept) {
   platform::UndoCopy& copy = kept.copy;
   if (!platform::create_undo_copy(target, origin, copy)) return Failure::kWriteError;
   const std::string header =
-      encode_undo_header({origin, old_size, name_of(platform::file_name_of(target))});
+      encode_undo_header({origin, old_size, result_size, name_of(platform::file_name_of(target))});
   kept.contents_at = header.size();
   kept.old_size = old_size;
   // Written in order, then flushed, then named on the disk: a copy cut short anywhere lacks its
@@ -122,7 +148,9 @@ Failure keep_old_contents(const platform::Target& target, int file, std::uint64_
   if (platform::write_all(copy.file.get(), header)) {
     copied = copy_through_buffer(file, 0, copy.file.get(), std::nullopt, old_size);
   }
-  if (copied == Failure::kNone && platform::write_all(copy.file.get(), kUndoTrailer) &&
+  if (copied == Failure::kNone &&
+      platform::write_all(copy.file.get(), encode_fingerprints(fingerprints)) &&
+      platform::write_all(copy.file.get(), kUndoTrailer) &&
       platform::flush_to_disk(copy.file.get()) && platform::sync_undo_folder(copy)) {
     return Failure::kNone;
   }
@@ -165,9 +193,7 @@ bool end_with(const platform::UndoCopy& copy, std::uint64_t at, std::string_view
 
 bool discard_undo_copy(platform::UndoCopy& copy) {
   if (!copy.file.is_open()) return true;
-  // A copy opened only for reading (another user's, whom an ACL lets write the target) is removed
-  // as it is: the folder flush must then do.
-  const std::optional<std::uint64_t> at = copy.writable ? trailer_at(copy) : std::nullopt;
+  const std::optional<std::uint64_t> at = trailer_at(copy);
   if (at && !end_with(copy, *at, kObsoleteTrailer)) {
     static_cast<void>(end_with(copy, *at, kUndoTrailer));
     return false;
@@ -209,6 +235,72 @@ bool names_the_target(const UndoHeader& header, const platform::FileOrigin& orig
          (beside_target || header.target.file_system == origin.file_system);
 }
 
+namespace {
+
+// What a target holds, told against the complete undo copy that a run cut short left of it.
+enum class LeftState {
+  kOld,      // wholly the old contents: the run had not yet written
+  kResult,   // wholly the result: the run had written all of it
+  kCut,      // each sector the one or the other, at a length the run leaves: cut while writing
+  kChanged,  // anything else: someone changed the file since the cut
+};
+
+// Tells what the target open at `file` holds against the complete copy `copy`, whose header is
+// `parsed`; nothing where it cannot be read. Before the run wrote the result it lengthened the
+// file to the result's length where that is longer (with zeros), and it cut the file to that
+// length last; a disk writes each sector whole or not at all.
+std::optional<LeftState> compare_with_copy(const platform::UndoCopy& copy,
+                                           const ParsedUndoHeader& parsed, int file) {
+  const UndoHeader& header = parsed.header;
+  const std::optional<std::uint64_t> size = platform::file_size(file);
+  if (!size) return std::nullopt;
+  if (*size != header.size && *size != header.result) return LeftState::kChanged;
+  std::string prints(static_cast<std::size_t>(8 * sectors_of(header.result)), '\0');
+  constexpr std::size_t kChunk = std::size_t{1} << 20;
+  const platform::Buffer now(platform::allocate_buffer(kChunk));
+  const platform::Buffer before(platform::allocate_buffer(kChunk));
+  if (!now || !before ||
+      !platform::read_at(copy.file.get(), fingerprints_at(parsed),
+                         {prints.data(), prints.size()})) {
+    return std::nullopt;
+  }
+  bool all_old = *size == header.size;
+  bool all_result = *size == header.result;
+  for (std::uint64_t at = 0; at < *size; at += kChunk) {
+    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, *size - at));
+    // The old contents there, and zeros past their end.
+    const auto old_count = static_cast<std::size_t>(
+        at < header.size ? std::min<std::uint64_t>(count, header.size - at) : 0);
+    if (!platform::read_at(file, at, {now.get(), count}) ||
+        !platform::read_at(copy.file.get(), parsed.length + at, {before.get(), old_count})) {
+      return std::nullopt;
+    }
+    std::memset(before.get() + old_count, 0, count - old_count);
+    for (std::size_t sector = 0; sector < count; sector += kSectorSize) {
+      const std::size_t end = std::min(sector + kSectorSize, count);
+      const std::uint64_t offset = at + sector;
+      // The result's part of the sector; past the result's end, what was there before.
+      const std::size_t result_end =
+          offset < header.result ? sector + static_cast<std::size_t>(std::min<std::uint64_t>(
+                                                end - sector, header.result - offset))
+                                 : sector;
+      const bool old = std::memcmp(now.get() + sector, before.get() + sector, end - sector) == 0;
+      const bool result =
+          offset < header.result &&
+          std::string_view(prints).substr(static_cast<std::size_t>(offset / kSectorSize) * 8, 8) ==
+              encode_fingerprints(
+                  std::array{sector_fingerprint({now.get() + sector, result_end - sector})}) &&
+          std::memcmp(now.get() + result_end, before.get() + result_end, end - result_end) == 0;
+      if (!old && !result) return LeftState::kChanged;
+      all_old = all_old && old;
+      all_result = all_result && result;
+    }
+  }
+  return all_result ? LeftState::kResult : all_old ? LeftState::kOld : LeftState::kCut;
+}
+
+}  // namespace
+
 bool put_back_left_copies(const platform::Target& target, int file,
                           const platform::FileOrigin& origin, bool read_as_a_source) {
   const std::string name = name_of(platform::file_name_of(target));
@@ -225,9 +317,12 @@ bool put_back_left_copies(const platform::Target& target, int file,
     const bool whole = parsed && complete(copy, *parsed, *size);
     const bool ours = parsed && names_the_target(parsed->header, origin, name, copy.beside_target);
     if (!copy.trusted) {
-      // Someone who may not write the target made it: its bytes never go in. Only a source that
-      // may have been torn by the run that left it is then not read.
-      if (read_as_a_source && whole && ours) restored = false;
+      // Someone else's: its bytes never go in, and it stays. Only a source that it says a cut
+      // tore is then not read.
+      if (read_as_a_source && whole && ours &&
+          compare_with_copy(copy, *parsed, file).value_or(LeftState::kCut) == LeftState::kCut) {
+        restored = false;
+      }
       continue;
     }
     if (parsed && !ours) {
@@ -245,8 +340,21 @@ bool put_back_left_copies(const platform::Target& target, int file,
       if (starts_like_undo_copy(start)) static_cast<void>(platform::remove_undo_copy(copy));
       continue;
     }
-    if (!platform::has_room_for(target, file, parsed->header.size)) {
+    const std::optional<LeftState> state = compare_with_copy(copy, *parsed, file);
+    if (!state) {
       restored = false;
+      continue;
+    }
+    if (*state == LeftState::kChanged) {
+      // Restored from a backup, edited or written anew since the cut: what the file holds now is
+      // someone's, and the old contents are kept aside for a person to look at.
+      static_cast<void>(platform::set_aside_undo_copy(copy));
+      restored = false;
+      continue;
+    }
+    if (*state != LeftState::kCut) {
+      // Untouched, or wholly written: only the copy's removal was lost.
+      static_cast<void>(discard_undo_copy(copy));
       continue;
     }
     const platform::EndingsDeferred deferred;

@@ -1,8 +1,10 @@
 // The undo copy of a target written in place: its old contents, with a header that says whose
-// they are and a trailer that marks them complete, on the disk before the first byte of the
-// target changes and removed once the target holds the whole result. A run cut short (a power
-// cut, kill -9) leaves it behind, and the next run on the same target puts it back before it
-// reads anything, since a source may be that very target.
+// they are, the fingerprints of the result the run is about to write and a trailer that marks
+// them complete, on the disk before the first byte of the target changes and removed once the
+// target holds the whole result. A run cut short (a power cut, kill -9) leaves it behind, and the
+// next run on the same target puts it back before it reads anything, since a source may be that
+// very target; but only onto the file as the cut left it, each sector the old contents or the
+// result: a file changed since is never written over with it.
 #ifndef PAIRSET_SYSTEM_UNDO_COPY_H_
 #define PAIRSET_SYSTEM_UNDO_COPY_H_
 
@@ -20,6 +22,7 @@ namespace pairset {
 struct UndoHeader {
   platform::FileOrigin target;  // the file whose old contents these are
   std::uint64_t size = 0;       // how many bytes of old contents follow the header
+  std::uint64_t result = 0;     // the length of the result, whose fingerprints follow them
   std::string name;             // the target's name in its folder (UTF-8 on Windows)
 };
 
@@ -58,11 +61,17 @@ struct KeptContents {
 };
 
 // Keeps the old contents of the target (open at `file`, `old_size` bytes, origin `origin`) in a
-// new undo copy, `kept`, and makes it and its name survive a power cut. Where no copy can be
-// made (the folder and the state folder refuse it, the target may not be read), or it does not
-// reach the disk, kWriteError; kOutOfMemory where the buffer for copying could not be had.
+// new undo copy, `kept`, with the fingerprints of each sector of the `result_size` bytes about to
+// be written (`fingerprints`), and makes it and its name survive a power cut. Where no copy can
+// be made (the folder and the state folder refuse it, the target may not be read), or it does
+// not reach the disk, kWriteError; kOutOfMemory where the buffer for copying could not be had.
 Failure keep_old_contents(const platform::Target& target, int file, std::uint64_t old_size,
-                          const platform::FileOrigin& origin, KeptContents& kept);
+                          const platform::FileOrigin& origin, std::uint64_t result_size,
+                          std::span<const std::uint64_t> fingerprints, KeptContents& kept);
+
+// Gives the fingerprints of a copy, as they follow its old contents: eight bytes each, the
+// lowest first.
+std::string encode_fingerprints(std::span<const std::uint64_t> fingerprints);
 
 // Puts the kept old contents back into the target open at `file`, cuts it to their length and
 // flushes it to the disk; gives true when all of that was done.
@@ -82,11 +91,14 @@ bool names_the_target(const UndoHeader& header, const platform::FileOrigin& orig
                       std::string_view name, bool beside_target);
 
 // Puts back into the target open at `file` (origin `origin`, held by lock_exclusively) the
-// complete undo copies of it that runs cut short left, and removes them and the incomplete ones;
-// gives false when a complete copy could not be put back, and it then stays. A copy that may not
-// be trusted is left as it is and counts for nothing, unless `read_as_a_source` (the target is
-// also a source) and it names the target: then false, since the target may be torn. A complete
-// copy of a file that had the target's name before it is set aside, and false.
+// complete undo copies of it that runs cut short left where the file is as the cut left it
+// (each sector the old contents or the result), and removes them and the incomplete ones, and
+// those whose target is wholly the old contents or wholly the result; gives false when a complete
+// copy could not be put back, and it then stays. A copy that is not the runner's own is left as
+// it is and counts for nothing, unless `read_as_a_source` (the target is also a source) and it
+// says a cut tore the target: then false. A complete copy of a file that had the target's name
+// before it, or of the target as it was before someone changed it since the cut, is set aside,
+// and false.
 bool put_back_left_copies(const platform::Target& target, int file,
                           const platform::FileOrigin& origin, bool read_as_a_source);
 

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "system/fingerprint.h"
 #include "tests/test_support.h"
 
 namespace pairset {
@@ -18,37 +19,60 @@ namespace {
 TEST(UndoHeader, ReadsBackWhatWasWritten) {
   for (const std::string& name : {std::string("t.c13"), std::string(), std::string("a:b\nc.c13"),
                                   std::string("\xd0\x9a\xff")}) {
-    const UndoHeader written{{12, 34, 78, 90}, 56, name};
+    const UndoHeader written{{12, 34, 78, 90}, 56, 1000, name};
     const std::string header = encode_undo_header(written);
     const std::optional<ParsedUndoHeader> parsed = parse_undo_header(header + "old contents");
     ASSERT_TRUE(parsed) << name;
     EXPECT_EQ(parsed->header.target, written.target);
     EXPECT_EQ(parsed->header.size, 56U);
+    EXPECT_EQ(parsed->header.result, 1000U);
     EXPECT_EQ(parsed->header.name, name);
     EXPECT_EQ(parsed->length, header.size());
   }
 }
 
 // The layout the guide gives for taking the old contents out of a set-aside copy by hand: three
-// lines, the third with "size N name", then the N old bytes, then a 28-byte trailer.
+// lines, the third with "size N", then the N old bytes.
 TEST(UndoHeader, HoldsTheOldContentsWhereTheGuideSaysTheyAre) {
   const std::string old_contents = std::string("DNC\0\n\r\n", 7) + std::string(300, '\xff');
   const std::string name = reinterpret_cast<const char*>(u8"16К20.c13");
-  const std::string copy = encode_undo_header({{12, 34, 78, 90}, old_contents.size(), name}) +
-                           old_contents + std::string(kUndoTrailer);
+  const std::string copy =
+      testing::undo_copy_file({12, 34, 78, 90}, name, old_contents, std::string(700, 'r'));
   std::size_t third_line_end = 0;
   for (int line = 0; line < 3; ++line) third_line_end = copy.find('\n', third_line_end) + 1;
   const std::string third_line = copy.substr(0, third_line_end);
-  EXPECT_NE(third_line.find(" size 307 name 10:" + name + "\n"), std::string::npos) << third_line;
-  EXPECT_EQ(kUndoTrailer.size(), 28U);
+  EXPECT_NE(third_line.find(" size 307 result 700 name 10:" + name + "\n"), std::string::npos)
+      << third_line;
   EXPECT_EQ(copy.substr(third_line_end, old_contents.size()), old_contents);
-  EXPECT_EQ(copy.substr(copy.size() - 28 - old_contents.size(), old_contents.size()), old_contents);
+}
+
+// A sector's fingerprint changes with any byte of it, and gathered from pieces of any size it is
+// the same as of the whole sector.
+TEST(SectorFingerprints, TellEveryChangeAndIgnoreHowTheBytesCame) {
+  std::string bytes(1300, 'r');
+  SectorFingerprints whole;
+  whole.add(bytes);
+  const std::vector<std::uint64_t> prints = whole.finish();
+  ASSERT_EQ(prints.size(), 3U);
+  EXPECT_EQ(prints[0], sector_fingerprint({bytes.data(), 512}));
+  EXPECT_EQ(prints[2], sector_fingerprint({bytes.data() + 1024, 276}));
+  SectorFingerprints pieces;
+  for (std::size_t at = 0; at < bytes.size(); at += 7) {
+    pieces.add(std::string_view(bytes).substr(at, 7));
+  }
+  EXPECT_EQ(pieces.finish(), prints);
+  for (const std::size_t changed : {std::size_t{0}, std::size_t{7}, std::size_t{511}}) {
+    std::string other = bytes.substr(0, 512);
+    other[changed] = 's';
+    EXPECT_NE(sector_fingerprint(other), prints[0]) << changed;
+  }
+  EXPECT_NE(sector_fingerprint({bytes.data(), 511}), prints[0]);
 }
 
 // A header cut short anywhere, or changed in any field, is no header: such a copy is never put
 // back.
 TEST(UndoHeader, CutOrChangedIsNone) {
-  const std::string header = encode_undo_header({{1, 2, 4, 5}, 3, "t.c13"});
+  const std::string header = encode_undo_header({{1, 2, 4, 5}, 3, 6, "t.c13"});
   for (std::size_t size = 0; size < header.size(); ++size) {
     EXPECT_FALSE(parse_undo_header(header.substr(0, size))) << size;
     EXPECT_TRUE(starts_like_undo_copy(header.substr(0, size))) << size;
@@ -58,8 +82,9 @@ TEST(UndoHeader, CutOrChangedIsNone) {
                                  {"generation 4", "generation 4.0"},
                                  {"birth 5", "birthday 5"},
                                  {"size 3", "size 3x"},
+                                 {"result 6", "result"},
                                  {"name 5:", "name 9:"},
-                                 {"pairset undo copy 2", "pairset undo copy 1"}}) {
+                                 {"pairset undo copy 3", "pairset undo copy 2"}}) {
     std::string changed = header;
     changed.replace(changed.find(from), std::string_view(from).size(), to);
     EXPECT_FALSE(parse_undo_header(changed + "old contents")) << to;
@@ -91,7 +116,7 @@ TEST(UndoHeader, NamesTheTargetByNameNumberGenerationAndBirth) {
            Row{"another file system, in the state folder", {8, 100, 5, 9}, "t.c13", false, false},
        }) {
     EXPECT_EQ(
-        names_the_target({row.recorded, 1, std::string(row.name)}, target, "t.c13", row.beside),
+        names_the_target({row.recorded, 1, 1, std::string(row.name)}, target, "t.c13", row.beside),
         row.names_it)
         << row.label;
   }
@@ -113,8 +138,12 @@ TEST(UndoCopy, ComesBackUnusableWhereItsRemovalIsLost) {
     const std::optional<platform::FileOrigin> origin = platform::origin_of(file.get());
     ASSERT_TRUE(origin);
     KeptContents kept;
-    ASSERT_EQ(keep_old_contents(target, file.get(), 8, *origin, kept), Failure::kNone);
     const std::string result = "the result";
+    SectorFingerprints prints;
+    prints.add(result);
+    ASSERT_EQ(
+        keep_old_contents(target, file.get(), 8, *origin, result.size(), prints.finish(), kept),
+        Failure::kNone);
     ASSERT_TRUE(platform::write_at(file.get(), 0, result));
     ASSERT_TRUE(platform::truncate(file.get(), result.size()));
     ASSERT_TRUE(platform::flush_to_disk(file.get()));

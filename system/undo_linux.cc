@@ -1,14 +1,13 @@
 // Undo copies on Linux: beside the target as NAME.pairset-undo, or in the user's private state
 // folder under the target's file system and inode, held by an open-file-description lock while a
-// run uses them, synced with their folder. A copy found is trusted only where whoever made it
-// could have written the target anyway.
+// run uses them, synced with their folder. A copy found is trusted only where it is the runner's
+// own.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -109,21 +108,25 @@ bool elsewhere(int error) {
          error == EEXIST || error == ENOTSUP || error == EBADF;
 }
 
-// Fills `copy` with the file `name` in `folder` made for it, with the owner and group of the
-// target `info` and its read and write rights; gives false with errno set.
+// The access ACL's attribute, which a folder's default ACL gives every new file.
+constexpr const char* kAccessAcl = "system.posix_acl_access";
+
+// Fills `copy` with the file `name` in `folder` made for it, only its owner's to read and write:
+// the runner's, or for a run as root the target `info`'s owner's; gives false with errno set.
 bool make_copy(int folder, const std::string& name, const struct stat& info, UndoCopy& copy) {
   Descriptor kept_folder(duplicate(folder));
   if (!kept_folder.is_open()) return false;
   // Private until it is held: no one can take a hold of it first and make the run wait.
   Descriptor file(create_held_file(folder, name.c_str(), O_RDWR, 0600));
   if (!file.is_open()) return false;
-  // The target's owner can then read it, and a later run by them puts it back; only root may
-  // give it to another user, anyone their own group.
-  if (fchown(file.get(), info.st_uid, info.st_gid) != 0) {
-    static_cast<void>(fchown(file.get(), static_cast<uid_t>(-1), info.st_gid));
-  }
-  // Whoever may read the target may read its copy: a later run by another user puts it back.
-  if (fchmod(file.get(), (info.st_mode & 0666) | 0600) != 0) {
+  // Root gives it to the target's owner, whose later run then puts it back. An ACL that the
+  // folder gave it goes, and the mode is set anew: no one else may read the old contents or
+  // write the copy.
+  const bool private_copy =
+      (geteuid() != 0 || fchown(file.get(), info.st_uid, info.st_gid) == 0) &&
+      (fremovexattr(file.get(), kAccessAcl) == 0 || errno == ENODATA || errno == ENOTSUP) &&
+      fchmod(file.get(), 0600) == 0;
+  if (!private_copy) {
     const int error = errno;
     static_cast<void>(unlinkat(folder, name.c_str(), 0));
     errno = error;
@@ -135,63 +138,16 @@ bool make_copy(int folder, const std::string& name, const struct stat& info, Und
   return true;
 }
 
-// The tags and the write right of a POSIX ACL as Linux keeps it in system.posix_acl_access (the
-// owner's own entry is not needed: the owner is trusted anyway).
-constexpr std::uint16_t kAclUser = 0x02;
-constexpr std::uint16_t kAclGroupObject = 0x04;
-constexpr std::uint16_t kAclGroup = 0x08;
-constexpr std::uint16_t kAclMask = 0x10;
-constexpr std::uint16_t kAclOther = 0x20;
-constexpr std::uint16_t kAclWrite = 0x02;
-
-// Gives true when the user `uid`, taken to be of the group `gid`, may write a file whose access
-// ACL is `acl` and whose group is `file_group`; a group counts only where `groups_count`.
-bool acl_lets_write(std::string_view acl, uid_t uid, gid_t gid, gid_t file_group,
-                    bool groups_count) {
-  constexpr std::size_t kHeader = 4;
-  constexpr std::size_t kEntry = 8;
-  std::uint16_t mask = 0x07;
-  std::optional<bool> as_user;
-  bool as_group = false;
-  bool as_other = false;
-  for (std::size_t at = kHeader; at + kEntry <= acl.size(); at += kEntry) {
-    std::uint16_t tag = 0;
-    std::uint16_t perm = 0;
-    std::uint32_t id = 0;
-    std::memcpy(&tag, acl.data() + at, sizeof tag);
-    std::memcpy(&perm, acl.data() + at + 2, sizeof perm);
-    std::memcpy(&id, acl.data() + at + 4, sizeof id);
-    const bool writes = (perm & kAclWrite) != 0;
-    if (tag == kAclMask) mask = perm;
-    if (tag == kAclUser && id == uid) as_user = writes;
-    if (groups_count &&
-        ((tag == kAclGroupObject && gid == file_group) || (tag == kAclGroup && id == gid))) {
-      as_group = as_group || writes;
-    }
-    if (tag == kAclOther) as_other = writes;
-  }
-  if (as_user) return *as_user && (mask & kAclWrite) != 0;
-  if (as_group) return (mask & kAclWrite) != 0;
-  return as_other;
-}
-
-// Gives true when the owner of the copy `copy`, found in the folder `folder`, could have written
-// the target `info` (reached by `target`) anyway: its owner, the runner, root, or a user its
-// rights let write it. A group is taken from the copy's own group, which its maker belongs to,
-// except where anyone may make files in the folder and so give them its group.
-bool made_by_a_writer(const struct stat& copy, const struct stat& folder, const struct stat& info,
-                      const Target& target) {
-  if (copy.st_uid == info.st_uid || copy.st_uid == geteuid() || copy.st_uid == 0) return true;
-  const bool groups_count = (folder.st_mode & S_IWOTH) == 0;
-  std::string acl(256, '\0');
-  const std::string path = path_of(target.file.get(), target.place.opened_as);
-  const ssize_t size = getxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size());
-  if (size > 0) {
-    acl.resize(static_cast<std::size_t>(size));
-    return acl_lets_write(acl, copy.st_uid, copy.st_gid, info.st_gid, groups_count);
-  }
-  if ((info.st_mode & S_IWOTH) != 0) return true;
-  return groups_count && copy.st_gid == info.st_gid && (info.st_mode & S_IWGRP) != 0;
+// Gives true for the copy open at `file`, described by `made`, that is the runner's own, the
+// only kind a run puts back or removes: a regular file with one name, owned by the runner (for
+// a run as root, also by the target's owner `target_owner`, to whom root gives the copies it
+// makes), that no one but its owner may read or write (mode 0600, no access ACL). Who else
+// could have written a file only the kernel knows, and it tells only the caller.
+bool runners_own(int file, const struct stat& made, std::optional<uid_t> target_owner) {
+  const bool owned =
+      made.st_uid == geteuid() || (geteuid() == 0 && target_owner && made.st_uid == *target_owner);
+  return owned && S_ISREG(made.st_mode) && made.st_nlink == 1 && (made.st_mode & 07777) == 0600 &&
+         fgetxattr(file, kAccessAcl, nullptr, 0) < 0 && (errno == ENODATA || errno == ENOTSUP);
 }
 
 // Gives the identity of the file `info` describes.
@@ -273,14 +229,6 @@ bool set_aside_undo_copy(UndoCopy& copy) {
   return false;
 }
 
-bool has_room_for(const Target& /*target*/, int file, std::uint64_t size) {
-  struct statvfs space {};
-  struct stat info {};
-  if (fstatvfs(file, &space) != 0 || fstat(file, &info) != 0) return false;
-  const std::uint64_t free = static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize;
-  return size <= free + static_cast<std::uint64_t>(info.st_blocks) * 512;
-}
-
 bool sync_undo_folder(const UndoCopy& copy) {
   // A file system that syncs no folder (EINVAL) keeps its names in order by itself.
   return fsync(copy.place.folder.get()) == 0 || errno == EINVAL;
@@ -306,21 +254,17 @@ std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& o
   const auto look = [&](int folder, const std::string& name, bool beside) {
     if (folder < 0) return;
     UndoCopy copy;
+    // Another user's copy may open for reading only: it is read, never written.
     copy.file = Descriptor(open_unheld_file(folder, name.c_str(), O_RDWR));
-    if (!copy.file.is_open()) {
-      copy.file = Descriptor(open_unheld_file(folder, name.c_str()));
-      copy.writable = false;
-    }
+    if (!copy.file.is_open()) copy.file = Descriptor(open_unheld_file(folder, name.c_str()));
     if (!copy.file.is_open()) return;
     copy.place.folder = Descriptor(duplicate(folder));
     copy.place.name = name;
     copy.beside_target = beside;
     struct stat made {};
-    struct stat around {};
-    // Of a missing target only the runner's and root's own are.
-    copy.trusted = fstat(copy.file.get(), &made) == 0 && fstat(folder, &around) == 0 &&
-                   (exists ? made_by_a_writer(made, around, info, target)
-                           : made.st_uid == geteuid() || made.st_uid == 0);
+    copy.trusted = fstat(copy.file.get(), &made) == 0 &&
+                   runners_own(copy.file.get(), made,
+                               exists ? std::optional<uid_t>(info.st_uid) : std::nullopt);
     if (copy.place.folder.is_open()) copies.push_back(std::move(copy));
   };
   look(target.place.folder.get(), undo_copy_name<char>(target.place.name.string()), true);

@@ -69,20 +69,17 @@ std::optional<std::filesystem::path> state_folder(bool make) {
   return folder;
 }
 
-// Gives true when the owner of the copy at `path`, open at `file`, could have written the target
-// `target` anyway; of a missing target, only the runner's and the administrators' copies are. On
-// a volume that keeps no owners (FAT), anyone may write anything, and every copy is.
-bool trusted_copy(const Target& target, const std::filesystem::path& path, int file) {
+// Gives true for the copy at `path`, open at `file`, that is the runner's own, the only kind a
+// run puts back or removes: owned by the runner (or by the administrators, who own what an
+// elevated administrator makes and may change every file anyway). Who else could have written
+// a file only the system knows, and it tells only the caller. A volume that keeps no owners
+// (FAT) lets anyone write anything: every copy there is as much the runner's as any.
+bool runners_own(const std::filesystem::path& path, int file) {
   if ((volume_flags(path) & FILE_PERSISTENT_ACLS) == 0) return true;
   const Security maker = Security::of(handle_of(file));
   std::vector<unsigned char> runner = runner_sid();
-  if (maker.owner() == nullptr || runner.empty()) return false;
-  if (target.kind != TargetKind::kRegular) {
-    return runner_or_owner(maker.owner(), runner.data(), nullptr);
-  }
-  const Security written = Security::at(target.place.path);
-  return written.known() &&
-         made_by_a_writer(maker.owner(), runner.data(), written.owner(), written.dacl());
+  return maker.owner() != nullptr && !runner.empty() &&
+         runner_or_owner(maker.owner(), runner.data(), nullptr);
 }
 
 // Gives the name of the copy of the file `origin` in the state folder.
@@ -187,19 +184,6 @@ bool set_aside_undo_copy(UndoCopy& copy) {
   return false;
 }
 
-bool has_room_for(const Target& target, int file, std::uint64_t size) {
-  LARGE_INTEGER present{};
-  ULARGE_INTEGER free{};
-  std::filesystem::path folder = target.place.path.parent_path();
-  if (folder.empty()) folder = L".";
-  // Where it cannot be told, the writing itself reports.
-  if (GetFileSizeEx(handle_of(file), &present) == 0 ||
-      GetDiskFreeSpaceExW(folder.c_str(), &free, nullptr, nullptr) == 0) {
-    return true;
-  }
-  return size <= free.QuadPart + static_cast<std::uint64_t>(present.QuadPart);
-}
-
 // The copy was committed to the disk by _commit; NTFS records the name in its journal.
 bool sync_undo_folder(const UndoCopy&) {
   return true;
@@ -213,8 +197,7 @@ bool remove_undo_copy(UndoCopy& copy) {
   // Open again where it is still there: the old contents may yet have to be put back from it.
   const DWORD error = GetLastError();
   copy.file = Descriptor(_wopen(copy.place.path.c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT));
-  copy.writable = copy.file.is_open();
-  if (!copy.writable) {
+  if (!copy.file.is_open()) {
     copy.file = Descriptor(_wopen(copy.place.path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
   }
   SetLastError(error);
@@ -225,10 +208,10 @@ std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& o
   std::vector<UndoCopy> copies;
   const auto look = [&](const std::filesystem::path& path, bool beside) {
     UndoCopy copy;
+    // Another user's copy may open for reading only: it is read, never written.
     copy.file = Descriptor(_wopen(path.c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT));
     if (!copy.file.is_open()) {
       copy.file = Descriptor(_wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
-      copy.writable = false;
     }
     if (!copy.file.is_open()) return;
     // A live run holds its copy exclusively; this hold is shared and given up at once if not.
@@ -240,7 +223,7 @@ std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& o
     }
     copy.place.path = path;
     copy.beside_target = beside;
-    copy.trusted = trusted_copy(target, path, copy.file.get());
+    copy.trusted = runners_own(path, copy.file.get());
     copies.push_back(std::move(copy));
   };
   look(undo_copy_name<wchar_t>(target.place.path.wstring()), true);

@@ -220,7 +220,8 @@ TEST(PairsetExecutable, TerminatedInPlaceRunIsPutRightByTheNextOne) {
   CloseHandle(process.hProcess);
   ASSERT_TRUE(caught) << "the run was not seen writing in place";
   const std::string kept = read_file(copy);
-  EXPECT_TRUE(kept.ends_with("previous" + std::string(kUndoTrailer)));
+  EXPECT_TRUE(kept.ends_with(kUndoTrailer));
+  EXPECT_EQ(testing::old_contents_in(kept), "previous");
 
   EXPECT_EQ(run_executable(arguments, dir).out,
             console(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">()));

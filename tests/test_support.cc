@@ -12,7 +12,9 @@
 
 #include "app/cp866.h"
 #include "app/run.h"
+#include "system/fingerprint.h"
 #include "system/platform.h"
+#include "system/undo_copy.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -86,6 +88,20 @@ std::vector<std::filesystem::path> undo_copies_in(const std::vector<std::string>
     }
   }
   return copies;
+}
+
+std::optional<std::string> old_contents_in(std::string_view copy) {
+  const std::optional<ParsedUndoHeader> parsed = parse_undo_header(copy);
+  if (!parsed || copy.size() - parsed->length < parsed->header.size) return std::nullopt;
+  return std::string(copy.substr(parsed->length, static_cast<std::size_t>(parsed->header.size)));
+}
+
+std::string undo_copy_file(const platform::FileOrigin& origin, std::string_view name,
+                           std::string_view old, std::string_view result) {
+  SectorFingerprints prints;
+  prints.add(result);
+  return encode_undo_header({origin, old.size(), result.size(), std::string(name)}) +
+         std::string(old) + encode_fingerprints(prints.finish()) + std::string(kUndoTrailer);
 }
 
 std::string name_field(std::string_view name) {

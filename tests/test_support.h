@@ -4,12 +4,14 @@
 #define PAIRSET_TESTS_TEST_SUPPORT_H_
 
 #include <filesystem>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "settings/source_file.h"
+#include "system/platform.h"
 #include "system/target_output.h"
 
 namespace pairset::testing {
@@ -74,6 +76,15 @@ std::vector<std::string> file_names(const TempDir& dir);
 
 // Gives the undo copies in those of `folders` that exist (a target's folder, a state folder).
 std::vector<std::filesystem::path> undo_copies_in(const std::vector<std::string>& folders);
+
+// Gives the old contents that the undo copy `copy` holds, or nothing where it opens with no whole
+// header or is shorter than the header says.
+std::optional<std::string> old_contents_in(std::string_view copy);
+
+// Gives a whole undo copy, as a run makes it, of the target `origin` named `name`, that held `old`
+// and was to hold `result`.
+std::string undo_copy_file(const platform::FileOrigin& origin, std::string_view name,
+                           std::string_view old, std::string_view result);
 
 // Gives the usage text as pairset prints it, from the UTF-8 copy kept with the tests.
 std::string usage_text();
