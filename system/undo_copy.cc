@@ -232,7 +232,7 @@ bool names_the_target(const UndoHeader& header, const platform::FileOrigin& orig
   return header.name == name && header.target.inode == origin.inode &&
          agree(header.target.generation, origin.generation) &&
          agree(header.target.birth, origin.birth) &&
-         (beside_target || header.target.file_system == origin.file_system);
+         (beside_target || agree(header.target.file_system, origin.file_system));
 }
 
 namespace {

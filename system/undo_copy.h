@@ -86,7 +86,7 @@ bool discard_undo_copy(platform::UndoCopy& copy);
 // Gives true when the header of a copy found for the target `origin`, named `name` in its
 // folder, names that very file: the same name and number, the same generation and birth where
 // both are known, and for a copy in the state folder (`beside_target` false) the same file
-// system. A device number is never compared: it can change with a remount.
+// system where both are known. A device number is never compared: it can change with a remount.
 bool names_the_target(const UndoHeader& header, const platform::FileOrigin& origin,
                       std::string_view name, bool beside_target);
 

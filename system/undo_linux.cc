@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -181,12 +182,21 @@ std::optional<FileOrigin> origin_of(int descriptor) {
         static_cast<std::uint64_t>(info.stx_btime.tv_sec) * 1'000'000'000U + info.stx_btime.tv_nsec;
   }
   // ext4 and btrfs make f_fsid of the file system's UUID, which stays with it under any device
-  // number; XFS of its device number.
+  // number; XFS and FAT of the device number itself, which a remount may change: such an id is
+  // none (0), and the inode, its generation and birth must tell the file alone.
   struct statfs file_system {};
   if (fstatfs(descriptor, &file_system) == 0) {
     std::uint32_t halves[2] = {};
     static_cast<void>(std::memcpy(halves, &file_system.f_fsid, sizeof halves));
-    origin.file_system = (std::uint64_t{halves[0]} << 32) | halves[1];
+    // The kernel's own encoding of the device number (huge_encode_dev), as those file systems
+    // give it.
+    const std::uint64_t major = info.stx_dev_major;
+    const std::uint64_t minor = info.stx_dev_minor;
+    const std::uint64_t device = (minor & 0xff) | (major << 8) | ((minor & ~0xffULL) << 12);
+    if (halves[0] != static_cast<std::uint32_t>(device) ||
+        halves[1] != static_cast<std::uint32_t>(device >> 32)) {
+      origin.file_system = (std::uint64_t{halves[0]} << 32) | halves[1];
+    }
   }
   // Where the file system keeps generations (ext4, XFS, btrfs): a number taken up again by a new
   // file comes with another one. A descriptor that only names the file gets none.

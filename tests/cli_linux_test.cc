@@ -1057,7 +1057,8 @@ TEST(PairsetExecutable, SameInodeOnAnotherFileSystemIsAnotherFile) {
 // cut in place on it is put right by the same command after the remount, from beside the target
 // and from the state folder (where the target's folder, made immutable, takes no copy). This
 // cuts a run on a btrfs image, mounts the image again and runs the same command again.
-void cut_remount_and_run_again(bool in_the_state_folder) {
+void cut_remount_and_run_again(const std::string& type, bool in_the_state_folder,
+                               bool source_as_target) {
   TempDir dir;
   TempDir scratch;
   const std::string image = scratch.path("image");
@@ -1070,35 +1071,41 @@ void cut_remount_and_run_again(bool in_the_state_folder) {
     return std::system(command.c_str()) == 0;  // NOLINT(cert-env33-c)
   };
   const std::string mount = "mount -o loop \"" + image + "\" \"" + mounted + "\"";
-  if (!shell("truncate -s 128M \"" + image + "\" && mkfs.btrfs -q \"" + image +
+  // XFS takes no less than 300 MiB; the image is sparse.
+  if (!shell("truncate -s 320M \"" + image + "\" && mkfs." + type + " -q \"" + image +
              "\" >/dev/null 2>&1 && " + mount)) {
-    GTEST_SKIP() << "cannot make and mount btrfs";
+    GTEST_SKIP() << "cannot make and mount " << type;
   }
-  // Unmounted, and the folder made mutable again, on every way out, a failed assertion's too.
+  // Unmounted, the folder made mutable again and the loop device taken meanwhile let go, on every
+  // way out, a failed assertion's too.
+  const std::string taker = scratch.path("taker");
   struct Unmount {
-    std::string unit, mounted, between;
+    std::string unit, mounted, between, taker;
     ~Unmount() {
-      static_cast<void>(
-          std::system(("chattr -i \"" + unit + "\" 2>/dev/null").c_str()));  // NOLINT(cert-env33-c)
       static_cast<void>(umount2(mounted.c_str(), MNT_DETACH));
       static_cast<void>(umount2(between.c_str(), MNT_DETACH));
+      static_cast<void>(std::system(  // NOLINT(cert-env33-c)
+          ("chattr -i \"" + unit + "\" 2>/dev/null; for d in $(losetup -n -O NAME -j \"" + taker +
+           "\"); do losetup -d $d; done")
+              .c_str()));
     }
-  } const unmount{mounted + "/unit", mounted, between};
-  const std::string input = testing::cn1_file("IN", std::string(60'000, 'i'));
-  const std::string output = testing::cn1_file("OUT", std::string(60'000, 'o'));
-  testing::write_file(dir.path("in.cn1"), input);
-  testing::write_file(dir.path("out.cn1"), output);
+  } const unmount{mounted + "/unit", mounted, between, taker};
+  // Of a result the in-place write gives in two calls, cut between them: torn.
+  const std::string input = testing::cn1_file("IN", std::string(kTwoWrites, 'i'));
+  const std::string output = testing::cn1_file("OUT", std::string(kTwoWrites, 'o'));
   const std::string unit = mounted + "/unit";
   std::filesystem::create_directory(unit);
-  const std::string target = unit + "/target.c13";
-  testing::write_file(target, "previous");
+  const std::string source = source_as_target ? unit + "/in.cn1" : dir.path("in.cn1");
+  testing::write_file(source, input);
+  testing::write_file(dir.path("out.cn1"), output);
+  const std::string target = source_as_target ? source : unit + "/target.c13";
+  if (!source_as_target) testing::write_file(target, "previous");
   std::filesystem::create_hard_link(target, unit + "/second-name");
   if (in_the_state_folder) {
     ASSERT_TRUE(shell("chattr +i \"" + unit + "\""));
   }
   const std::string state = "export XDG_STATE_HOME=\"" + scratch.path("state") + "\"; ";
-  const std::string command =
-      pairset_command(quoted({dir.path("in.cn1"), dir.path("out.cn1"), target}));
+  const std::string command = pairset_command(quoted({source, dir.path("out.cn1"), target}));
   struct stat before {};
   ASSERT_EQ(stat(target.c_str(), &before), 0);
 
@@ -1108,7 +1115,10 @@ void cut_remount_and_run_again(bool in_the_state_folder) {
   const auto copy_count = [&copies] { return testing::undo_copies_in({copies}).size(); };
   EXPECT_EQ(copy_count(), 1U) << in_the_state_folder;
   ASSERT_EQ(umount2(mounted.c_str(), 0), 0);
-  ASSERT_TRUE(shell("mount -t tmpfs none \"" + between + "\" && " + mount));
+  // Another device number: btrfs takes the next anonymous one, which a tmpfs mount takes first;
+  // XFS takes its loop device's, and another file takes the loop device it had.
+  ASSERT_TRUE(shell("mount -t tmpfs none \"" + between + "\" && truncate -s 1M \"" + taker +
+                    "\" && losetup -f \"" + taker + "\" && " + mount));
   struct stat after {};
   ASSERT_EQ(stat(target.c_str(), &after), 0);
   EXPECT_NE(after.st_dev, before.st_dev) << "the device number came back the same";
@@ -1122,13 +1132,17 @@ void cut_remount_and_run_again(bool in_the_state_folder) {
   EXPECT_EQ(copy_count(), 0U) << in_the_state_folder;
 }
 
+// On btrfs the file system's identity is its UUID; on XFS it follows the device number, so a copy
+// in the state folder is known by the inode, its generation and birth alone.
 TEST(PairsetExecutable, CutInPlaceIsPutRightAfterARemountUnderAnotherDevice) {
   if (geteuid() != 0) GTEST_SKIP() << "mounting a file-system image needs root";
-  if (!installed("strace") || !installed("mkfs.btrfs") || !installed("chattr")) {
-    GTEST_SKIP() << "needs strace, mkfs.btrfs and chattr";
+  if (!installed("strace") || !installed("chattr")) GTEST_SKIP() << "needs strace and chattr";
+  for (const char* type : {"btrfs", "xfs"}) {
+    SCOPED_TRACE(type);
+    cut_remount_and_run_again(type, false, false);
+    cut_remount_and_run_again(type, true, false);
+    cut_remount_and_run_again(type, true, true);
   }
-  cut_remount_and_run_again(false);
-  cut_remount_and_run_again(true);
 }
 
 // A file put at the target's name while the new file is being renamed into place (the rename
