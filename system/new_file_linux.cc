@@ -34,29 +34,18 @@ constexpr int kAttempts = 100;
 // The new file's hold, which outlives the descriptor the file is written through.
 Descriptor g_new_file_lock;
 
-// The mark a new file carries until it has taken the target's place: the inode and birth time
-// of the file it is to replace ("new" for a missing target). A later run removes a file of a
-// new file's name only where it carries the mark, or where it is what a run cut short swapped
-// out of the target's place (the target's mark names it), or where it is empty; another
-// program's file of such a name is kept.
+// The mark a new file carries until it has taken the target's place. A later run removes a file
+// of a new file's name only where the file itself proves it a run's: marked, or still empty;
+// another program's file of such a name is kept, and so is one that only another file's word
+// points at (the old target that a run cut between its exchange and its check swapped out).
 constexpr const char* kMark = "user.pairset-new";
+constexpr std::string_view kMarkValue = "new";
 
-// Gives the mark for a new file that is to replace the file `descriptor` holds.
-std::string mark_for(int descriptor) {
-  struct statx info {};
-  if (statx(descriptor, "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &info) != 0) return "new";
-  return std::to_string(info.stx_ino) + " " +
-         std::to_string((info.stx_mask & STATX_BTIME) != 0 ? info.stx_btime.tv_sec : 0) + "." +
-         std::to_string((info.stx_mask & STATX_BTIME) != 0 ? info.stx_btime.tv_nsec : 0);
-}
-
-// Gives the mark of the file at `path`, or of the open file `descriptor` where `path` is empty;
-// empty where it has none.
-std::string mark_of(int descriptor, const std::string& path) {
-  char value[64];
-  const ssize_t size = path.empty() ? fgetxattr(descriptor, kMark, value, sizeof value)
-                                    : getxattr(path.c_str(), kMark, value, sizeof value);
-  return size > 0 ? std::string(value, static_cast<std::size_t>(size)) : std::string();
+// Gives true where the open file `descriptor` carries the mark.
+bool marked(int descriptor) {
+  char value[kMarkValue.size()];
+  return fgetxattr(descriptor, kMark, value, sizeof value) == sizeof value &&
+         std::string_view(value, sizeof value) == kMarkValue;
 }
 
 // Gives the start of the names of the new files beside `name`: .NAME.pairset-, NAME cut to
@@ -198,8 +187,7 @@ NewFileMade create_replacement(const Target& target, std::filesystem::path& temp
   }
   // A file system without user attributes leaves it unmarked: a later run then removes it only
   // while it is empty.
-  const std::string mark = existing ? mark_for(target.file.get()) : "new";
-  static_cast<void>(fsetxattr(descriptor, kMark, mark.data(), mark.size(), 0));
+  static_cast<void>(fsetxattr(descriptor, kMark, kMarkValue.data(), kMarkValue.size(), 0));
   return {.descriptor = descriptor};
 }
 
@@ -298,9 +286,6 @@ void clear_abandoned_files(const Target& target) {
   struct stat existing {};
   const bool exists =
       target.kind == TargetKind::kRegular && fstat(target.file.get(), &existing) == 0;
-  // What a run cut short after it swapped its new file in names the file it swapped out.
-  const std::string target_mark =
-      exists ? mark_of(-1, path_of(target.file.get(), target.place.opened_as)) : std::string();
   while (const dirent* entry = readdir(list)) {
     const std::string_view name = entry->d_name;
     if (!is_new_file_name<char>(name, prefix)) continue;
@@ -310,13 +295,11 @@ void clear_abandoned_files(const Target& target) {
         !still_names(target.place.folder.get(), entry->d_name, held)) {
       continue;
     }
-    // Only a file this user or the target's owner made can be a run's; of those, one that is
-    // marked, one the target's mark names, or one that holds nothing yet.
-    const bool owner_may_have_made_it =
-        held.st_uid == geteuid() || (exists && held.st_uid == existing.st_uid);
-    const bool a_runs = !mark_of(file.get(), {}).empty() || held.st_size == 0 ||
-                        (!target_mark.empty() && target_mark == mark_for(file.get()));
-    if (owner_may_have_made_it && a_runs) {
+    // Only the runner's own (for a run as root, also the target's owner's, to whom root gives
+    // the new files it makes) with one name, that is marked or holds nothing yet.
+    const bool runners =
+        held.st_uid == geteuid() || (geteuid() == 0 && exists && held.st_uid == existing.st_uid);
+    if (runners && held.st_nlink == 1 && (marked(file.get()) || held.st_size == 0)) {
       static_cast<void>(unlinkat(target.place.folder.get(), entry->d_name, 0));
     }
   }

@@ -306,6 +306,7 @@ struct LeftBehindCase {
     // user 4322, of another group, in a folder anyone may write whose new files take its group,
     // the target's, which may write it
     kAnyoneInAnOpenGroupFolder,
+    kTargetsOwner,  // user 4321, who owns the target too (a run as root gives it its new files)
   } maker = kRunner;
   enum StateFolder {
     kPrivate,
@@ -531,7 +532,7 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
   };
   switch (c.contents) {
     case LeftBehindCase::kMarkedNewFile:
-      put_mark(left, mark_naming(dir.path("target.c13")));
+      put_mark(left, "new");
       break;
     case LeftBehindCase::kSwappedOutTarget:
       put_mark(dir.path("target.c13"), mark_naming(left));
@@ -573,6 +574,10 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
       break;
     case LeftBehindCase::kUserWhoMayNotWrite:
       ASSERT_EQ(chmod(dir.path("target.c13").c_str(), 0644), 0);
+      ASSERT_EQ(chown(left.c_str(), kOther, kOther), 0);
+      break;
+    case LeftBehindCase::kTargetsOwner:
+      ASSERT_EQ(chown(dir.path("target.c13").c_str(), kOther, kOther), 0);
       ASSERT_EQ(chown(left.c_str(), kOther, kOther), 0);
       break;
     case LeftBehindCase::kGroupMemberWhoMayWrite:
@@ -936,11 +941,24 @@ INSTANTIATE_TEST_SUITE_P(
                        .contents = LeftBehindCase::kEmptyNewFile,
                        .removed = true,
                        .by_marks = true},
+        // Only the file itself proves it a run's: one that another file's mark names (the old
+        // target a run cut between its exchange and its check swapped out, or a colleague's
+        // forged mark) is kept, and so is a marked one with a second name.
         LeftBehindCase{.label = "old_target_swapped_out_by_a_run_cut_short",
                        .name = kNewFileName,
                        .contents = LeftBehindCase::kSwappedOutTarget,
-                       .removed = true,
                        .by_marks = true},
+        LeftBehindCase{.label = "marked_new_file_with_a_second_name",
+                       .name = kNewFileName,
+                       .contents = LeftBehindCase::kMarkedNewFile,
+                       .by_marks = true,
+                       .form = LeftBehindCase::kWithASecondName},
+        // A run as root gives its new file to the target's owner: that one's is root's own.
+        LeftBehindCase{.label = "abandoned_new_file_of_another_users_target",
+                       .name = kNewFileName,
+                       .contents = LeftBehindCase::kMarkedNewFile,
+                       .removed = true,
+                       .maker = LeftBehindCase::kTargetsOwner},
         LeftBehindCase{.label = "another_programs_save_swapped_out_by_a_run_cut_short",
                        .name = kNewFileName,
                        .contents = LeftBehindCase::kSwappedOutSave,

@@ -1002,7 +1002,13 @@ TEST_P(EveryCutTest, SameCommandAgainLeavesTheResult) {
       EXPECT_EQ(read_file(dir.path("in.cn1")), input);
     }
     EXPECT_EQ(read_file(dir.path("out.cn1")), output);
-    EXPECT_EQ(testing::file_names(dir), names) << "after call " << i << ", " << call;
+    // The old target that a kill between the exchange and its check left at the new file's name
+    // proves nothing of itself, and is kept for a person to delete.
+    std::vector<std::string> left = testing::file_names(dir);
+    std::erase_if(left, [&](const std::string& name) {
+      return name.starts_with(".target.c13.pairset-") && read_file(dir.path(name)) == previous;
+    });
+    EXPECT_EQ(left, names) << "after call " << i << ", " << call;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(state)) {
       EXPECT_TRUE(entry.is_directory()) << entry.path() << " is left after call " << i;
     }
