@@ -1450,13 +1450,15 @@ TEST(PairsetExecutable, FifoPlantedInAStickyFolderIsRefused) {
 TEST(PairsetExecutable, StoppedRunKeepsItsUndoCopy) {
   if (!installed("strace")) GTEST_SKIP() << "no strace to stop the first run";
   TempDir dir;
-  const std::string input = testing::cn1_file("IN", std::string(100'000, 'i'));
-  const std::string output = testing::cn1_file("OUT", std::string(100'000, 'o'));
+  // A result the in-place write gives in two calls.
+  const std::string input = testing::cn1_file("IN", std::string(kTwoWrites, 'i'));
+  const std::string output = testing::cn1_file("OUT", std::string(kTwoWrites, 'o'));
   testing::write_file(dir.path("in.cn1"), input);
   testing::write_file(dir.path("out.cn1"), output);
   testing::write_file(dir.path("target.c13"), "previous");
   std::filesystem::create_hard_link(dir.path("target.c13"), dir.path("second-name"));
   const std::string copy = dir.path("target.c13.pairset-undo");
+  const std::string result_size = std::to_string(2 * kTwoWrites + 75);
   const auto run = [&dir](const char* source) {
     return pairset_command(quoted({dir.path(source), dir.path("out.cn1"), dir.path("target.c13")}));
   };
@@ -1469,7 +1471,9 @@ TEST(PairsetExecutable, StoppedRunKeepsItsUndoCopy) {
           // Stopped once its copy exists and the target has the result's length: room for
           // the result is made just before the first write, and it stops at the second.
           "for i in $(seq 1000); do [ -e target.c13.pairset-undo ] && "
-          "[ $(stat -c %s second-name) -eq 200075 ] && break; sleep 0.01; done\n"
+          "[ $(stat -c %s second-name) -eq " +
+          result_size +
+          " ] && break; sleep 0.01; done\n"
           "c=$(cat /proc/$s/task/$s/children)\n"
           "cksum <target.c13.pairset-undo >before.sum\ntimeout 10 " +
           run("missing.cn1") + "\ncksum <target.c13.pairset-undo >after.sum\n" +
