@@ -105,6 +105,19 @@ Outcome write_in_sectors(int descriptor, Pieces pieces) {
   };
   for (const OutputPiece& piece : pieces) {
     for (std::uint64_t done = 0; done < piece.length();) {
+      // Whole chunks of a file straight from it: the kernel copies a page at a time where the
+      // bytes keep their offset within a page, else they go through a buffer a MiB at a time.
+      const std::uint64_t whole = (piece.length() - done) / capacity * capacity;
+      if (piece.in_file() && filled == 0 && whole > 0) {
+        const Failure copied =
+            platform::copy_range(piece.file, piece.offset + done, descriptor, written, whole);
+        if (copied != Failure::kNone) {
+          return {copied, copied == Failure::kReadError ? piece.source : nullptr};
+        }
+        written += whole;
+        done += whole;
+        continue;
+      }
       const auto count = static_cast<std::size_t>(
           std::min<std::uint64_t>(piece.length() - done, capacity - filled));
       if (!piece.in_file()) {
