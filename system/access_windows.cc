@@ -92,9 +92,8 @@ bool administrative(PSID sid) {
   return is(sid, WinLocalSystemSid) || is(sid, WinBuiltinAdministratorsSid);
 }
 
-bool runner_or_owner(PSID sid, PSID runner, PSID target_owner) {
-  return EqualSid(sid, runner) != 0 ||
-         (target_owner != nullptr && EqualSid(sid, target_owner) != 0) || administrative(sid);
+bool runners_own(PSID sid, PSID runner) {
+  return EqualSid(sid, runner) != 0 || administrative(sid);
 }
 
 bool private_to(PSID runner, PSID owner, const ACL* dacl) {

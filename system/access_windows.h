@@ -1,7 +1,6 @@
 // Who owns a file or a folder on Windows and who may change it, as its security descriptor
-// tells: an undo copy that a run finds is trusted only where it is the runner's own, a new file
-// only where it is the runner's or the target owner's, and the state folder only where it is
-// the runner's own.
+// tells: an undo copy or a new file that a run finds is trusted only where it is the runner's
+// own, and the state folder only where it is the runner's own and no one else may change it.
 #ifndef PAIRSET_SYSTEM_ACCESS_WINDOWS_H_
 #define PAIRSET_SYSTEM_ACCESS_WINDOWS_H_
 
@@ -55,10 +54,9 @@ std::vector<unsigned char> runner_sid();
 // Administrators group (which owns what an elevated administrator makes).
 bool administrative(PSID sid);
 
-// Gives true when `sid` is the runner, the target's owner (`target_owner`, null where it does
-// not count) or one of the accounts that may change every file anyway: whose files a run takes
-// for its own.
-bool runner_or_owner(PSID sid, PSID runner, PSID target_owner);
+// Gives true when `sid` is the runner or one of the accounts that may change every file anyway
+// (which own what an elevated administrator makes): whose files a run takes for its own.
+bool runners_own(PSID sid, PSID runner);
 
 // Gives true for a folder owned by `owner` with the access list `dacl` that no one but the
 // runner, the system and the administrators may change; and where the file system keeps no

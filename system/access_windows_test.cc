@@ -61,24 +61,18 @@ std::vector<unsigned char> acl_of(const std::vector<Entry>& entries) {
   return acl;
 }
 
-// A run takes for its own only the files of the runner, of the target's owner where that counts,
-// and of the accounts that may change every file anyway.
-TEST(Access, RunnerOrOwnerIsWhoseFilesARunTakes) {
+// A run takes for its own only the files of the runner and of the accounts that may change every
+// file anyway.
+TEST(Access, RunnersOwnAreTheRunnersAndTheAdministrators) {
   const Sid runner(kRunner);
-  const Sid target_owner(L"S-1-5-21-1-2-3-1003");
-  for (const auto& [label, sid, owner_counts, taken] :
-       std::vector<std::tuple<const char*, const wchar_t*, bool, bool>>{
-           {"the runner", kRunner, false, true},
-           {"the target's owner", L"S-1-5-21-1-2-3-1003", true, true},
-           {"the target's owner, where it does not count", L"S-1-5-21-1-2-3-1003", false, false},
-           {"the administrators", kAdministrators, false, true},
-           {"the system", kSystem, false, true},
-           {"a colleague", kColleague, true, false},
+  for (const auto& [label, sid, taken] : std::vector<std::tuple<const char*, const wchar_t*, bool>>{
+           {"the runner", kRunner, true},
+           {"the administrators", kAdministrators, true},
+           {"the system", kSystem, true},
+           {"the target's owner", L"S-1-5-21-1-2-3-1003", false},
+           {"a colleague", kColleague, false},
        }) {
-    EXPECT_EQ(
-        runner_or_owner(Sid(sid).get(), runner.get(), owner_counts ? target_owner.get() : nullptr),
-        taken)
-        << label;
+    EXPECT_EQ(runners_own(Sid(sid).get(), runner.get()), taken) << label;
   }
 }
 

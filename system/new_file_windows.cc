@@ -233,8 +233,6 @@ void clear_abandoned_files(const Target& target) {
   const bool marks = (flags & FILE_NAMED_STREAMS) != 0;
   const bool owners = (flags & FILE_PERSISTENT_ACLS) != 0;
   std::vector<unsigned char> runner = runner_sid();
-  const Security target_security =
-      target.kind == TargetKind::kRegular ? Security::at(target.place.path) : Security();
   do {
     const std::wstring_view entry = found.cFileName;
     // The search matched the prefix as Windows compares names, whatever their case.
@@ -247,12 +245,11 @@ void clear_abandoned_files(const Target& target) {
     // Unmarked: another program's, unless it is empty (a run cut before it marked its new file).
     const bool empty = found.nFileSizeHigh == 0 && found.nFileSizeLow == 0;
     if (marks && !empty && !marked(path)) continue;
-    // Only the runner's, the administrators' or the target's owner's: another user's file is
-    // theirs to delete.
+    // Only the runner's own (or the administrators'): another user's file is theirs to delete.
     const Security security = Security::at(path);
     const PSID owner = security.owner();
-    const bool ours = !owners || (owner != nullptr && !runner.empty() &&
-                                  runner_or_owner(owner, runner.data(), target_security.owner()));
+    const bool ours =
+        !owners || (owner != nullptr && !runner.empty() && runners_own(owner, runner.data()));
     if (ours) remove_unless_held(path);
   } while (FindNextFileW(search, &found) != 0);
   FindClose(search);

@@ -74,12 +74,11 @@ std::optional<std::filesystem::path> state_folder(bool make) {
 // elevated administrator makes and may change every file anyway). Who else could have written
 // a file only the system knows, and it tells only the caller. A volume that keeps no owners
 // (FAT) lets anyone write anything: every copy there is as much the runner's as any.
-bool runners_own(const std::filesystem::path& path, int file) {
+bool runners_copy(const std::filesystem::path& path, int file) {
   if ((volume_flags(path) & FILE_PERSISTENT_ACLS) == 0) return true;
   const Security maker = Security::of(handle_of(file));
   std::vector<unsigned char> runner = runner_sid();
-  return maker.owner() != nullptr && !runner.empty() &&
-         runner_or_owner(maker.owner(), runner.data(), nullptr);
+  return maker.owner() != nullptr && !runner.empty() && runners_own(maker.owner(), runner.data());
 }
 
 // Gives the name of the copy of the file `origin` in the state folder.
@@ -223,7 +222,7 @@ std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& o
     }
     copy.place.path = path;
     copy.beside_target = beside;
-    copy.trusted = runners_own(path, copy.file.get());
+    copy.trusted = runners_copy(path, copy.file.get());
     copies.push_back(std::move(copy));
   };
   look(undo_copy_name<wchar_t>(target.place.path.wstring()), true);
