@@ -70,6 +70,8 @@ struct LimitedCase {
   bool rerun_by_the_owner = false;  // the run again is the unprivileged user's (the owner, where
                                     // target_owner says so), the first root's
   const char* new_name = nullptr;   // given with /N to every run
+  std::u8string cut_message = {};   // what the run that leaves the copy prints (a kill: nothing),
+                                    // followed by the target's path and "'\n"
 };
 
 class LimitedRunTest : public ::testing::TestWithParam<LimitedCase> {};
@@ -210,7 +212,9 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
     // Beside the target where the folder takes it, else in the state folder.
     const std::vector<std::filesystem::path> copies =
         testing::undo_copies_in({dir.path(""), state + "/pairset"});
-    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.out, c.cut_message.empty()
+                               ? std::string()
+                               : testing::to_cp866(c.cut_message) + target + "'\n");
     ASSERT_EQ(copies.size(), 1U);
     const std::string copy = read_file(copies[0].string());
     const std::string result = testing::c13_file(
@@ -349,7 +353,8 @@ INSTANTIATE_TEST_SUITE_P(
                     .target_mode = 0666,
                     .folder_mode = 0555,
                     .message = u8"",
-                    .result = kInPlace},
+                    .result = kInPlace,
+                    .source_bytes = kTwoWrites},
         LimitedCase{.label = "signal_while_the_new_file_is_written",
                     .injected = "write:signal=TERM:when=1",
                     .message = u8""},
@@ -430,6 +435,22 @@ INSTANTIATE_TEST_SUITE_P(
                     .result = kInPlace,
                     .cut = LimitedCase::kCopyWhole,
                     .source_bytes = kTwoWrites},
+        // Where putting the old contents back fails too (the target refuses every write), or
+        // the copy's removal does, the copy stays whole for the next run.
+        LimitedCase{.label = "io_error_at_every_write_in_place",
+                    .injected = "pwrite64:error=EIO:when=1+ -P @TARGET@",
+                    .second_name = true,
+                    .message = kSuccess,
+                    .result = kInPlace,
+                    .cut = LimitedCase::kCopyWhole,
+                    .cut_message = kWriteFailure},
+        LimitedCase{.label = "io_error_at_every_removal_of_the_undo_copy",
+                    .injected = "unlinkat:error=EIO",
+                    .second_name = true,
+                    .message = kSuccess,
+                    .result = kInPlace,
+                    .cut = LimitedCase::kCopyWhole,
+                    .cut_message = kWriteFailure},
         // A folder whose default ACL lets another user in: the copy is the runner's alone all
         // the same, so the runner's next run puts it back.
         LimitedCase{.label = "killed_in_place_under_a_folder_default_acl",
@@ -464,7 +485,8 @@ INSTANTIATE_TEST_SUITE_P(
                     .folder_mode = 0555,
                     .message = kSuccess,
                     .result = kInPlace,
-                    .cut = LimitedCase::kCopyWhole},
+                    .cut = LimitedCase::kCopyWhole,
+                    .source_bytes = kTwoWrites},
         // The runner's own read-only file: it could give itself the right to write it, and a
         // rename in its folder would replace it, but it is refused as opening it would be.
         LimitedCase{.label = "own_read_only_target_in_a_writable_folder",
@@ -564,6 +586,7 @@ INSTANTIATE_TEST_SUITE_P(
                     .result = kInPlace,
                     .cut = LimitedCase::kCopyWhole,
                     .target_owner = 65534,
+                    .source_bytes = kTwoWrites,
                     .rerun_by_the_owner = true},
         // The new copy, watched and held for reading by another program the moment it is
         // made (strace holds the run back there for a second): another user cannot open it,
