@@ -330,6 +330,8 @@ struct LeftBehindCase {
   } now = kTorn;
   // How the runner's copy stands (POSIX): as a run makes it, or open to others in some way.
   enum Form { kAsMade, kReadableByOthers, kWithAnAclEntry, kWithASecondName } form = kAsMade;
+  bool stale_there = false;  // a copy set aside before is there: this one is numbered
+  bool fresh = false;        // written just now, as far as its time tells
 };
 
 class LeftBehindTest : public ::testing::TestWithParam<LeftBehindCase> {};
@@ -620,10 +622,11 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
   if (c.no_target) std::filesystem::remove(dir.path("target.c13"));
   // Written long ago, as far as its time tells: on Windows a new file is taken for left behind
   // only then. (Only its owner may set the time of another user's copy.)
-  if (c.maker == LeftBehindCase::kRunner) {
+  if (c.maker == LeftBehindCase::kRunner && !c.fresh) {
     std::filesystem::last_write_time(
         left, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
   }
+  if (c.stale_there) write_file(platform::stale_copy_name<char>(left), "set aside before");
   platform::Descriptor live;
   if (c.held) {
     live = hold(left);
@@ -672,11 +675,15 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
   if (!c.removed && c.contents != LeftBehindCase::kMoreThanTheDiskHolds) {
     EXPECT_EQ(read_file(left), c.contents == LeftBehindCase::kEmptyNewFile ? "" : contents);
   }
-  const std::string stale = platform::stale_copy_name<char>(left);
+  const std::string stale =
+      platform::stale_copy_name<char>(left) + (c.stale_there ? std::string("-1") : "");
   EXPECT_EQ(std::filesystem::exists(stale), c.set_aside);
   if (c.set_aside && std::filesystem::exists(stale) &&
       c.contents != LeftBehindCase::kMoreThanTheDiskHolds) {
     EXPECT_EQ(read_file(stale), contents);
+  }
+  if (c.stale_there) {
+    EXPECT_EQ(read_file(platform::stale_copy_name<char>(left)), "set aside before");
   }
 #ifndef _WIN32
   if (c.form == LeftBehindCase::kWithASecondName) {
@@ -727,6 +734,12 @@ TEST(TargetOutput, StateFolderWithoutTheVariableIsTheShells) {
 constexpr auto kInTheStateFolder = LeftBehindCase::kStateFolder;
 constexpr const char* kCopyName = "target.c13.pairset-undo";
 constexpr const char* kNewFileName = ".target.c13.pairset-Ab12Cd";
+// Whether a run tells a live run's new file by its hold alone (Linux), or also by its age.
+#ifdef _WIN32
+constexpr bool kToldByItsHoldAlone = false;
+#else
+constexpr bool kToldByItsHoldAlone = true;
+#endif
 
 INSTANTIATE_TEST_SUITE_P(
     AnySystem, LeftBehindTest,
@@ -786,6 +799,21 @@ INSTANTIATE_TEST_SUITE_P(
                        .removed = true,
                        .reported = true,
                        .set_aside = true},
+        // A copy set aside before is kept: this one takes the next number.
+        LeftBehindCase{.label = "copy_of_a_target_restored_by_hand_set_aside_again",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .removed = true,
+                       .reported = true,
+                       .set_aside = true,
+                       .now = LeftBehindCase::kRestoredByHand,
+                       .stale_there = true},
+        // Another user's file at the copy's name of a deleted target is theirs: untouched.
+        LeftBehindCase{.label = "another_users_copy_of_a_deleted_target",
+                       .name = kCopyName,
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .no_target = true,
+                       .maker = LeftBehindCase::kUserWhoMayNotWrite},
         // Of a target deleted by hand since: kept aside, and the run says so.
         LeftBehindCase{.label = "copy_of_a_deleted_target",
                        .name = kCopyName,
@@ -915,6 +943,13 @@ INSTANTIATE_TEST_SUITE_P(
                        .contents = LeftBehindCase::kMarkedNewFile,
                        .removed = true,
                        .no_target = true},
+        // Written just now and held by no one: on Windows, where a share may not enforce its
+        // holds, a new file that young is a live run's; on Linux the hold alone tells.
+        LeftBehindCase{.label = "new_file_written_just_now",
+                       .name = kNewFileName,
+                       .contents = LeftBehindCase::kMarkedNewFile,
+                       .removed = kToldByItsHoldAlone,
+                       .fresh = true},
         LeftBehindCase{.label = "new_file_a_live_run_holds",
                        .name = kNewFileName,
                        .contents = LeftBehindCase::kMarkedNewFile,
