@@ -312,6 +312,12 @@ struct LeftBehindCase {
     kPrivate,
     kAnotherUsers,               // the state folder is user 4321's
     kThroughAnotherUsersFolder,  // reached through a link into a folder of user 4321's
+    // POSIX: the runner's own, but one that others may write, or named by a relative
+    // XDG_STATE_HOME (relative to the working folder), or, with XDG_STATE_HOME unset, the one
+    // under HOME that most users have
+    kOpenToOthers,
+    kRelativeVariable,
+    kUnderHome,
   } state_folder = kPrivate;
   bool target_is_a_source = false;  // the run's output source is the target
   bool reported = false;   // the run says it cannot write (or, held, open) the target, and stops
@@ -382,8 +388,9 @@ std::string acl_letting_write(std::uint32_t uid) {
 
 TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
   const LeftBehindCase& c = GetParam();
-  const bool as_another_user =
-      c.maker != LeftBehindCase::kRunner || c.state_folder != LeftBehindCase::kPrivate;
+  const bool posix_state_folder = c.state_folder >= LeftBehindCase::kOpenToOthers;
+  const bool as_another_user = c.maker != LeftBehindCase::kRunner ||
+                               (c.state_folder != LeftBehindCase::kPrivate && !posix_state_folder);
 #ifdef _WIN32
   // Another user's file is one made before the tests ran; a file's owner cannot be given here.
   const bool foreign_copy = c.maker == LeftBehindCase::kUserWhoMayNotWrite ||
@@ -404,7 +411,9 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
       c.contents == LeftBehindCase::kSwappedOutSave) {
     GTEST_SKIP() << "a run on Windows swaps nothing out of the target's place";
   }
-  if (c.form != LeftBehindCase::kAsMade) GTEST_SKIP() << "such rights are made on POSIX";
+  if (c.form != LeftBehindCase::kAsMade || posix_state_folder) {
+    GTEST_SKIP() << "such rights and variables are POSIX's";
+  }
 #else
   if (as_another_user && geteuid() != 0) GTEST_SKIP() << "giving files to other users needs root";
 #endif
@@ -490,9 +499,17 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
       std::filesystem::create_directory_symlink(state.path("other"), state.path("link"));
       folder = state.path("other/pairset");
       state_home = state.path("link");
+    } else if (c.state_folder == LeftBehindCase::kUnderHome) {
+      folder = state.path(".local/state/pairset");
+      std::filesystem::create_directories(state.path(".local/state"));
+    } else if (c.state_folder == LeftBehindCase::kRelativeVariable) {
+      folder = state.path("relative/pairset");
+      std::filesystem::create_directory(state.path("relative"));
     }
     std::filesystem::create_directory(folder);
-    std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+    std::filesystem::permissions(folder, c.state_folder == LeftBehindCase::kOpenToOthers
+                                             ? std::filesystem::perms::all
+                                             : std::filesystem::perms::owner_all);
     left = folder + "/" + copy_name;
   }
 #ifdef _WIN32
@@ -639,6 +656,28 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
   }
   set_state_folder(state_home);
 #ifndef _WIN32
+  // HOME, where the state folder is without XDG_STATE_HOME, is one of the row's own (empty but
+  // where the row puts the copy under it), and the working folder is where a relative
+  // XDG_STATE_HOME would lead; both as they were again at the end.
+  struct Surroundings {
+    std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+    std::filesystem::path folder = std::filesystem::current_path();
+    ~Surroundings() {
+      static_cast<void>(setenv("HOME", home.c_str(), 1));
+      std::error_code ignored;
+      std::filesystem::current_path(folder, ignored);
+    }
+  } const surroundings;
+  ASSERT_EQ(setenv("HOME", state.path(".").c_str(), 1), 0);
+  if (c.state_folder == LeftBehindCase::kUnderHome) set_state_folder("");
+  if (c.state_folder != LeftBehindCase::kUnderHome) {
+    std::filesystem::create_directory(state.path("home"));
+    ASSERT_EQ(setenv("HOME", state.path("home").c_str(), 1), 0);
+  }
+  if (c.state_folder == LeftBehindCase::kRelativeVariable) {
+    std::filesystem::current_path(state.path(""));
+    set_state_folder("relative");
+  }
   // A build that put such a copy back would stop at a file-size limit, not at a full disk.
   struct rlimit limit {};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
@@ -931,6 +970,25 @@ INSTANTIATE_TEST_SUITE_P(
                        .name = "",
                        .contents = LeftBehindCase::kWholeCopy,
                        .state_folder = LeftBehindCase::kThroughAnotherUsersFolder},
+        // The runner's own, but open to others, or named relative to the working folder: not
+        // looked in. Under HOME, where most users have it: put back.
+        LeftBehindCase{.label = "copy_in_a_state_folder_others_may_write",
+                       .place = kInTheStateFolder,
+                       .name = "",
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .state_folder = LeftBehindCase::kOpenToOthers},
+        LeftBehindCase{.label = "copy_in_a_state_folder_named_relative",
+                       .place = kInTheStateFolder,
+                       .name = "",
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .state_folder = LeftBehindCase::kRelativeVariable},
+        LeftBehindCase{.label = "copy_in_the_state_folder_under_home",
+                       .place = kInTheStateFolder,
+                       .name = "",
+                       .contents = LeftBehindCase::kWholeCopy,
+                       .removed = true,
+                       .put_back = true,
+                       .state_folder = LeftBehindCase::kUnderHome},
         LeftBehindCase{.label = "a_users_file_under_the_copys_name",
                        .name = kCopyName,
                        .contents = LeftBehindCase::kOtherText},
