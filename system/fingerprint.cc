@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <utility>
 
 namespace pairset {
 
@@ -61,10 +60,16 @@ void SectorFingerprints::add(std::span<const char> bytes) {
   }
 }
 
+std::vector<std::uint64_t> SectorFingerprints::take() {
+  std::vector<std::uint64_t> taken;
+  taken.swap(prints_);
+  return taken;
+}
+
 std::vector<std::uint64_t> SectorFingerprints::finish() {
   if (filled_ > 0) prints_.push_back(sector_fingerprint({sector_.data(), filled_}));
   filled_ = 0;
-  return std::move(prints_);
+  return take();
 }
 
 }  // namespace pairset

@@ -27,7 +27,9 @@ std::uint64_t sector_fingerprint(std::span<const char> bytes);
 class SectorFingerprints {
  public:
   void add(std::span<const char> bytes);
-  // Gives the fingerprints of every sector, the last, partial one too.
+  // Gives the fingerprints of the whole sectors added since the last call.
+  std::vector<std::uint64_t> take();
+  // Gives the rest: those of take, and of the last, partial sector.
   std::vector<std::uint64_t> finish();
 
  private:

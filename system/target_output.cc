@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "system/buffer_copy.h"
 #include "system/fingerprint.h"
 #include "system/platform.h"
 #include "system/undo_copy.h"
@@ -202,26 +201,6 @@ std::vector<OutputPiece> read_from_copy(Pieces pieces, const platform::FileIdent
   return redirected;
 }
 
-// Gives in `prints` the fingerprints of each sector of the result that `pieces` make, read before
-// the target is touched: by them the next run tells a cut of this run from a change made since.
-Outcome fingerprint_result(Pieces pieces, std::vector<std::uint64_t>& prints) {
-  SectorFingerprints gathered;
-  for (const OutputPiece& piece : pieces) {
-    if (!piece.in_file()) {
-      gathered.add(piece.bytes);
-      continue;
-    }
-    const Failure read = read_through_buffer(piece.file, piece.offset, piece.size,
-                                             [&gathered](std::span<const char> bytes) {
-                                               gathered.add(bytes);
-                                               return true;
-                                             });
-    if (read != Failure::kNone) return {read, read == Failure::kReadError ? piece.source : nullptr};
-  }
-  prints = gathered.finish();
-  return result(Failure::kNone);
-}
-
 // Writes the existing regular target in place, as the description of write_target_output says.
 Outcome write_in_place(platform::Target& target, Pieces pieces) {
   platform::Descriptor file(platform::open_for_update(target));
@@ -241,18 +220,17 @@ Outcome write_in_place(platform::Target& target, Pieces pieces) {
   }
   const std::optional<std::uint64_t> old_size = platform::file_size(file.get());
   if (!old_size) return result(Failure::kWriteError);
-  std::vector<std::uint64_t> prints;
-  const Outcome fingerprinted = fingerprint_result(pieces, prints);
-  if (fingerprinted.failure != Failure::kNone) return fingerprinted;
 
   // The old contents go to an undo copy on the disk before the first byte changes: a power cut
   // or a kill from here on leaves them there, and the next run puts them back. Every ending is
   // held from here until the file is whole and the copy gone, so no other ending leaves either.
   const platform::EndingsDeferred deferred;
   KeptContents kept;
-  const Failure kept_failure =
-      keep_old_contents(target, file.get(), *old_size, *origin, total_size(pieces), prints, kept);
-  if (kept_failure != Failure::kNone) return result(kept_failure);
+  // The copy holds the result's fingerprints too, read from the sources (the target itself among
+  // them) before the target changes.
+  const Outcome kept_outcome =
+      keep_old_contents(target, file.get(), *old_size, *origin, pieces, kept);
+  if (!kept_outcome.ok()) return kept_outcome;
   // A piece of the target itself is read from the copy, which holds it as it was.
   const std::vector<OutputPiece> sources = read_from_copy(pieces, *identity, kept);
 

@@ -1,7 +1,6 @@
 #include "system/undo_copy.h"
 
 #include <algorithm>
-#include <array>
 #include <charconv>
 #include <cstring>
 #include <vector>
@@ -49,10 +48,12 @@ std::uint64_t fingerprints_at(const ParsedUndoHeader& parsed) {
 }
 
 // Gives true when the copy of `size` bytes holds all the old contents and fingerprints its header
-// announces.
+// announces. No file holds 2^60 bytes: a header that says so is no copy's, and the sum is exact.
 bool complete(const platform::UndoCopy& copy, const ParsedUndoHeader& parsed, std::uint64_t size) {
-  if (size !=
-      fingerprints_at(parsed) + 8 * sectors_of(parsed.header.result) + kUndoTrailer.size()) {
+  constexpr std::uint64_t kLargest = std::uint64_t{1} << 60;
+  if (parsed.header.size >= kLargest || parsed.header.result >= kLargest ||
+      size !=
+          fingerprints_at(parsed) + 8 * sectors_of(parsed.header.result) + kUndoTrailer.size()) {
     return false;
   }
   std::string trailer(kUndoTrailer.size(), '\0');
@@ -131,13 +132,44 @@ std::string encode_fingerprints(std::span<const std::uint64_t> fingerprints) {
   return encoded;
 }
 
-Failure keep_old_contents(const platform::Target& target, int file, std::uint64_t old_size,
-                          const platform::FileOrigin& origin, std::uint64_t result_size,
-                          std::span<const std::uint64_t> fingerprints, KeptContents& kept) {
+namespace {
+
+// Writes at the position of `copy` the fingerprints of each sector of `result`, read from its
+// pieces a buffer at a time: what they take stays the same however large the result is.
+Outcome write_fingerprints(int copy, std::span<const OutputPiece> result) {
+  SectorFingerprints prints;
+  const auto add = [&](std::span<const char> bytes) {
+    prints.add(bytes);
+    return platform::write_all(copy, encode_fingerprints(prints.take()));
+  };
+  for (const OutputPiece& piece : result) {
+    const Failure read = piece.in_file()
+                             ? read_through_buffer(piece.file, piece.offset, piece.size, add)
+                         : add(piece.bytes) ? Failure::kNone
+                                            : Failure::kWriteError;
+    if (read != Failure::kNone) return {read, read == Failure::kReadError ? piece.source : nullptr};
+  }
+  return {platform::write_all(copy, encode_fingerprints(prints.finish())) ? Failure::kNone
+                                                                          : Failure::kWriteError,
+          nullptr};
+}
+
+// Gives the total length of the pieces.
+std::uint64_t length_of(std::span<const OutputPiece> pieces) {
+  std::uint64_t length = 0;
+  for (const OutputPiece& piece : pieces) length += piece.length();
+  return length;
+}
+
+}  // namespace
+
+Outcome keep_old_contents(const platform::Target& target, int file, std::uint64_t old_size,
+                          const platform::FileOrigin& origin, std::span<const OutputPiece> result,
+                          KeptContents& kept) {
   platform::UndoCopy& copy = kept.copy;
-  if (!platform::create_undo_copy(target, origin, copy)) return Failure::kWriteError;
-  const std::string header =
-      encode_undo_header({origin, old_size, result_size, name_of(platform::file_name_of(target))});
+  if (!platform::create_undo_copy(target, origin, copy)) return {Failure::kWriteError, nullptr};
+  const std::string header = encode_undo_header(
+      {origin, old_size, length_of(result), name_of(platform::file_name_of(target))});
   kept.contents_at = header.size();
   kept.old_size = old_size;
   // Written in order, then flushed, then named on the disk: a copy cut short anywhere lacks its
@@ -148,15 +180,16 @@ Failure keep_old_contents(const platform::Target& target, int file, std::uint64_
   if (platform::write_all(copy.file.get(), header)) {
     copied = copy_through_buffer(file, 0, copy.file.get(), std::nullopt, old_size);
   }
-  if (copied == Failure::kNone &&
-      platform::write_all(copy.file.get(), encode_fingerprints(fingerprints)) &&
-      platform::write_all(copy.file.get(), kUndoTrailer) &&
+  Outcome written{copied == Failure::kOutOfMemory ? copied : Failure::kWriteError, nullptr};
+  if (copied == Failure::kNone) written = write_fingerprints(copy.file.get(), result);
+  if (written.ok() && platform::write_all(copy.file.get(), kUndoTrailer) &&
       platform::flush_to_disk(copy.file.get()) && platform::sync_undo_folder(copy)) {
-    return Failure::kNone;
+    return written;
   }
   // Cut short or not on the disk, the target was not touched: nothing to make unusable first.
   static_cast<void>(platform::remove_undo_copy(copy));
-  return copied == Failure::kOutOfMemory ? Failure::kOutOfMemory : Failure::kWriteError;
+  if (written.ok()) written.failure = Failure::kWriteError;
+  return written;
 }
 
 namespace {
@@ -255,15 +288,19 @@ std::optional<LeftState> compare_with_copy(const platform::UndoCopy& copy,
   const std::optional<std::uint64_t> size = platform::file_size(file);
   if (!size) return std::nullopt;
   if (*size != header.size && *size != header.result) return LeftState::kChanged;
-  std::string prints(static_cast<std::size_t>(8 * sectors_of(header.result)), '\0');
   constexpr std::size_t kChunk = std::size_t{1} << 20;
   const platform::Buffer now(platform::allocate_buffer(kChunk));
   const platform::Buffer before(platform::allocate_buffer(kChunk));
-  if (!now || !before ||
-      !platform::read_at(copy.file.get(), fingerprints_at(parsed),
-                         {prints.data(), prints.size()})) {
-    return std::nullopt;
-  }
+  if (!now || !before) return std::nullopt;
+  // The fingerprints of a chunk's sectors, of those that the result reaches.
+  std::string prints(8 * sectors_of(kChunk), '\0');
+  const auto stored_print = [&prints](std::size_t index) {
+    std::uint64_t print = 0;
+    for (int byte = 7; byte >= 0; --byte) {
+      print = (print << 8) | static_cast<unsigned char>(prints[index * 8 + byte]);
+    }
+    return print;
+  };
   bool all_old = *size == header.size;
   bool all_result = *size == header.result;
   for (std::uint64_t at = 0; at < *size; at += kChunk) {
@@ -271,8 +308,14 @@ std::optional<LeftState> compare_with_copy(const platform::UndoCopy& copy,
     // The old contents there, and zeros past their end.
     const auto old_count = static_cast<std::size_t>(
         at < header.size ? std::min<std::uint64_t>(count, header.size - at) : 0);
+    const std::uint64_t first_print = at / kSectorSize;
+    const auto print_count =
+        static_cast<std::size_t>(std::min(sectors_of(at + count), sectors_of(header.result)) -
+                                 std::min(first_print, sectors_of(header.result)));
     if (!platform::read_at(file, at, {now.get(), count}) ||
-        !platform::read_at(copy.file.get(), parsed.length + at, {before.get(), old_count})) {
+        !platform::read_at(copy.file.get(), parsed.length + at, {before.get(), old_count}) ||
+        !platform::read_at(copy.file.get(), fingerprints_at(parsed) + 8 * first_print,
+                           {prints.data(), 8 * print_count})) {
       return std::nullopt;
     }
     std::memset(before.get() + old_count, 0, count - old_count);
@@ -287,9 +330,8 @@ std::optional<LeftState> compare_with_copy(const platform::UndoCopy& copy,
       const bool old = std::memcmp(now.get() + sector, before.get() + sector, end - sector) == 0;
       const bool result =
           offset < header.result &&
-          std::string_view(prints).substr(static_cast<std::size_t>(offset / kSectorSize) * 8, 8) ==
-              encode_fingerprints(
-                  std::array{sector_fingerprint({now.get() + sector, result_end - sector})}) &&
+          sector_fingerprint({now.get() + sector, result_end - sector}) ==
+              stored_print(sector / kSectorSize) &&
           std::memcmp(now.get() + result_end, before.get() + result_end, end - result_end) == 0;
       if (!old && !result) return LeftState::kChanged;
       all_old = all_old && old;

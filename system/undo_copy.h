@@ -61,13 +61,14 @@ struct KeptContents {
 };
 
 // Keeps the old contents of the target (open at `file`, `old_size` bytes, origin `origin`) in a
-// new undo copy, `kept`, with the fingerprints of each sector of the `result_size` bytes about to
-// be written (`fingerprints`), and makes it and its name survive a power cut. Where no copy can
-// be made (the folder and the state folder refuse it, the target may not be read), or it does
-// not reach the disk, kWriteError; kOutOfMemory where the buffer for copying could not be had.
-Failure keep_old_contents(const platform::Target& target, int file, std::uint64_t old_size,
-                          const platform::FileOrigin& origin, std::uint64_t result_size,
-                          std::span<const std::uint64_t> fingerprints, KeptContents& kept);
+// new undo copy, `kept`, with the fingerprints of each sector of the `result` about to be
+// written, read from its pieces as they are before the target is touched, and makes it and its
+// name survive a power cut. Where no copy can be made (the folder and the state folder refuse
+// it, the target may not be read), or it does not reach the disk, kWriteError; kReadError naming
+// the source where a piece cannot be read; kOutOfMemory where the buffer could not be had.
+Outcome keep_old_contents(const platform::Target& target, int file, std::uint64_t old_size,
+                          const platform::FileOrigin& origin, std::span<const OutputPiece> result,
+                          KeptContents& kept);
 
 // Gives the fingerprints of a copy, as they follow its old contents: eight bytes each, the
 // lowest first.

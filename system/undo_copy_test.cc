@@ -139,11 +139,9 @@ TEST(UndoCopy, ComesBackUnusableWhereItsRemovalIsLost) {
     ASSERT_TRUE(origin);
     KeptContents kept;
     const std::string result = "the result";
-    SectorFingerprints prints;
-    prints.add(result);
-    ASSERT_EQ(
-        keep_old_contents(target, file.get(), 8, *origin, result.size(), prints.finish(), kept),
-        Failure::kNone);
+    const OutputPiece pieces[] = {OutputPiece{result}};
+    ASSERT_EQ(keep_old_contents(target, file.get(), 8, *origin, pieces, kept).failure,
+              Failure::kNone);
     ASSERT_TRUE(platform::write_at(file.get(), 0, result));
     ASSERT_TRUE(platform::truncate(file.get(), result.size()));
     ASSERT_TRUE(platform::flush_to_disk(file.get()));
