@@ -55,10 +55,10 @@ void run_pairset(std::span<const char* const> args, Printer& out) {
   // undo copy; they go back before anything is read, since a source may be that very target.
   // The target is looked up once, here: the restore and the write are made on the file found.
   const bool names_a_target = args.size() == 3 || (args.size() == 5 && args[3] == kNameSwitch);
-  FoundTarget target;
+  std::optional<FoundTarget> target;
   if (names_a_target) {
-    target = find_target_file(args[2]);
-    if (!report(out, restore_target_file(target, args[0], args[1]), args[2])) return;
+    target.emplace(args[2]);
+    if (!report(out, target->restore(args.first(2)), args[2])) return;
   }
 
   // The input source is loaded and checked before the form of the command is judged.
@@ -89,9 +89,7 @@ void run_pairset(std::span<const char* const> args, Printer& out) {
   }
 
   // The target may be either source: a body is read as it was before the target changed.
-  const char* const target_path = args[2];
-  if (report(out, write_target_file(target_path, std::move(target), *input, *output, new_name),
-             target_path)) {
+  if (report(out, write_target_file(std::move(*target), *input, *output, new_name), args[2])) {
     print_success(out);
   }
 }

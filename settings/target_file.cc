@@ -25,11 +25,7 @@ SettingName setting_name_from_text(std::string_view text) {
   return name;
 }
 
-FoundTarget find_target_file(const char* path) {
-  return FoundTarget(path);
-}
-
-Outcome write_target_file(const char* path, FoundTarget target, const SourceFile& input_source,
+Outcome write_target_file(FoundTarget target, const SourceFile& input_source,
                           const SourceFile& output_source,
                           std::optional<std::string_view> new_name) {
   const SettingName name =
@@ -37,12 +33,7 @@ Outcome write_target_file(const char* path, FoundTarget target, const SourceFile
 
   const OutputPiece pieces[] = {OutputPiece{kTargetSignature}, OutputPiece{name},
                                 input_source.body(), OutputPiece{name}, output_source.body()};
-  return write_target_output(path, std::move(target), pieces);
-}
-
-Outcome restore_target_file(FoundTarget& target, const char* input_path, const char* output_path) {
-  const char* const sources[] = {input_path, output_path};
-  return restore_target_output(target, sources);
+  return target.write(pieces);
 }
 
 }  // namespace pairset

@@ -31,27 +31,14 @@ SettingName setting_name_of(const SourceFile& source);
 // Gives the setting name for `text` given on the command line: its first 16 bytes, zero-padded.
 SettingName setting_name_from_text(std::string_view text);
 
-// Gives the target at `path` as it is now, looked up once for the run; nothing is made, opened
-// for writing or waited for.
-FoundTarget find_target_file(const char* path);
-
-// Writes the target file at `path` (found at the start of the run as `target`) from the two
-// sources, under `new_name` when it is given, else under the setting name of `input_source`. A body
-// kept in its file is copied from there now; the target may be either source. Until the whole
-// result is on the disk the target keeps what it held (system/target_output.h says how). A
-// failure names the target (a null path), but a read error, which names the source whose body
-// could not be read to its end.
-Outcome write_target_file(const char* path, FoundTarget target, const SourceFile& input_source,
+// Writes the target file (found at the start of the run as `target`) from the two sources, under
+// `new_name` when it is given, else under the setting name of `input_source`. A body kept in its
+// file is copied from there now; the target may be either source. Until the whole result is on the
+// disk the target keeps what it held (system/target_output.h says how). A failure names the target
+// (a null path), but a read error, which names the source whose body could not be read to its end.
+Outcome write_target_file(FoundTarget target, const SourceFile& input_source,
                           const SourceFile& output_source,
                           std::optional<std::string_view> new_name);
-
-// Puts the target at `path` back as it was before a run that was cut short (a power cut, kill -9)
-// began writing it in place, from the undo copy that run left. Gives no failure where the target
-// is now as that run found it (or nothing was left); kCannotOpen where a copy was left but the
-// target may not be written or another program holds it; kWriteError where a copy could not be
-// put back, or one of a file that had its name before was set aside. Called before any source is
-// read: a source may be that target (`input_path`, `output_path`).
-Outcome restore_target_file(FoundTarget& target, const char* input_path, const char* output_path);
 
 }  // namespace pairset
 

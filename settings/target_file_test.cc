@@ -39,8 +39,8 @@ TEST_P(TargetLayoutTest, WritesSignatureNameBodyNameBody) {
   TempDir dir;
   const std::string path = dir.path("target.c13");
 
-  ASSERT_EQ(write_target_file(path.c_str(), find_target_file(path.c_str()),
-                              source_in_memory(c.input), source_in_memory(c.output), c.new_name)
+  ASSERT_EQ(write_target_file(FoundTarget(path.c_str()), source_in_memory(c.input),
+                              source_in_memory(c.output), c.new_name)
                 .failure,
             Failure::kNone);
   EXPECT_EQ(read_file(path), c.expected);
@@ -90,8 +90,7 @@ TEST(WriteTargetFile, ReplacesALongerExistingFile) {
   const std::string path = dir.path("target.c13");
   write_file(path, std::string(10'000, 'x'));
 
-  ASSERT_EQ(write_target_file(path.c_str(), find_target_file(path.c_str()),
-                              source_in_memory(cn1_file("A", "1")),
+  ASSERT_EQ(write_target_file(FoundTarget(path.c_str()), source_in_memory(cn1_file("A", "1")),
                               source_in_memory(cn1_file("B", "2")), std::nullopt)
                 .failure,
             Failure::kNone);
@@ -103,14 +102,11 @@ TEST(WriteTargetFile, TargetThatDoesNotOpenIsReportedAndNothingIsCreated) {
   const std::string in_missing_folder = dir.path("missing/target.c13");
   const SourceFile file = source_in_memory(cn1_file("A", "1"));
 
-  EXPECT_EQ(write_target_file(in_missing_folder.c_str(),
-                              find_target_file(in_missing_folder.c_str()), file, file, std::nullopt)
-                .failure,
-            Failure::kCannotOpen);
+  EXPECT_EQ(
+      write_target_file(FoundTarget(in_missing_folder.c_str()), file, file, std::nullopt).failure,
+      Failure::kCannotOpen);
   EXPECT_FALSE(std::filesystem::exists(dir.path("missing")));
-  EXPECT_EQ(write_target_file(dir.path("").c_str(), find_target_file(dir.path("").c_str()), file,
-                              file, std::nullopt)
-                .failure,
+  EXPECT_EQ(write_target_file(FoundTarget(dir.path("").c_str()), file, file, std::nullopt).failure,
             Failure::kCannotOpen);
 }
 
@@ -121,10 +117,8 @@ TEST(WriteTargetFile, FullDeviceIsAWriteError) {
 #else
   for (const std::size_t body_size : {std::size_t{1}, std::size_t{4} << 20}) {
     const SourceFile file = source_in_memory(cn1_file("A", std::string(body_size, 'b')));
-    EXPECT_EQ(
-        write_target_file("/dev/full", find_target_file("/dev/full"), file, file, std::nullopt)
-            .failure,
-        Failure::kWriteError)
+    EXPECT_EQ(write_target_file(FoundTarget("/dev/full"), file, file, std::nullopt).failure,
+              Failure::kWriteError)
         << "body of " << body_size << " bytes";
   }
 #endif

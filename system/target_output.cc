@@ -201,7 +201,7 @@ std::vector<OutputPiece> read_from_copy(Pieces pieces, const platform::FileIdent
   return redirected;
 }
 
-// Writes the existing regular target in place, as the description of write_target_output says.
+// Writes the existing regular target in place, as FoundTarget::write says.
 Outcome write_in_place(platform::Target& target, Pieces pieces) {
   platform::Descriptor file(platform::open_for_update(target));
   if (!file.is_open()) return result(Failure::kCannotOpen);
@@ -342,26 +342,23 @@ std::optional<Outcome> write_through_new_file(platform::Target& target, Pieces p
 
 }  // namespace
 
-FoundTarget::FoundTarget() : target_(std::make_unique<platform::Target>()) {}
 FoundTarget::FoundTarget(const char* path)
-    : target_(std::make_unique<platform::Target>(platform::look_up_target(path))) {}
-FoundTarget::FoundTarget(platform::Target&& target)
-    : target_(std::make_unique<platform::Target>(std::move(target))) {}
+    : path_(path), target_(std::make_unique<platform::Target>(platform::look_up_target(path))) {}
 FoundTarget::~FoundTarget() = default;
 FoundTarget::FoundTarget(FoundTarget&& other) noexcept = default;
 FoundTarget& FoundTarget::operator=(FoundTarget&& other) noexcept = default;
 
-platform::Target& FoundTarget::get() {
-  return *target_;
+Outcome FoundTarget::restore(std::span<const char* const> sources) {
+  return result(restore_interrupted(*target_, sources));
 }
 
-Outcome write_target_output(const char* path, FoundTarget found, Pieces pieces) {
+Outcome FoundTarget::write(Pieces pieces) {
   // An empty name opens nothing, as creating it would not.
-  if (*path == '\0') return result(Failure::kCannotOpen);
+  if (*path_ == '\0') return result(Failure::kCannotOpen);
   // A file that takes a new target's name meanwhile is written once more, as the file it is.
-  platform::Target target = platform::open_target(path, std::move(found.get()));
+  platform::Target target = platform::open_target(path_, std::move(*target_));
   for (int attempt = 0; attempt < 2; ++attempt) {
-    if (attempt > 0) target = platform::open_target(path);
+    if (attempt > 0) target = platform::open_target(path_);
     switch (target.kind) {
       case platform::TargetKind::kCannotOpen:
         return result(Failure::kCannotOpen);
@@ -378,10 +375,6 @@ Outcome write_target_output(const char* path, FoundTarget found, Pieces pieces) 
     }
   }
   return result(Failure::kCannotOpen);
-}
-
-Outcome restore_target_output(FoundTarget& found, std::span<const char* const> sources) {
-  return result(restore_interrupted(found.get(), sources));
 }
 
 }  // namespace pairset

@@ -17,49 +17,43 @@ namespace platform {
 struct Target;
 }  // namespace platform
 
-// The target named on the command line as the run found it before it read any source, so that
-// the restore and the write are both made on the file found then. What it holds is the system
-// layer's own.
+// The target named on the command line, looked up once before any source is read: the restore
+// and the write are both made on the file found then, whatever has its name later. What it holds
+// is the system layer's own.
 class FoundTarget {
  public:
-  FoundTarget();
-  // Looks up the target at `path` (a command-line argument) as it is now; nothing is made,
-  // opened for writing or waited for.
+  // Looks up the target at `path` (a command-line argument, which must outlive it) as it is now;
+  // nothing is made, opened for writing or waited for.
   explicit FoundTarget(const char* path);
-  // Takes a target the system layer looked up.
-  explicit FoundTarget(platform::Target&& target);
   ~FoundTarget();
   FoundTarget(FoundTarget&& other) noexcept;
   FoundTarget& operator=(FoundTarget&& other) noexcept;
   FoundTarget(const FoundTarget&) = delete;
   FoundTarget& operator=(const FoundTarget&) = delete;
 
-  // Gives the target as the system layer keeps it.
-  platform::Target& get();
+  // Puts back what runs cut short left of the target, whose sources are at `sources`, as
+  // restore_interrupted in system/undo_copy.h says. A failure names the target.
+  Outcome restore(std::span<const char* const> sources);
+
+  // Writes `pieces`, one after another, as the whole target, once. Until all of it is on the disk
+  // the target keeps what it held. A piece's file may be the target itself: it is read as it was
+  // before the run changed it.
+  //  - A target that may be replaced by a new file (a regular file with one link, whose owner,
+  //    permissions and attributes the new file can take; or no file yet) is: the new file is
+  //    written, flushed to the disk and renamed over it.
+  //  - Any other existing target, or one whose folder refuses the new file or the rename, is
+  //    written in place: its old contents go to an undo copy first, every ending is deferred
+  //    from the first changed byte until the file holds the whole result, and a failure puts
+  //    them back.
+  //  - A device, a FIFO or a stream the process already holds is written directly.
+  // An existing file found at the lookup is the file written, whatever has the name now. A
+  // failure names the target, but a read error, which names the piece's source.
+  Outcome write(std::span<const OutputPiece> pieces);
 
  private:
+  const char* path_;
   std::unique_ptr<platform::Target> target_;
 };
-
-// Writes `pieces`, one after another, as the whole file at `path` (a command-line argument).
-// Until all of it is on the disk the target keeps what it held. A piece's file may be the target
-// itself: it is read as it was before the run changed it.
-//  - A target that may be replaced by a new file (a regular file with one link, whose owner,
-//    permissions and attributes the new file can take; or no file yet) is: the new file is
-//    written, flushed to the disk and renamed over it.
-//  - Any other existing target, or one whose folder refuses the new file or the rename, is
-//    written in place: its old contents go to an undo copy first, every ending is held from the
-//    first changed byte until the file holds the whole result, and a failure puts them back.
-//  - A device, a FIFO or a stream the process already holds is written directly.
-// `found` is what was found at `path` when the run began: an existing file found then is the file
-// written, whatever has the name now. A failure names the target, but a read error, which names
-// the piece's source.
-Outcome write_target_output(const char* path, FoundTarget found,
-                            std::span<const OutputPiece> pieces);
-
-// Puts back what runs cut short left of the target `found`, whose sources are at `sources`, as
-// restore_interrupted in system/undo_copy.h says. A failure names the target.
-Outcome restore_target_output(FoundTarget& found, std::span<const char* const> sources);
 
 }  // namespace pairset
 

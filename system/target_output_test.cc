@@ -58,14 +58,13 @@ TEST(TargetOutput, WritesOnlyTheFileFoundAtTheStart) {
   TempDir dir;
   const std::string path = dir.path("target.c13");
   write_file(path, "previous");
-  platform::Target found = platform::look_up_target(path.c_str());
+  FoundTarget found(path.c_str());
   std::filesystem::rename(path, dir.path("moved.c13"));
   write_file(path, "someone else's");
   const std::string text = "the result";
   const OutputPiece pieces[] = {OutputPiece{text}};
 
-  const Failure status =
-      write_target_output(path.c_str(), FoundTarget(std::move(found)), pieces).failure;
+  const Failure status = found.write(pieces).failure;
 
   EXPECT_EQ(read_file(path), "someone else's");
 #ifdef _WIN32

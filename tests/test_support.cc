@@ -68,9 +68,7 @@ std::vector<std::string> file_names(const TempDir& dir) {
 
 Failure write_text(const std::string& path, const std::string& text) {
   const OutputPiece pieces[] = {OutputPiece{text}};
-  return write_target_output(path.c_str(), FoundTarget(platform::look_up_target(path.c_str())),
-                             pieces)
-      .failure;
+  return FoundTarget(path.c_str()).write(pieces).failure;
 }
 
 std::string example_result() {
