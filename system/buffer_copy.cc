@@ -1,5 +1,9 @@
 #include "system/buffer_copy.h"
 
+#include "system/files.h"
+#include "system/io.h"
+#include "system/outcome.h"
+
 #include <algorithm>
 
 namespace pairset {

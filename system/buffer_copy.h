@@ -7,8 +7,8 @@
 #include <functional>
 #include <optional>
 #include <span>
-
-#include "system/platform.h"
+#include "system/files.h"
+#include "system/outcome.h"
 
 namespace pairset {
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "system/console.h"
-#include "system/platform.h"
+#include "system/files.h"
 
 namespace pairset::console {
 namespace {

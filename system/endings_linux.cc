@@ -5,8 +5,8 @@
 
 #include <cstring>
 
+#include "system/endings.h"
 #include "system/endings_linux.h"
-#include "system/platform.h"
 
 namespace pairset::platform {
 namespace {

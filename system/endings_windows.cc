@@ -5,8 +5,8 @@
 
 #include <atomic>
 
+#include "system/endings.h"
 #include "system/endings_windows.h"
-#include "system/platform.h"
 
 namespace pairset::platform {
 namespace {

@@ -1,6 +1,7 @@
 // What the layers above system/ read files with: the run made ready, buffers, descriptors, reads,
-// and a file's bytes held in memory or left in the file. The rest of the system layer
-// (system/platform.h) is for system/ alone.
+// and a file's bytes held in memory or left in the file. The rest of the system layer is for
+// system/ alone, one header a concern (target.h, new_file.h, in_place.h, undo_store.h, identity.h,
+// io.h, endings.h).
 #ifndef PAIRSET_SYSTEM_FILES_H_
 #define PAIRSET_SYSTEM_FILES_H_
 

@@ -10,8 +10,8 @@
 
 #include <cerrno>
 
+#include "system/files.h"
 #include "system/open_file_linux.h"
-#include "system/platform.h"
 
 namespace pairset::platform {
 

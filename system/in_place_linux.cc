@@ -11,9 +11,10 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "system/in_place.h"
 #include "system/open_file_linux.h"
-#include "system/platform.h"
 #include "system/retry.h"
+#include "system/target.h"
 
 namespace pairset::platform {
 namespace {

@@ -5,9 +5,11 @@
 #include <io.h>
 #include <windows.h>
 
+#include "system/in_place.h"
+#include "system/io.h"
 #include "system/open_file_windows.h"
-#include "system/platform.h"
 #include "system/retry.h"
+#include "system/target.h"
 
 namespace pairset::platform {
 

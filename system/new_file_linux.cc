@@ -16,11 +16,13 @@
 #include <string_view>
 #include <vector>
 
+#include "system/endings.h"
 #include "system/endings_linux.h"
 #include "system/file_names.h"
 #include "system/held_file_linux.h"
+#include "system/new_file.h"
 #include "system/open_file_linux.h"
-#include "system/platform.h"
+#include "system/target.h"
 
 namespace pairset::platform {
 namespace {

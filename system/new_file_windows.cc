@@ -16,11 +16,13 @@
 
 #include "system/access_windows.h"
 #include "system/attributes_windows.h"
+#include "system/endings.h"
 #include "system/endings_windows.h"
 #include "system/file_names.h"
+#include "system/new_file.h"
 #include "system/open_file_windows.h"
-#include "system/platform.h"
 #include "system/retry.h"
+#include "system/target.h"
 
 namespace pairset::platform {
 namespace {
@@ -180,8 +182,11 @@ Replacement replace_file(Target& target, const std::filesystem::path& temporary)
   // as Windows documents it (it guarantees the flush for a move carried out as a copy and a
   // delete; on one volume the rename is a metadata change that NTFS records in its journal).
   // The contents were committed to the disk before.
+  // A rename refused because another program has the target open (an antivirus, an indexer, the
+  // terminal software) is tried again for as long as a run waits for a lock, in growing pauses;
+  // only then is the target written in place.
   Replacement result = Replacement::kRefused;
-  const bool answered = keep_trying(kRetryMilliseconds, kGrowingPauses, [&] {
+  const bool answered = keep_trying(kLongestWaitMilliseconds, kGrowingPauses, [&] {
     if (MoveFileExW(temporary.c_str(), target.place.path.c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
       result = Replacement::kReplaced;

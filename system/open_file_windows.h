@@ -12,15 +12,10 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "system/platform.h"
 #include "system/retry.h"
 
 namespace pairset::platform {
 
-// Renames refused because another program has the target open (an antivirus, an indexer, the
-// terminal software) are tried again for as long as a run waits for a lock, in growing pauses;
-// only then is the target written in place.
-inline constexpr int kRetryMilliseconds = kLongestWaitMilliseconds;
 // A file that nothing needs any more is removed while another program holds it without delete
 // sharing, which only a program that opened it before its maker let go can, up to this long; one
 // held longer still is left to the next run, which clears abandoned new files.

@@ -16,8 +16,9 @@
 #include <utility>
 
 #include "system/buffer_copy.h"
+#include "system/io.h"
+#include "system/new_file.h"
 #include "system/open_file_linux.h"
-#include "system/platform.h"
 #include "system/retry.h"
 
 namespace pairset::platform {
@@ -68,12 +69,8 @@ int open_for_reading(const std::filesystem::path& path) {
     struct pollfd writer {
       file.get(), POLLIN, 0
     };
-    int ready = 0;
-    do {
-      ready = poll(&writer, 1, kLongestWaitMilliseconds);
-    } while (ready < 0 && errno == EINTR);
-    if (ready <= 0) {
-      errno = ready == 0 ? ENXIO : errno;
+    if (!keep_trying(kLongestWaitMilliseconds, kSteadyPauses,
+                     [&writer] { return poll(&writer, 1, 0) > 0; })) {
       return -1;
     }
   }

@@ -17,8 +17,9 @@
 
 #include "system/buffer_copy.h"
 #include "system/endings_windows.h"
+#include "system/io.h"
+#include "system/new_file.h"
 #include "system/open_file_windows.h"
-#include "system/platform.h"
 #include "system/retry.h"
 
 namespace pairset::platform {

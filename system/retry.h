@@ -7,6 +7,10 @@
 
 namespace pairset::platform {
 
+// How long a run waits for another program: a run or a program that holds the target locked, a
+// reader for a FIFO. Past it the target is not written, and the run says it cannot open it.
+inline constexpr int kLongestWaitMilliseconds = 5000;
+
 // The pauses between attempts, in milliseconds: the first, and the longest it doubles up to.
 struct Pauses {
   int first;

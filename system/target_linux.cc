@@ -16,10 +16,11 @@
 #include <string>
 #include <string_view>
 
+#include "system/endings.h"
 #include "system/endings_linux.h"
 #include "system/open_file_linux.h"
-#include "system/platform.h"
 #include "system/retry.h"
+#include "system/target.h"
 
 namespace pairset::platform {
 namespace {
@@ -122,15 +123,14 @@ std::string real_path(const Target& target) {
   return {real, static_cast<std::size_t>(size)};
 }
 
-// A FIFO with no reader yet is waited for this long, in short pauses, and then refused: a write
-// open that waits for ever would hang the script that started the run.
-constexpr int kReaderWaitMilliseconds = 5000;
+// A FIFO with no reader yet is waited for as long as a lock, in short pauses, and then refused:
+// a write open that waits for ever would hang the script that started the run.
 
 // Opens the FIFO `target` holds for writing, once a reader has it open: gives the new
 // descriptor, or -1 where none came within the wait.
 int open_fifo(const Target& target) {
   int opened = -1;
-  const bool answered = keep_trying(kReaderWaitMilliseconds, kSteadyPauses, [&] {
+  const bool answered = keep_trying(kLongestWaitMilliseconds, kSteadyPauses, [&] {
     opened = reopen(target.file.get(), target.place.opened_as, O_WRONLY | O_NONBLOCK);
     return opened >= 0 || errno != ENXIO;
   });

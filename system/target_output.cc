@@ -8,8 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "system/endings.h"
 #include "system/fingerprint.h"
-#include "system/platform.h"
+#include "system/identity.h"
+#include "system/in_place.h"
+#include "system/io.h"
+#include "system/new_file.h"
+#include "system/target.h"
 #include "system/undo_copy.h"
 
 namespace pairset {

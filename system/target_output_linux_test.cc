@@ -20,7 +20,9 @@
 #include <vector>
 
 #include "system/file_names.h"
-#include "system/platform.h"
+#include "system/io.h"
+#include "system/new_file.h"
+#include "system/target.h"
 #include "system/target_output.h"
 #include "system/undo_copy.h"
 #include "tests/test_support.h"

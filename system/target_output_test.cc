@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "system/file_names.h"
-#include "system/platform.h"
+#include "system/identity.h"
+#include "system/new_file.h"
+#include "system/target.h"
 #ifdef _WIN32
 #include "system/access_windows.h"
 #include "system/attributes_windows.h"

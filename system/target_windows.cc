@@ -11,8 +11,9 @@
 
 #include "system/device_name_windows.h"
 #include "system/endings_windows.h"
+#include "system/identity.h"
 #include "system/open_file_windows.h"
-#include "system/platform.h"
+#include "system/target.h"
 
 namespace pairset::platform {
 namespace {

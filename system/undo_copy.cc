@@ -6,7 +6,11 @@
 #include <vector>
 
 #include "system/buffer_copy.h"
+#include "system/endings.h"
 #include "system/fingerprint.h"
+#include "system/in_place.h"
+#include "system/io.h"
+#include "system/new_file.h"
 
 namespace pairset {
 namespace {

@@ -14,7 +14,11 @@
 #include <string>
 #include <string_view>
 
-#include "system/platform.h"
+#include "system/files.h"
+#include "system/identity.h"
+#include "system/outcome.h"
+#include "system/target.h"
+#include "system/undo_store.h"
 
 namespace pairset {
 

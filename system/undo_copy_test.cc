@@ -9,6 +9,8 @@
 #include <utility>
 
 #include "system/fingerprint.h"
+#include "system/in_place.h"
+#include "system/io.h"
 #include "tests/test_support.h"
 
 namespace pairset {

@@ -22,8 +22,10 @@
 
 #include "system/file_names.h"
 #include "system/held_file_linux.h"
+#include "system/identity.h"
 #include "system/open_file_linux.h"
-#include "system/platform.h"
+#include "system/target.h"
+#include "system/undo_store.h"
 
 namespace pairset::platform {
 namespace {

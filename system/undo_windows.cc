@@ -18,8 +18,10 @@
 
 #include "system/access_windows.h"
 #include "system/file_names.h"
+#include "system/identity.h"
 #include "system/open_file_windows.h"
-#include "system/platform.h"
+#include "system/target.h"
+#include "system/undo_store.h"
 
 namespace pairset::platform {
 namespace {

@@ -13,7 +13,7 @@
 #include "app/cp866.h"
 #include "app/run.h"
 #include "system/fingerprint.h"
-#include "system/platform.h"
+#include "system/identity.h"
 #include "system/undo_copy.h"
 
 #ifdef _WIN32

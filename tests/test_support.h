@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "settings/source_file.h"
-#include "system/platform.h"
+#include "system/identity.h"
 #include "system/target_output.h"
 
 namespace pairset::testing {
