@@ -41,7 +41,7 @@ using Buffer = std::unique_ptr<char[], BufferRelease>;
 std::filesystem::path native_path(const char* path);
 
 // Gives a descriptor that reads the file at `path` from its start, not inherited by other
-// programs, or -1 with errno set.
+// programs, or -1.
 int open_for_reading(const std::filesystem::path& path);
 
 // Gives the size of the regular file behind `descriptor`, or 0 when it is not a regular file.

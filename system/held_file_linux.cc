@@ -15,9 +15,31 @@
 
 namespace pairset::platform {
 
-int create_held_file(int folder, const char* name, int flags, mode_t mode) {
-  Descriptor file(openat(folder, name, flags | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode));
-  if (!file.is_open()) return -1;
+bool refused_by_the_folder(int error) {
+  switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EBUSY:
+    case EXDEV:
+    case ENAMETOOLONG:
+    case ENOTSUP:
+      return true;
+    default:
+      return false;
+  }
+}
+
+HeldFile create_held_file(int folder, const char* name, int flags, mode_t mode) {
+  HeldFile made;
+  made.file =
+      Descriptor(openat(folder, name, flags | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode));
+  if (!made.file.is_open()) {
+    made.made = errno == EEXIST                ? HeldFile::kTaken
+                : refused_by_the_folder(errno) ? HeldFile::kRefused
+                                               : HeldFile::kFailed;
+    return made;
+  }
   struct flock whole {};
   whole.l_type = F_WRLCK;
   whole.l_whence = SEEK_SET;
@@ -25,21 +47,24 @@ int create_held_file(int folder, const char* name, int flags, mode_t mode) {
   // run waits for them. A file system that keeps no locks leaves the file unheld, as before there
   // were any.
   int locked = 0;
-  while ((locked = fcntl(file.get(), F_OFD_SETLK, &whole)) != 0 && errno == EINTR) {
+  while ((locked = fcntl(made.file.get(), F_OFD_SETLK, &whole)) != 0 && errno == EINTR) {
   }
-  const int lock_error = locked == 0 ? 0 : errno;
+  const bool held_by_another = locked != 0 && (errno == EAGAIN || errno == EACCES);
   struct stat info {};
-  if (fstat(file.get(), &info) != 0) return -1;
-  if (lock_error == EAGAIN || lock_error == EACCES) {
-    if (still_names(folder, name, info)) static_cast<void>(unlinkat(folder, name, 0));
-    errno = EEXIST;
-    return -1;
+  if (fstat(made.file.get(), &info) != 0) {
+    made.file = Descriptor();
+    return made;
   }
-  if (info.st_nlink == 0) {
-    errno = EEXIST;
-    return -1;
+  if (held_by_another && still_names(folder, name, info)) {
+    static_cast<void>(unlinkat(folder, name, 0));
   }
-  return file.release();
+  if (held_by_another || info.st_nlink == 0) {
+    made.file = Descriptor();
+    made.made = HeldFile::kTaken;
+    return made;
+  }
+  made.made = HeldFile::kMade;
+  return made;
 }
 
 bool keeps_every_name(int folder) {

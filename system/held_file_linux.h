@@ -7,13 +7,29 @@
 #include <fcntl.h>
 #include <sys/types.h>
 
+#include "system/files.h"
+
 namespace pairset::platform {
 
+// Gives true when `error`, from making or renaming a file in a folder, means that the folder
+// takes no new file or rename there (read-only, sticky, another file system, a bind mount, a
+// name too long), rather than that the disk failed.
+bool refused_by_the_folder(int error);
+
+// What making a held file came to.
+struct HeldFile {
+  enum Made {
+    kMade,     // `file` is it, held for this run
+    kTaken,    // the name is taken, or was by a file that another run took for a left one
+    kRefused,  // the folder takes no new file there
+    kFailed,   // anything else (the disk, memory)
+  } made = kFailed;
+  Descriptor file;
+};
+
 // Creates `name` in `folder` exclusively, for reading and writing (`flags`: O_RDWR or O_WRONLY),
-// with `mode`, and holds it for this run; gives its descriptor, or -1 with errno set. Where
-// another run took it for a left-behind file before it was held, and removed it, errno is EEXIST,
-// as if the name had been taken.
-int create_held_file(int folder, const char* name, int flags, mode_t mode);
+// with `mode`, and holds it for this run.
+HeldFile create_held_file(int folder, const char* name, int flags, mode_t mode);
 
 // Opens the regular file `name` in `folder` (`flags`: O_RDONLY or O_RDWR) and holds it, unless a
 // live run holds it: gives its descriptor, or -1.

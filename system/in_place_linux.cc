@@ -93,10 +93,7 @@ bool reserve(int descriptor, std::uint64_t size) {
     if (fstatvfs(descriptor, &space) != 0 || fstat(descriptor, &info) != 0) return false;
     const std::uint64_t rewritten = size + static_cast<std::uint64_t>(info.st_size);
     const std::uint64_t needed = rewritten + rewritten / 16 + (std::uint64_t{1} << 20);
-    if (static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize < needed) {
-      errno = ENOSPC;
-      return false;
-    }
+    if (static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize < needed) return false;
   }
   // Elsewhere, allocating the blocks beyond the present end makes every later write fit.
   return size == 0 || posix_fallocate(descriptor, 0, static_cast<off_t>(size)) == 0;

@@ -131,23 +131,6 @@ bool take_identity(int made, const Target& existing) {
   return copy_attributes(existing, made) && fchmod(made, target.st_mode & 07777) == 0;
 }
 
-// Gives true when `error`, from making or renaming a file in the target's folder, means that the
-// folder takes no new file or rename there (read-only, sticky, another file system, a bind
-// mount, a name too long), rather than that the disk failed.
-bool refused_by_the_folder(int error) {
-  switch (error) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EBUSY:
-    case EXDEV:
-    case ENAMETOOLONG:
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
 
 NewFileMade create_replacement(const Target& target, std::filesystem::path& temporary) {
@@ -165,23 +148,25 @@ NewFileMade create_replacement(const Target& target, std::filesystem::path& temp
   // A new target is made with the rights that creating it would give (0666 less the umask, or
   // the folder's default ACL); a replacing file starts private and takes the target's.
   const mode_t mode = existing ? 0600 : 0666;
-  int descriptor = -1;
-  int error = EEXIST;
-  for (int attempt = 0; attempt < kAttempts && descriptor < 0 && error == EEXIST; ++attempt) {
+  HeldFile made;
+  made.made = HeldFile::kTaken;
+  for (int attempt = 0; attempt < kAttempts && made.made == HeldFile::kTaken; ++attempt) {
     const std::string name = new_file_name(prefix_beside(target.place.name.string()));
     const EndingsDeferred deferred;
-    descriptor = create_held_file(target.place.folder.get(), name.c_str(), O_WRONLY, mode);
-    error = errno;
-    if (descriptor >= 0) {
+    made = create_held_file(target.place.folder.get(), name.c_str(), O_WRONLY, mode);
+    if (made.made == HeldFile::kMade) {
       static_cast<void>(note_file_in_flight(target.place.folder.get(), name.c_str()));
       temporary = name;
       // Held until it is renamed or removed, though the file itself is closed before: another run
       // removes only the new files that nobody holds.
-      g_new_file_lock = Descriptor(fcntl(descriptor, F_DUPFD_CLOEXEC, 3));
+      g_new_file_lock = Descriptor(fcntl(made.file.get(), F_DUPFD_CLOEXEC, 3));
     }
   }
   // A folder that refuses new files is told from a full disk here, where the error is known.
-  if (descriptor < 0) return {.descriptor = -1, .refused = refused_by_the_folder(error)};
+  if (made.made != HeldFile::kMade) {
+    return {.descriptor = -1, .refused = made.made == HeldFile::kRefused};
+  }
+  const int descriptor = made.file.release();
   if (existing && !take_identity(descriptor, target)) {
     static_cast<void>(::close(descriptor));
     remove_file(target, temporary);

@@ -57,8 +57,8 @@ Target open_target(const char* path, Target found = {});
 Target look_up_target(const char* path);
 
 // Makes the missing `target` itself, empty and exclusively, for writing directly where no new
-// file can stand beside it (a name that would not fit); sets kind kCreated and `file`, or gives
-// false with errno set.
+// file can stand beside it (a name that would not fit); sets kind kCreated and `file` and gives
+// true, or gives false.
 bool create_target(Target& target);
 
 // Ends the run's hold on a target it made (kCreated): closes it, and removes it again unless it

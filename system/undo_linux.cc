@@ -76,13 +76,10 @@ bool private_folder(int folder) {
 }
 
 // Opens the state folder, making it (private to the user) where `make` says so; gives -1 where
-// there is none, or where it is not the runner's private folder (EACCES).
+// there is none, or where it is not the runner's private folder.
 int open_state_folder(bool make) {
   const std::optional<std::string> folder = state_folder();
-  if (!folder) {
-    errno = ENOENT;
-    return -1;
-  }
+  if (!folder) return -1;
   if (make) {
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(*folder).parent_path(), ignored);
@@ -90,11 +87,7 @@ int open_state_folder(bool make) {
   }
   Descriptor opened(open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!opened.is_open()) return -1;
-  if (!private_folder(opened.get())) {
-    errno = EACCES;
-    return -1;
-  }
-  return opened.release();
+  return private_folder(opened.get()) ? opened.release() : -1;
 }
 
 // Gives the descriptor of `folder` once more, for a copy to keep.
@@ -102,25 +95,20 @@ int duplicate(int folder) {
   return fcntl(folder, F_DUPFD_CLOEXEC, 3);
 }
 
-// Gives true when `error` from making the copy beside the target means that it must go to the
-// state folder instead: the folder takes no new file there, or the name is taken by a file that
-// is not this target's copy.
-bool elsewhere(int error) {
-  return error == EACCES || error == EPERM || error == EROFS || error == ENAMETOOLONG ||
-         error == EEXIST || error == ENOTSUP || error == EBADF;
-}
-
 // The access ACL's attribute, which a folder's default ACL gives every new file.
 constexpr const char* kAccessAcl = "system.posix_acl_access";
 
 // Fills `copy` with the file `name` in `folder` made for it, only its owner's to read and write:
-// the runner's, or for a run as root the target `info`'s owner's; gives false with errno set.
-bool make_copy(int folder, const std::string& name, const struct stat& info, UndoCopy& copy) {
+// the runner's, or for a run as root the target `info`'s owner's. A copy that the folder refuses,
+// whose name is taken, or that cannot be made private there (kRefused) may go elsewhere.
+HeldFile::Made make_copy(int folder, const std::string& name, const struct stat& info,
+                         UndoCopy& copy) {
   Descriptor kept_folder(duplicate(folder));
-  if (!kept_folder.is_open()) return false;
+  if (!kept_folder.is_open()) return HeldFile::kFailed;
   // Private until it is held: no one can take a hold of it first and make the run wait.
-  Descriptor file(create_held_file(folder, name.c_str(), O_RDWR, 0600));
-  if (!file.is_open()) return false;
+  HeldFile made = create_held_file(folder, name.c_str(), O_RDWR, 0600);
+  if (made.made != HeldFile::kMade) return made.made;
+  Descriptor& file = made.file;
   // Root gives it to the target's owner, whose later run then puts it back. An ACL that the
   // folder gave it goes, and the mode is set anew: no one else may read the old contents or
   // write the copy.
@@ -129,15 +117,13 @@ bool make_copy(int folder, const std::string& name, const struct stat& info, Und
       (fremovexattr(file.get(), kAccessAcl) == 0 || errno == ENODATA || errno == ENOTSUP) &&
       fchmod(file.get(), 0600) == 0;
   if (!private_copy) {
-    const int error = errno;
     static_cast<void>(unlinkat(folder, name.c_str(), 0));
-    errno = error;
-    return false;
+    return HeldFile::kRefused;
   }
   copy.file = std::move(file);
   copy.place.folder = std::move(kept_folder);
   copy.place.name = name;
-  return true;
+  return HeldFile::kMade;
 }
 
 // Gives true for the copy open at `file`, described by `made`, that is the runner's own, the
@@ -213,14 +199,16 @@ bool create_undo_copy(const Target& target, const FileOrigin& origin, UndoCopy& 
   if (fstat(target.file.get(), &info) != 0) return false;
   // Beside the target, unless its folder would keep the copy for good.
   if (target.place.folder.is_open() && !keeps_every_name(target.place.folder.get())) {
-    if (make_copy(target.place.folder.get(), undo_copy_name<char>(target.place.name.string()), info,
-                  copy)) {
-      return true;
-    }
-    if (!elsewhere(errno)) return false;
+    const HeldFile::Made made = make_copy(
+        target.place.folder.get(), undo_copy_name<char>(target.place.name.string()), info, copy);
+    if (made == HeldFile::kMade) return true;
+    if (made == HeldFile::kFailed) return false;
   }
   Descriptor folder(open_state_folder(true));
-  if (!folder.is_open() || !make_copy(folder.get(), state_name(origin), info, copy)) return false;
+  if (!folder.is_open() ||
+      make_copy(folder.get(), state_name(origin), info, copy) != HeldFile::kMade) {
+    return false;
+  }
   copy.beside_target = false;
   return true;
 }

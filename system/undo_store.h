@@ -34,7 +34,7 @@ struct UndoCopy {
 // run as root on Linux the target's owner): NAME.pairset-undo beside it where its folder takes a
 // new file, else in the user's state folder ($XDG_STATE_HOME/pairset or ~/.local/state/pairset; on
 // Windows %LOCALAPPDATA%\pairset), where it is the runner's own and no one else may write, under a
-// name made of `origin`. Gives true, or false with errno set.
+// name made of `origin`. Gives true once it is made.
 bool create_undo_copy(const Target& target, const FileOrigin& origin, UndoCopy& copy);
 
 // Moves a copy that is not to go into the file that has its name now (that file is gone, another

@@ -88,28 +88,34 @@ std::wstring state_name(const FileOrigin& origin) {
   return state_copy_name<wchar_t>(origin.file_system, origin.inode);
 }
 
-// Fills `copy` with the file at `path` made for it, held for this run; gives false with errno set.
-bool make_copy(const std::filesystem::path& path, UndoCopy& copy) {
+// What making an undo copy came to.
+enum class CopyMade {
+  kMade,
+  kElsewhere,  // the folder takes no new file there, or the name is taken: the state folder may
+  kFailed,
+};
+
+// Fills `copy` with the file at `path` made for it, held for this run.
+CopyMade make_copy(const std::filesystem::path& path, UndoCopy& copy) {
   // Shared with no one while the run holds it: no other program can open it and take a hold of
   // it first (which would make the run wait with every console event held), and another run
   // leaves it alone. Held all the same, and never waited for.
   Descriptor file(_wsopen(path.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY | _O_NOINHERIT,
                           _SH_DENYRW, _S_IREAD | _S_IWRITE));
-  if (!file.is_open()) return false;
+  if (!file.is_open()) {
+    const int error = errno;
+    return error == EACCES || error == EPERM || error == EROFS || error == ENAMETOOLONG ||
+                   error == EEXIST || error == EINVAL || error == ENOENT
+               ? CopyMade::kElsewhere
+               : CopyMade::kFailed;
+  }
   OVERLAPPED from_start{};
   static_cast<void>(LockFileEx(handle_of(file.get()),
                                LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
                                MAXDWORD, &from_start));
   copy.file = std::move(file);
   copy.place.path = path;
-  return true;
-}
-
-// Gives true when `error` from making the copy beside the target means that it must go to the
-// state folder instead.
-bool elsewhere(int error) {
-  return error == EACCES || error == EPERM || error == EROFS || error == ENAMETOOLONG ||
-         error == EEXIST || error == EINVAL || error == ENOENT;
+  return CopyMade::kMade;
 }
 
 // Gives the file's index, which tells it from every other file on its volume.
@@ -156,15 +162,11 @@ bool create_undo_copy(const Target& target, const FileOrigin& origin, UndoCopy& 
   const std::wstring name = target.place.path.filename().wstring();
   if (name.find(L':') == std::wstring::npos) {
     const std::filesystem::path beside = undo_copy_name<wchar_t>(target.place.path.wstring());
-    if (make_copy(beside, copy)) return true;
-    if (!elsewhere(errno)) return false;
+    const CopyMade made = make_copy(beside, copy);
+    if (made != CopyMade::kElsewhere) return made == CopyMade::kMade;
   }
   const std::optional<std::filesystem::path> folder = state_folder(true);
-  if (!folder) {
-    errno = ENOENT;
-    return false;
-  }
-  if (!make_copy(*folder / state_name(origin), copy)) return false;
+  if (!folder || make_copy(*folder / state_name(origin), copy) != CopyMade::kMade) return false;
   copy.beside_target = false;
   return true;
 }
