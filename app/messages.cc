@@ -26,10 +26,17 @@ constexpr Text kUsage = texts<
     u8"                         и выше\n"
     u8"    <name> - имя настройки УЧПУ в результирующем файле\n">();
 
-constexpr Text kOpenFailure = texts<u8"\nНе могу открыть файл '">();
-constexpr Text kReadFailure = texts<u8"\nОшибка чтения файла '">();
-constexpr Text kWriteFailure = texts<u8"\nОшибка записи файла '">();
-constexpr Text kOutOfMemory = texts<u8"\nНе хватает памяти для файла '">();
+// The message for each failure, before the path of the file it names.
+struct FailureText {
+  Failure failure;
+  Text text;
+};
+constexpr FailureText kFailureTexts[] = {
+    {Failure::kCannotOpen, texts<u8"\nНе могу открыть файл '">()},  // it may not be opened
+    {Failure::kReadError, texts<u8"\nОшибка чтения файла '">()},    // it opened, reading failed
+    {Failure::kWriteError, texts<u8"\nОшибка записи файла '">()},   // writing or closing failed
+    {Failure::kOutOfMemory, texts<u8"\nНе хватает памяти для файла '">()},  // too large to hold
+};
 constexpr Text kPathEnd = texts<u8"'\n">();
 constexpr Text kFile = texts<u8"\nФайл '">();
 constexpr Text kNotCn1 = texts<u8"' не является файлом формата .cn1.\n\n">();
@@ -55,20 +62,10 @@ void print_usage(Printer& out) {
   print_text(out, kUsage);
 }
 
-void print_open_failure(Printer& out, std::string_view path) {
-  print_with_path(out, kOpenFailure, path, kPathEnd);
-}
-
-void print_read_failure(Printer& out, std::string_view path) {
-  print_with_path(out, kReadFailure, path, kPathEnd);
-}
-
-void print_write_failure(Printer& out, std::string_view path) {
-  print_with_path(out, kWriteFailure, path, kPathEnd);
-}
-
-void print_out_of_memory(Printer& out, std::string_view path) {
-  print_with_path(out, kOutOfMemory, path, kPathEnd);
+void print_failure(Printer& out, Failure failure, std::string_view path) {
+  for (const FailureText& known : kFailureTexts) {
+    if (known.failure == failure) print_with_path(out, known.text, path, kPathEnd);
+  }
 }
 
 void print_not_cn1(Printer& out, std::string_view input_source) {

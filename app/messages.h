@@ -6,23 +6,15 @@
 #include <string_view>
 
 #include "system/console.h"
+#include "system/outcome.h"
 
 namespace pairset {
 
 // Writes the usage text.
 void print_usage(Printer& out);
 
-// Writes the message for a file that cannot be opened.
-void print_open_failure(Printer& out, std::string_view path);
-
-// Writes the message for a file that opened but could not be read.
-void print_read_failure(Printer& out, std::string_view path);
-
-// Writes the message for a target whose writing or closing failed.
-void print_write_failure(Printer& out, std::string_view path);
-
-// Writes the message for a source too large to hold in memory.
-void print_out_of_memory(Printer& out, std::string_view path);
+// Writes the message for `failure` (not kNone) of the file at `path`.
+void print_failure(Printer& out, Failure failure, std::string_view path);
 
 // Writes the message for an `input_source` that is not a .cn1 file.
 void print_not_cn1(Printer& out, std::string_view input_source);

@@ -16,23 +16,8 @@ constexpr std::string_view kNameSwitch = "/N";
 // Prints the message for what went wrong in `outcome`, naming its file (the target, at
 // `target_path`, where it names no source); gives true where nothing did.
 bool report(Printer& out, const Outcome& outcome, const char* target_path) {
-  const char* const path = outcome.path != nullptr ? outcome.path : target_path;
-  switch (outcome.failure) {
-    case Failure::kNone:
-      return true;
-    case Failure::kCannotOpen:
-      print_open_failure(out, path);
-      break;
-    case Failure::kReadError:
-      print_read_failure(out, path);
-      break;
-    case Failure::kWriteError:
-      print_write_failure(out, path);
-      break;
-    case Failure::kOutOfMemory:
-      print_out_of_memory(out, path);
-      break;
-  }
+  if (outcome.ok()) return true;
+  print_failure(out, outcome.failure, outcome.path != nullptr ? outcome.path : target_path);
   return false;
 }
 
