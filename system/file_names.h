@@ -18,6 +18,13 @@ namespace pairset::platform {
 // How many random letters make a new file's name unique.
 inline constexpr std::size_t kNewFileLetters = 6;
 
+// The mark a new file carries until it has taken the target's place, by which a later run tells
+// a run's file from another program's of the same form: on Linux an extended attribute with a
+// value, on Windows a named stream.
+inline constexpr const char* kNewFileMarkAttribute = "user.pairset-new";
+inline constexpr std::string_view kNewFileMarkValue = "new";
+inline constexpr std::wstring_view kNewFileMarkStream = L":pairset-new";
+
 // Gives the ASCII text `ascii` in characters of type Char.
 template <class Char>
 std::basic_string<Char> spelled(std::string_view ascii) {

@@ -36,18 +36,14 @@ constexpr int kAttempts = 100;
 // The new file's hold, which outlives the descriptor the file is written through.
 Descriptor g_new_file_lock;
 
-// The mark a new file carries until it has taken the target's place. A later run removes a file
-// of a new file's name only where the file itself proves it a run's: marked, or still empty;
+// Gives true where the open file `descriptor` carries the new file's mark. A later run removes a
+// file of a new file's name only where the file itself proves it a run's: marked, or still empty;
 // another program's file of such a name is kept, and so is one that only another file's word
 // points at (the old target that a run cut between its exchange and its check swapped out).
-constexpr const char* kMark = "user.pairset-new";
-constexpr std::string_view kMarkValue = "new";
-
-// Gives true where the open file `descriptor` carries the mark.
 bool marked(int descriptor) {
-  char value[kMarkValue.size()];
-  return fgetxattr(descriptor, kMark, value, sizeof value) == sizeof value &&
-         std::string_view(value, sizeof value) == kMarkValue;
+  char value[kNewFileMarkValue.size()];
+  return fgetxattr(descriptor, kNewFileMarkAttribute, value, sizeof value) == sizeof value &&
+         std::string_view(value, sizeof value) == kNewFileMarkValue;
 }
 
 // Gives the start of the names of the new files beside `name`: .NAME.pairset-, NAME cut to
@@ -174,7 +170,8 @@ NewFileMade create_replacement(const Target& target, std::filesystem::path& temp
   }
   // A file system without user attributes leaves it unmarked: a later run then removes it only
   // while it is empty.
-  static_cast<void>(fsetxattr(descriptor, kMark, kMarkValue.data(), kMarkValue.size(), 0));
+  static_cast<void>(fsetxattr(descriptor, kNewFileMarkAttribute, kNewFileMarkValue.data(),
+                              kNewFileMarkValue.size(), 0));
   return {.descriptor = descriptor};
 }
 
@@ -247,7 +244,7 @@ Replacement replace_file(Target& target, const std::filesystem::path& temporary)
     if (done != Replacement::kReplaced) return done;
     forget_file_in_flight();
     // In the target's place it is no longer a new file.
-    static_cast<void>(fremovexattr(g_new_file_lock.get(), kMark));
+    static_cast<void>(fremovexattr(g_new_file_lock.get(), kNewFileMarkAttribute));
     static_cast<void>(g_new_file_lock.close());
   }
   // The rename is done and cannot be taken back; syncing the folder only makes the new name

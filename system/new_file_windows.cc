@@ -36,29 +36,24 @@ constexpr int kAttempts = 100;
 // or between its closing and its rename, which is tried for seconds, not minutes.
 constexpr ULONGLONG kAbandonedAfter = 10ULL * 60 * 10'000'000;  // in 100 ns units
 
-// The stream that marks a file as a run's new file, on volumes that keep named streams (NTFS):
-// only a file that carries it is ever taken for a new file that a run left behind.
-constexpr std::wstring_view kNewFileMark = L":pairset-new";
-
 // Gives what the names of the target's new files start with (.NAME.pairset-, NAME cut so that
 // the whole path with its letters stays within what the C runtime takes), or nothing where not
 // even a cut name fits.
 std::optional<std::wstring> prefix_beside(const Target& target) {
   const std::wstring name = target.place.path.filename().wstring();
   std::error_code error;
-  const std::size_t fixed =
-      std::filesystem::absolute(target.place.path.parent_path() / L"..pairset-", error)
-          .wstring()
-          .size() +
-      kNewFileLetters;
+  const std::wstring shortest = std::filesystem::absolute(
+      target.place.path.parent_path() / new_file_prefix<wchar_t>({}, 0), error);
+  const std::size_t fixed = new_file_name_size<wchar_t>(shortest);
   if (error || fixed >= kLongestPath) return std::nullopt;
   return new_file_prefix<wchar_t>(name, kLongestPath - fixed);
 }
 
-// Gives the path of the mark of the file at `path`.
+// Gives the path of the mark of the file at `path`, on volumes that keep named streams (NTFS):
+// only a file that carries it is ever taken for a new file that a run left behind.
 std::filesystem::path mark_of(const std::filesystem::path& path) {
   std::filesystem::path mark = path;
-  mark += kNewFileMark;
+  mark += kNewFileMarkStream;
   return mark;
 }
 
