@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "system/endings.h"
-#include "system/endings_linux.h"
+#include "system/endings_posix.h"
 #include "system/file_names.h"
 #include "system/held_file_linux.h"
 #include "system/new_file.h"

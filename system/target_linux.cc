@@ -17,7 +17,7 @@
 #include <string_view>
 
 #include "system/endings.h"
-#include "system/endings_linux.h"
+#include "system/endings_posix.h"
 #include "system/open_file_linux.h"
 #include "system/retry.h"
 #include "system/target.h"

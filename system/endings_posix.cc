@@ -1,4 +1,4 @@
-// Endings on Linux: every signal that would end the process removes the new file first, and is
+// Endings on POSIX systems: every signal that would end the process removes the new file first, and is
 // held back while a file is between states; a pipe whose reader left can be made a failed write.
 #include <signal.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "system/endings.h"
-#include "system/endings_linux.h"
+#include "system/endings_posix.h"
 
 namespace pairset::platform {
 namespace {

@@ -1,7 +1,7 @@
-// The ending signals on Linux, as the new-file code needs them: a new file noted here is removed
-// by any signal that ends the process before it is renamed or removed.
-#ifndef PAIRSET_SYSTEM_ENDINGS_LINUX_H_
-#define PAIRSET_SYSTEM_ENDINGS_LINUX_H_
+// The ending signals on POSIX systems, as the new-file code needs them: a new file noted here is
+// removed by any signal that ends the process before it is renamed or removed.
+#ifndef PAIRSET_SYSTEM_ENDINGS_POSIX_H_
+#define PAIRSET_SYSTEM_ENDINGS_POSIX_H_
 
 namespace pairset::platform {
 
@@ -15,4 +15,4 @@ void forget_file_in_flight();
 
 }  // namespace pairset::platform
 
-#endif  // PAIRSET_SYSTEM_ENDINGS_LINUX_H_
+#endif  // PAIRSET_SYSTEM_ENDINGS_POSIX_H_
