@@ -1,6 +1,7 @@
 #include "system/undo_copy.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstring>
 #include <vector>
@@ -36,6 +37,18 @@ std::optional<std::string_view> read_number(std::string_view text, std::uint64_t
     return std::nullopt;
   }
   return text.substr(static_cast<std::size_t>(stop - text.data()) + 1);
+}
+
+// Gives the header's numbers in the order it records them, each after its word.
+template <class Header>
+auto numbers_of(Header& header) {
+  const auto number = [](std::string_view word, auto* value) { return std::pair{word, value}; };
+  return std::array{number("file-system", &header.target.file_system),
+                    number("inode", &header.target.inode),
+                    number("generation", &header.target.generation),
+                    number("birth", &header.target.birth),
+                    number("size", &header.size),
+                    number("result", &header.result)};
 }
 
 // Gives the first bytes of the copy, as many as a header can have.
@@ -76,44 +89,27 @@ std::string name_of(const std::filesystem::path& name) {
 
 std::string encode_undo_header(const UndoHeader& header) {
   std::string encoded(kFirstLine);
-  encoded.append(kNotice)
-      .append("file-system ")
-      .append(std::to_string(header.target.file_system))
-      .append(" inode ")
-      .append(std::to_string(header.target.inode))
-      .append(" generation ")
-      .append(std::to_string(header.target.generation))
-      .append(" birth ")
-      .append(std::to_string(header.target.birth))
-      .append(" size ")
-      .append(std::to_string(header.size))
-      .append(" result ")
-      .append(std::to_string(header.result))
-      .append(" name ")
+  encoded.append(kNotice);
+  for (const auto& [word, number] : numbers_of(header)) {
+    encoded.append(word).append(" ").append(std::to_string(*number)).append(" ");
+  }
+  return encoded.append("name ")
       .append(std::to_string(header.name.size()))
       .append(":")
       .append(header.name)
       .append("\n");
-  return encoded;
 }
 
 std::optional<ParsedUndoHeader> parse_undo_header(std::string_view bytes) {
   std::optional<std::string_view> rest = after(bytes, kFirstLine);
   if (rest) rest = after(*rest, kNotice);
   ParsedUndoHeader parsed;
+  for (const auto& [word, number] : numbers_of(parsed.header)) {
+    if (rest) rest = after(*rest, word);
+    if (rest) rest = after(*rest, " ");
+    if (rest) rest = read_number(*rest, *number, ' ');
+  }
   std::uint64_t name_size = 0;
-  if (rest) rest = after(*rest, "file-system ");
-  if (rest) rest = read_number(*rest, parsed.header.target.file_system, ' ');
-  if (rest) rest = after(*rest, "inode ");
-  if (rest) rest = read_number(*rest, parsed.header.target.inode, ' ');
-  if (rest) rest = after(*rest, "generation ");
-  if (rest) rest = read_number(*rest, parsed.header.target.generation, ' ');
-  if (rest) rest = after(*rest, "birth ");
-  if (rest) rest = read_number(*rest, parsed.header.target.birth, ' ');
-  if (rest) rest = after(*rest, "size ");
-  if (rest) rest = read_number(*rest, parsed.header.size, ' ');
-  if (rest) rest = after(*rest, "result ");
-  if (rest) rest = read_number(*rest, parsed.header.result, ' ');
   if (rest) rest = after(*rest, "name ");
   if (rest) rest = read_number(*rest, name_size, ':');
   if (!rest || rest->size() <= name_size || (*rest)[name_size] != '\n') return std::nullopt;
