@@ -14,6 +14,7 @@
 #include "system/in_place.h"
 #include "system/io.h"
 #include "system/new_file.h"
+#include "system/recovery.h"
 #include "system/target.h"
 #include "system/undo_copy.h"
 

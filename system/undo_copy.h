@@ -95,26 +95,28 @@ bool discard_undo_copy(platform::UndoCopy& copy);
 bool names_the_target(const UndoHeader& header, const platform::FileOrigin& origin,
                       std::string_view name, bool beside_target);
 
-// Puts back into the target open at `file` (origin `origin`, held by lock_exclusively) the
-// complete undo copies of it that runs cut short left where the file is as the cut left it
-// (each sector the old contents or the result), and removes them and the incomplete ones, and
-// those whose target is wholly the old contents or wholly the result; gives false when a complete
-// copy could not be put back, and it then stays. A copy that is not the runner's own is left as
-// it is and counts for nothing, unless `read_as_a_source` (the target is also a source) and it
-// says a cut tore the target: then false. A complete copy of a file that had the target's name
-// before it, or of the target as it was before someone changed it since the cut, is set aside,
-// and false.
-bool put_back_left_copies(const platform::Target& target, int file,
-                          const platform::FileOrigin& origin, bool read_as_a_source);
+// Gives the target's name as a copy's header records it: in UTF-8, which every name has a
+// spelling in.
+std::string name_in_header(const platform::Target& target);
 
-// Puts back what runs cut short left of the target `target` (a command-line argument looked up
-// with platform::look_up_target), whose sources are at `sources`: the complete undo
-// copies of that very file are put back into it and removed, incomplete ones removed, abandoned new
-// files beside it removed. Waits for a run that writes the target in place to finish first. Gives
-// kNone where nothing was left to put back, or all of it went back; kCannotOpen where a copy was
-// left but the target may not be written or stays held by another program; kWriteError where a
-// complete copy could not be put back (the copy then stays), or was set aside.
-Failure restore_interrupted(platform::Target& target, std::span<const char* const> sources);
+// An undo copy that a run left, as its bytes tell.
+struct LeftCopy {
+  std::string start;                       // its first bytes, as many as a header can have
+  std::optional<ParsedUndoHeader> parsed;  // its header, where it opens with one
+  bool whole = false;  // it holds all that its header announces, and then the trailer
+};
+
+// Reads what `copy` holds; nothing where its size cannot be told.
+std::optional<LeftCopy> read_left_copy(const platform::UndoCopy& copy);
+
+// Gives where in a copy with the header `parsed` its fingerprints start.
+std::uint64_t fingerprints_at(const ParsedUndoHeader& parsed);
+
+// Puts the `old_size` bytes of old contents that start at `contents_at` in `copy` back into the
+// target open at `file`, cuts it to that length and flushes it to the disk; gives true when all
+// of that was done.
+bool copy_back(const platform::UndoCopy& copy, std::uint64_t contents_at, std::uint64_t old_size,
+               int file);
 
 }  // namespace pairset
 

@@ -11,6 +11,7 @@
 #include "system/fingerprint.h"
 #include "system/in_place.h"
 #include "system/io.h"
+#include "system/recovery.h"
 #include "tests/test_support.h"
 
 namespace pairset {
