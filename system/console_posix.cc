@@ -1,5 +1,5 @@
-// The console on POSIX systems: a terminal whose locale speaks UTF-8 is given the texts in UTF-8; any
-// other output the CP866 bytes that scripts match on.
+// The console on POSIX systems: a terminal whose locale speaks UTF-8 is given the texts in UTF-8;
+// any other output the CP866 bytes that scripts match on.
 #include <langinfo.h>
 #include <unistd.h>
 

@@ -1,5 +1,5 @@
-// Endings on POSIX systems: every signal that would end the process removes the new file first, and is
-// held back while a file is between states; a pipe whose reader left can be made a failed write.
+// Endings on POSIX systems: every signal that would end the process removes the new file first, and
+// is held back while a file is between states; a pipe whose reader left can be made a failed write.
 #include <signal.h>
 #include <unistd.h>
 

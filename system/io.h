@@ -29,6 +29,10 @@ bool write_at(int descriptor, std::uint64_t offset, std::span<const char> bytes)
 Failure copy_range(int from, std::uint64_t from_offset, int to,
                    std::optional<std::uint64_t> to_offset, std::uint64_t size);
 
+// Asks the system to begin putting what was written to the descriptor on the disk, and gives at
+// once: work done meanwhile overlaps the disk's, and a flush to come waits less. Advice only.
+void begin_flush(int descriptor);
+
 // Gives true once everything written to the descriptor is on the disk (a device or a FIFO keeps
 // nothing to sync).
 bool flush_to_disk(int descriptor);

@@ -1,4 +1,5 @@
 // Files on Linux: buffers lie on large pages, and the kernel copies between files itself.
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -67,6 +68,10 @@ Failure copy_range(int from, std::uint64_t from_offset, int to,
   }
   return copy_through_buffer(from, static_cast<std::uint64_t>(in), to,
                              to_offset ? std::optional<std::uint64_t>(out) : std::nullopt, size);
+}
+
+void begin_flush(int descriptor) {
+  static_cast<void>(sync_file_range(descriptor, 0, 0, SYNC_FILE_RANGE_WRITE));
 }
 
 }  // namespace pairset::platform

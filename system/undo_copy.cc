@@ -196,6 +196,8 @@ Outcome keep_old_contents(const platform::Target& target, int file, std::uint64_
     copied = copy_through_buffer(file, 0, copy.file.get(), std::nullopt, old_size);
   }
   Outcome written{copied == Failure::kOutOfMemory ? copied : Failure::kWriteError, nullptr};
+  // The disk takes the old contents while the fingerprints are made.
+  if (copied == Failure::kNone) platform::begin_flush(copy.file.get());
   if (copied == Failure::kNone) written = write_fingerprints(copy.file.get(), result);
   if (written.ok() && platform::write_all(copy.file.get(), kUndoTrailer) &&
       platform::flush_to_disk(copy.file.get()) && platform::sync_undo_folder(copy)) {
