@@ -35,7 +35,7 @@ constexpr FailureText kFailureTexts[] = {
     {Failure::kCannotOpen, texts<u8"\nНе могу открыть файл '">()},  // it may not be opened
     {Failure::kReadError, texts<u8"\nОшибка чтения файла '">()},    // it opened, reading failed
     {Failure::kWriteError, texts<u8"\nОшибка записи файла '">()},   // writing or closing failed
-    {Failure::kOutOfMemory, texts<u8"\nНе хватает памяти для файла '">()},  // too large to hold
+    {Failure::kOutOfMemory, texts<u8"\nНе хватает памяти для файла '">()},  // too large to keep
 };
 constexpr Text kPathEnd = texts<u8"'\n">();
 constexpr Text kFile = texts<u8"\nФайл '">();

@@ -60,7 +60,7 @@ LoadResult load_source_file(const char* path) {
   std::size_t size = 0;
   for (;;) {
     if (size == capacity) {
-      // A stream that does not open as a .cn1 file is not one, however much more it holds
+      // A stream that does not open as a .cn1 file is not one, however much more it has
       // (/dev/zero): what is read so far decides.
       if (size >= kSignatureSize &&
           !std::equal(kSourceSignature.begin(), kSourceSignature.end(), data.get())) {

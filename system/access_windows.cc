@@ -7,7 +7,7 @@
 namespace pairset::platform {
 namespace {
 
-// What lets a user change what a folder holds, or who may.
+// What lets a user change what a folder contains, or who may.
 constexpr ACCESS_MASK kChangesFolder = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD |
                                        DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
                                        GENERIC_ALL;

@@ -42,7 +42,7 @@ class Security {
   PACL dacl_ = nullptr;
 };
 
-// Gives the flags of the volume that holds `path` (FILE_PERSISTENT_ACLS where it keeps owners
+// Gives the flags of the volume that has `path` (FILE_PERSISTENT_ACLS where it keeps owners
 // and access lists, FILE_NAMED_STREAMS where it keeps named streams), or 0 where it cannot be
 // told.
 DWORD volume_flags(const std::filesystem::path& path);

@@ -30,7 +30,7 @@ Printer& standard_output() {
   return printer;
 }
 
-// A POSIX terminal outlives the program: there is no window to hold open.
+// A POSIX terminal outlives the program: there is no window to keep open.
 void finish(Text) {
   std::cout.flush();
 }

@@ -111,7 +111,7 @@ ConsoleFacts console_facts() {
   return facts;
 }
 
-// Gives true for a key that is only held with another (Shift, Ctrl, Alt of Alt+Tab, Windows) or
+// Gives true for a key that is only pressed with another (Shift, Ctrl, Alt of Alt+Tab, Windows) or
 // that only switches a mode: pressing it alone is not the key asked for.
 bool is_modifier(WORD key) {
   switch (key) {

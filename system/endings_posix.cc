@@ -1,5 +1,5 @@
 // Endings on POSIX systems: every signal that would end the process removes the new file first, and
-// is held back while a file is between states; a pipe whose reader left can be made a failed write.
+// is deferred while a file is between states; a pipe whose reader left can be made a failed write.
 #include <signal.h>
 #include <unistd.h>
 
@@ -79,7 +79,7 @@ void install_handlers() {
 
 // How many EndingsDeferred scopes are open, and the signal mask from before the first.
 int g_deferrals = 0;
-sigset_t g_mask_before_holds;
+sigset_t g_mask_before_deferring;
 
 // What SIGPIPE did before the broken pipes were reported.
 struct sigaction g_pipe_before {};
@@ -107,12 +107,12 @@ bool ending_requested() {
 EndingsDeferred::EndingsDeferred() {
   if (g_deferrals++ > 0) return;
   const sigset_t endings = ending_signals();
-  static_cast<void>(sigprocmask(SIG_BLOCK, &endings, &g_mask_before_holds));
+  static_cast<void>(sigprocmask(SIG_BLOCK, &endings, &g_mask_before_deferring));
 }
 
 EndingsDeferred::~EndingsDeferred() {
   if (--g_deferrals > 0) return;
-  static_cast<void>(sigprocmask(SIG_SETMASK, &g_mask_before_holds, nullptr));
+  static_cast<void>(sigprocmask(SIG_SETMASK, &g_mask_before_deferring, nullptr));
 }
 
 BrokenPipesReported::BrokenPipesReported() {

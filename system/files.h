@@ -1,5 +1,5 @@
 // What the layers above system/ read files with: the run made ready, buffers, descriptors, reads,
-// and a file's bytes held in memory or left in the file. The rest of the system layer is for
+// and a file's bytes kept in memory or left in the file. The rest of the system layer is for
 // system/ alone, one header a concern (target.h, new_file.h, in_place.h, undo_store.h, identity.h,
 // io.h, endings.h).
 #ifndef PAIRSET_SYSTEM_FILES_H_
@@ -98,7 +98,7 @@ struct OutputPiece {
 
   // Gives true where the bytes are to be read from `file`.
   bool in_file() const { return file >= 0; }
-  // Gives how many bytes the piece holds.
+  // Gives how many bytes the piece has.
   std::uint64_t length() const { return in_file() ? size : bytes.size(); }
 };
 

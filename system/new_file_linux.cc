@@ -1,4 +1,4 @@
-// The new file on Linux: made exclusively beside the target in the folder that holds the file
+// The new file on Linux: made exclusively beside the target in the folder that has the file's name
 // opened, given the target's owner, permissions and extended attributes (or, for a new target,
 // the rights that creating it gives), and renamed over the target's name only while that name
 // still names the file opened.
@@ -33,7 +33,7 @@ constexpr std::size_t kKeptNameBytes = 200;
 
 constexpr int kAttempts = 100;
 
-// The new file's hold, which outlives the descriptor the file is written through.
+// The new file's lock, which outlives the descriptor the file is written through.
 Descriptor g_new_file_lock;
 
 // Gives true where the open file `descriptor` carries the new file's mark. A later run removes a
@@ -274,16 +274,16 @@ void clear_abandoned_files(const Target& target) {
     const std::string_view name = entry->d_name;
     if (!is_new_file_name<char>(name, prefix)) continue;
     const Descriptor file(open_unheld_file(target.place.folder.get(), entry->d_name));
-    struct stat held {};
-    if (!file.is_open() || fstat(file.get(), &held) != 0 ||
-        !still_names(target.place.folder.get(), entry->d_name, held)) {
+    struct stat found {};
+    if (!file.is_open() || fstat(file.get(), &found) != 0 ||
+        !still_names(target.place.folder.get(), entry->d_name, found)) {
       continue;
     }
     // Only the runner's own (for a run as root, also the target's owner's, to whom root gives
-    // the new files it makes) with one name, that is marked or holds nothing yet.
+    // the new files it makes) with one name, that is marked or still empty.
     const bool runners =
-        held.st_uid == geteuid() || (geteuid() == 0 && exists && held.st_uid == existing.st_uid);
-    if (runners && held.st_nlink == 1 && (marked(file.get()) || held.st_size == 0)) {
+        found.st_uid == geteuid() || (geteuid() == 0 && exists && found.st_uid == existing.st_uid);
+    if (runners && found.st_nlink == 1 && (marked(file.get()) || found.st_size == 0)) {
       static_cast<void>(unlinkat(target.place.folder.get(), entry->d_name, 0));
     }
   }

@@ -1,6 +1,6 @@
 // The new file on Windows: made with an exclusive open under a random name beside the target,
 // given the target's attributes, and put in its place by MoveFileExW in one step, tried again
-// while another program holds the target.
+// while another program has the target open.
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -67,11 +67,11 @@ bool marked(const std::filesystem::path& path) {
   return true;
 }
 
-// Removes the file at `path` unless a program holds it: a live run, whose own handle of its new
+// Removes the file at `path` unless a program has it open: a live run, whose own handle of its new
 // file has delete access, or a program that opened it without delete sharing. An open that asks
 // to delete the file on close, and shares no deletion itself, is granted only where neither is
 // open.
-void remove_unless_held(const std::filesystem::path& path) {
+void remove_unless_open(const std::filesystem::path& path) {
   const HANDLE file = CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
@@ -188,9 +188,9 @@ Replacement replace_file(Target& target, const std::filesystem::path& temporary)
       return true;
     }
     const DWORD error = GetLastError();
-    const bool held = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
-                      error == ERROR_LOCK_VIOLATION;
-    if (held) return ending_requested();  // refused, without waiting out a request to end
+    const bool in_use = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+                        error == ERROR_LOCK_VIOLATION;
+    if (in_use) return ending_requested();  // refused, without waiting out a request to end
     result = error == ERROR_NOT_SAME_DEVICE || error == ERROR_FILENAME_EXCED_RANGE ||
                      error == ERROR_WRITE_PROTECT
                  ? Replacement::kRefused
@@ -250,7 +250,7 @@ void clear_abandoned_files(const Target& target) {
     const PSID owner = security.owner();
     const bool ours =
         !owners || (owner != nullptr && !runner.empty() && runners_own(owner, runner.data()));
-    if (ours) remove_unless_held(path);
+    if (ours) remove_unless_open(path);
   } while (FindNextFileW(search, &found) != 0);
   FindClose(search);
 }

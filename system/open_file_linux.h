@@ -33,8 +33,8 @@ inline bool still_names(int folder, const char* name, const struct stat& info) {
 
 // Gives true when `name` in `folder` names, by itself, the open file `descriptor`.
 inline bool still_names_open_file(int folder, const char* name, int descriptor) {
-  struct stat held {};
-  return fstat(descriptor, &held) == 0 && still_names(folder, name, held);
+  struct stat open {};
+  return fstat(descriptor, &open) == 0 && still_names(folder, name, open);
 }
 
 // Gives true when /proc is the kernel's own, so that /proc/self/fd/N names the open file N
@@ -47,16 +47,16 @@ inline std::string path_of(int descriptor, const std::string& name) {
   return proc_is_the_kernels() ? descriptor_path(descriptor) : name;
 }
 
-// Opens the file `descriptor` holds once more, with `flags` (O_CLOEXEC and O_NOCTTY added),
+// Opens the file `descriptor` has open once more, with `flags` (O_CLOEXEC and O_NOCTTY added),
 // reaching it by `name`, the name it was opened by, where /proc is not the kernel's: a file that
 // name turns out to give that is not the file opened is closed again (ESTALE). Gives the new
 // descriptor, or -1 with errno set.
 inline int reopen(int descriptor, const std::string& name, int flags) {
   const int opened = open(path_of(descriptor, name).c_str(), flags | O_CLOEXEC | O_NOCTTY);
   if (opened < 0 || proc_is_the_kernels()) return opened;
-  struct stat held {};
+  struct stat open {};
   struct stat got {};
-  if (fstat(descriptor, &held) == 0 && fstat(opened, &got) == 0 && same_file(held, got)) {
+  if (fstat(descriptor, &open) == 0 && fstat(opened, &got) == 0 && same_file(open, got)) {
     return opened;
   }
   static_cast<void>(close(opened));

@@ -1,6 +1,6 @@
 // What the Windows files of the system layer share: making a file no other program can keep,
 // the handle behind a C runtime descriptor, setting a file's length, removing a file another
-// program may hold for a moment, and how long that is tried.
+// program may have open for a moment, and how long that is tried.
 #ifndef PAIRSET_SYSTEM_OPEN_FILE_WINDOWS_H_
 #define PAIRSET_SYSTEM_OPEN_FILE_WINDOWS_H_
 
@@ -16,9 +16,9 @@
 
 namespace pairset::platform {
 
-// A file that nothing needs any more is removed while another program holds it without delete
-// sharing, which only a program that opened it before its maker let go can, up to this long; one
-// held longer still is left to the next run, which clears abandoned new files.
+// A file that nothing needs any more is removed while another program has it open without
+// delete sharing, which only a program that opened it before its maker let go can, up to this long;
+// one kept open longer still is left to the next run, which clears abandoned new files.
 inline constexpr int kRemovalMilliseconds = 15000;
 
 // Gives a descriptor for a file made at `path`, where no file may stand, or -1 with the error for
@@ -53,7 +53,7 @@ inline bool set_length(int descriptor, std::uint64_t size) {
          SetFilePointerEx(handle, position, nullptr, FILE_BEGIN) != 0;
 }
 
-// Removes `path`, trying again while another program holds it without delete sharing, for
+// Removes `path`, trying again while another program has it open without delete sharing, for
 // kRemovalMilliseconds at most.
 inline void remove_path(const std::filesystem::path& path) {
   static_cast<void>(keep_trying(kRemovalMilliseconds, kGrowingPauses, [&path] {

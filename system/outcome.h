@@ -10,8 +10,8 @@ enum class Failure {
   kCannotOpen,   // the file does not open, or may not be written; a target is untouched
   kReadError,    // the file opened, but reading it failed before its end (a source cut short)
   kWriteError,   // writing, flushing or reserving room failed (a full disk); a target is as it
-                 // was, but for a device or a stream, which may hold part of the result
-  kOutOfMemory,  // memory for holding or copying a file could not be had; a target is untouched
+                 // was, but for a device or a stream, which may have taken part of the result
+  kOutOfMemory,  // memory for keeping or copying a file could not be had; a target is untouched
 };
 
 // A failure and the file it names: a source, by the path it was given as on the command line,

@@ -10,7 +10,7 @@
 namespace pairset::platform {
 
 struct TargetPlace {
-  // The folder that holds the file's one name, or that is to hold a missing target; -1 where the
+  // The folder that has the file's one name, or that is to have a missing target; -1 where the
   // file has no name left to reach (deleted, a memory file), so that only writing in place
   // remains.
   Descriptor folder;

@@ -48,7 +48,7 @@ std::filesystem::path native_path(const char* path) {
 }
 
 int open_for_reading(const std::filesystem::path& path) {
-  // Without waiting: a FIFO with no writer would hold the open for ever.
+  // Without waiting: a FIFO with no writer would keep the open waiting for ever.
   Descriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   struct stat info {};
   if (!file.is_open() || fstat(file.get(), &info) != 0) return -1;

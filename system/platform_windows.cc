@@ -55,7 +55,7 @@ constexpr std::size_t kLargestTransfer = std::size_t{1} << 30;
 
 }  // namespace
 
-// Windows gives large pages only to processes with a privilege that users do not hold.
+// Windows gives large pages only to processes with a privilege that users do not have.
 char* allocate_buffer(std::size_t capacity) {
   return static_cast<char*>(std::malloc(capacity > 0 ? capacity : 1));
 }

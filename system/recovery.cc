@@ -30,7 +30,7 @@ bool set_aside_copies_of_a_gone_file(const platform::Target& target) {
   return none;
 }
 
-// What a target holds, told against the complete undo copy that a run cut short left of it.
+// What a target contains, told against the complete undo copy that a run cut short left of it.
 enum class LeftState {
   kOld,      // wholly the old contents: the run had not yet written
   kResult,   // wholly the result: the run had written all of it
@@ -38,7 +38,7 @@ enum class LeftState {
   kChanged,  // anything else: someone changed the file since the cut
 };
 
-// Tells what the target open at `file` holds against the complete copy `copy`, whose header is
+// Tells what the target open at `file` contains against the complete copy `copy`, whose header is
 // `parsed`; nothing where it cannot be read. Before the run wrote the result it lengthened the
 // file to the result's length where that is longer (with zeros), and it cut the file to that
 // length last; a disk writes each sector whole or not at all.
@@ -147,7 +147,7 @@ bool put_back_left_copies(const platform::Target& target, int file,
       continue;
     }
     if (*state == LeftState::kChanged) {
-      // Restored from a backup, edited or written anew since the cut: what the file holds now is
+      // Restored from a backup, edited or written anew since the cut: what the file has now is
       // someone's, and the old contents are kept aside for a person to look at.
       static_cast<void>(platform::set_aside_undo_copy(copy));
       restored = false;
@@ -181,7 +181,7 @@ Failure restore_interrupted(platform::Target& target, std::span<const char* cons
   // A run writing the target in place holds it from before it makes its copy until after it
   // removes it: once it is done, the copies left are from runs that were cut short, and no run
   // can make the target newer than they are while it is held here.
-  // A target that may not be written, or that another program holds, is not touched: the run
+  // A target that may not be written, or that another program keeps locked, is not touched: the run
   // says it cannot open it, as it would without a copy.
   platform::Descriptor file(platform::open_for_update(target));
   if (!file.is_open() || !platform::lock_exclusively(file.get())) return Failure::kCannotOpen;

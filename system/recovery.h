@@ -1,6 +1,6 @@
 // The recovery of a whole run: before it reads anything, a run puts back what runs cut short
 // left of its target, but only onto the file as the cut left it, and only the runner's own copies
-// (system/undo_copy.h says what a copy holds).
+// (system/undo_copy.h says what a copy contains).
 #ifndef PAIRSET_SYSTEM_RECOVERY_H_
 #define PAIRSET_SYSTEM_RECOVERY_H_
 
@@ -31,7 +31,7 @@ bool put_back_left_copies(const platform::Target& target, int file,
 // copies of that very file are put back into it and removed, incomplete ones removed, abandoned new
 // files beside it removed. Waits for a run that writes the target in place to finish first. Gives
 // kNone where nothing was left to put back, or all of it went back; kCannotOpen where a copy was
-// left but the target may not be written or stays held by another program; kWriteError where a
+// left but the target may not be written or stays locked by another program; kWriteError where a
 // complete copy could not be put back (the copy then stays), or was set aside.
 Failure restore_interrupted(platform::Target& target, std::span<const char* const> sources);
 

@@ -19,7 +19,7 @@ struct Pauses {
 
 // For a lock or a reader, which another run or program gives up at any moment.
 inline constexpr Pauses kSteadyPauses{20, 20};
-// For a file another program (a scanner, an indexer) holds for a while: quick at first, then
+// For a file another program (a scanner, an indexer) has open for a while: quick at first, then
 // sparing.
 inline constexpr Pauses kGrowingPauses{10, 500};
 

@@ -19,13 +19,13 @@ namespace pairset::platform {
 // What the target named on the command line turned out to be when it was opened.
 enum class TargetKind {
   kCannotOpen,  // it may not be written, its folder does not exist, or it is a stream the
-                // process holds for reading only (/dev/stdin from a file)
+                // process has open for reading only (/dev/stdin from a file)
   kMissing,     // nothing has the name; a new file is to be made where `place` says
   kCreated,     // it was made empty just now (a symbolic link that led nowhere, a name whose new
                 // file would not fit) and is written directly; removed again if that fails
   kStream,      // a device, a FIFO or pipe, the process's standard output or error, or a file
                 // a descriptor's own name reaches: `file` writes to it directly
-  kRegular,     // an existing regular file, held by `file`
+  kRegular,     // an existing regular file, open as `file`
 };
 
 // The target as opened once. Every later decision (replace it, write it in place, write to it
@@ -61,8 +61,8 @@ Target look_up_target(const char* path);
 // true, or gives false.
 bool create_target(Target& target);
 
-// Ends the run's hold on a target it made (kCreated): closes it, and removes it again unless it
-// was `written` whole and closed cleanly, since it held nothing before. Gives true when it stands
+// Ends the run's work on a target it made (kCreated): closes it, and removes it again unless it
+// was `written` whole and closed cleanly, since it had nothing before. Gives true when it stands
 // written.
 bool settle_created(Target& target, bool written);
 

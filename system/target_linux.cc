@@ -25,15 +25,15 @@
 namespace pairset::platform {
 namespace {
 
-// What the process's own descriptors already hold of the file a name opened.
+// What the process's own descriptors already have open of the file a name opened.
 struct OwnDescriptors {
   int writable = -1;       // a descriptor that writes it, the lowest
-  bool read_only = false;  // a descriptor holds it for reading only
+  bool read_only = false;  // a descriptor has it open for reading only
 };
 
-// Notes `descriptor`, one the process was started with, where it holds the file `info` describes.
-// The run's own descriptors are all close-on-exec, and none it was started with can be.
-void note_if_held(OwnDescriptors& own, int descriptor, const struct stat& info) {
+// Notes `descriptor`, one the process was started with, where it has the file `info` describes
+// open. The run's own descriptors are all close-on-exec, and none it was started with can be.
+void note_if_open(OwnDescriptors& own, int descriptor, const struct stat& info) {
   const int flags = fcntl(descriptor, F_GETFD);
   struct stat file {};
   if (flags < 0 || (flags & FD_CLOEXEC) != 0 || fstat(descriptor, &file) != 0 ||
@@ -69,7 +69,7 @@ bool through_magic_link(const char* path) {
       kSpellings, [name](std::string_view spelling) { return name.starts_with(spelling); });
 }
 
-// Gives what the process holds of the file `info` describes, other than `except`. A name that
+// Gives what the process has open of the file `info` describes, other than `except`. A name that
 // reaches it through a magic link asks for the descriptor's file, so any descriptor the process
 // was started with counts; any other name is written through standard output or error only (a
 // `>> log` beside the target `log`), never through a descriptor a caller merely passed down,
@@ -78,7 +78,7 @@ OwnDescriptors own_descriptors_on(const struct stat& info, int except, bool magi
   OwnDescriptors own;
   if (!magic) {
     for (const int descriptor : {STDOUT_FILENO, STDERR_FILENO}) {
-      if (descriptor != except) note_if_held(own, descriptor, info);
+      if (descriptor != except) note_if_open(own, descriptor, info);
     }
     return own;
   }
@@ -90,7 +90,7 @@ OwnDescriptors own_descriptors_on(const struct stat& info, int except, bool magi
     const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), number);
     if (error == std::errc() && end == name.data() + name.size() && number != except &&
         number != dirfd(list)) {
-      note_if_held(own, number, info);
+      note_if_open(own, number, info);
     }
   }
   static_cast<void>(closedir(list));
@@ -126,7 +126,7 @@ std::string real_path(const Target& target) {
 // A FIFO with no reader yet is waited for as long as a lock, in short pauses, and then refused:
 // a write open that waits for ever would hang the script that started the run.
 
-// Opens the FIFO `target` holds for writing, once a reader has it open: gives the new
+// Opens the FIFO `target` has open, for writing, once a reader has it open: gives the new
 // descriptor, or -1 where none came within the wait.
 int open_fifo(const Target& target) {
   int opened = -1;
@@ -239,9 +239,9 @@ Target open_target(const char* path, Target found) {
   struct stat info {};
   if (fstat(target.file.get(), &info) != 0) return {};
 
-  // The process's own output, in whatever spelling: written through the descriptor it is held
+  // The process's own output, in whatever spelling: written through the descriptor it is open
   // by, so that `>> log` appends and the message follows the result. A descriptor's name for a
-  // file held for reading only (/dev/stdin from a file) is not written at all.
+  // file open for reading only (/dev/stdin from a file) is not written at all.
   const bool magic = through_magic_link(path);
   const OwnDescriptors own = own_descriptors_on(info, target.file.get(), magic);
   if (own.writable >= 0) {

@@ -92,7 +92,7 @@ Outcome write_pieces(int descriptor, Pieces pieces) {
 }
 
 // Writes the pieces from the start of the file through a buffer, in whole chunks of 1 MiB and a
-// last, shorter one (where every ending is held): a write cut short anywhere, by a kill between
+// last, shorter one (where every ending is deferred): a write cut short anywhere, by a kill between
 // calls, in one (the kernel stops at a page) or by a power cut, leaves the file changed in whole
 // sectors, by which the next run tells the cut from a change made since.
 Outcome write_in_sectors(int descriptor, Pieces pieces) {
@@ -139,14 +139,14 @@ Outcome write_in_sectors(int descriptor, Pieces pieces) {
   return result(filled == 0 || flush() ? Failure::kNone : Failure::kWriteError);
 }
 
-// Gives `pieces`, with those read from the file whose identity is `identity` held in `memory`
+// Gives `pieces`, with those read from the file whose identity is `identity` kept in `memory`
 // instead: a stream that is that very file is written from its position, and would write over
 // what is still to be read.
 Outcome buffer_pieces_of(const std::optional<platform::FileIdentity>& identity, Pieces pieces,
-                         std::vector<OutputPiece>& held, std::vector<platform::Buffer>& memory) {
-  held.assign(pieces.begin(), pieces.end());
-  for (std::size_t index = 0; index < held.size(); ++index) {
-    OutputPiece& piece = held[index];
+                         std::vector<OutputPiece>& kept, std::vector<platform::Buffer>& memory) {
+  kept.assign(pieces.begin(), pieces.end());
+  for (std::size_t index = 0; index < kept.size(); ++index) {
+    OutputPiece& piece = kept[index];
     if (!reads_file(piece, identity)) continue;
     if (piece.size > std::numeric_limits<std::size_t>::max()) {
       return result(Failure::kOutOfMemory);
@@ -162,25 +162,25 @@ Outcome buffer_pieces_of(const std::optional<platform::FileIdentity>& identity, 
   return result(Failure::kNone);
 }
 
-// A device, a FIFO or pipe, or a stream the process holds: nothing to replace or put back, so
+// A device, a FIFO or pipe, or a stream the process has open: nothing to replace or put back, so
 // the bytes go straight in. A reader that leaves early is a failed write, except on the process's
 // own standard output, where it ends the run as it always has.
 Outcome write_directly(platform::Target& target, Pieces pieces) {
-  std::vector<OutputPiece> held;
+  std::vector<OutputPiece> kept;
   std::vector<platform::Buffer> memory;
   const Outcome read =
-      buffer_pieces_of(platform::identity_of(target.file.get()), pieces, held, memory);
+      buffer_pieces_of(platform::identity_of(target.file.get()), pieces, kept, memory);
   if (read.failure != Failure::kNone) return read;
   std::optional<platform::BrokenPipesReported> reported;
   if (!target.is_standard_output) reported.emplace();
-  const Outcome written = write_pieces(target.file.get(), held);
+  const Outcome written = write_pieces(target.file.get(), kept);
   if (written.failure != Failure::kNone) return written;
   return result(platform::flush_to_disk(target.file.get()) && target.file.close()
                     ? Failure::kNone
                     : Failure::kWriteError);
 }
 
-// A target made empty by this run, written directly; removed again if that fails, since it held
+// A target made empty by this run, written directly; removed again if that fails, since it had
 // nothing before.
 Outcome write_created(platform::Target& target, Pieces pieces) {
   Outcome written = write_pieces(target.file.get(), pieces);
@@ -229,15 +229,15 @@ Outcome write_in_place(platform::Target& target, Pieces pieces) {
 
   // The old contents go to an undo copy on the disk before the first byte changes: a power cut
   // or a kill from here on leaves them there, and the next run puts them back. Every ending is
-  // held from here until the file is whole and the copy gone, so no other ending leaves either.
+  // deferred from here until the file is whole and the copy gone, so no other ending leaves either.
   const platform::EndingsDeferred deferred;
   KeptContents kept;
-  // The copy holds the result's fingerprints too, read from the sources (the target itself among
+  // The copy has the result's fingerprints too, read from the sources (the target itself among
   // them) before the target changes.
   const Outcome kept_outcome =
       keep_old_contents(target, file.get(), *old_size, *origin, pieces, kept);
   if (!kept_outcome.ok()) return kept_outcome;
-  // A piece of the target itself is read from the copy, which holds it as it was.
+  // A piece of the target itself is read from the copy, which has it as it was.
   const std::vector<OutputPiece> sources = read_from_copy(pieces, *identity, kept);
 
   const std::uint64_t new_size = total_size(sources);
@@ -253,7 +253,7 @@ Outcome write_in_place(platform::Target& target, Pieces pieces) {
     if (platform::truncate(file.get(), new_size) && platform::flush_to_disk(file.get()) &&
         discard_undo_copy(kept.copy)) {
       // A close that reports a failure now cannot make the result less whole, and the target no
-      // longer holds what it held, so the run reports what is true.
+      // longer has what it had, so the run reports what is true.
       static_cast<void>(file.close());
       return written;
     }

@@ -18,7 +18,7 @@ struct Target;
 }  // namespace platform
 
 // The target named on the command line, looked up once before any source is read: the restore
-// and the write are both made on the file found then, whatever has its name later. What it holds
+// and the write are both made on the file found then, whatever has its name later. What it keeps
 // is the system layer's own.
 class FoundTarget {
  public:
@@ -36,16 +36,16 @@ class FoundTarget {
   Outcome restore(std::span<const char* const> sources);
 
   // Writes `pieces`, one after another, as the whole target, once. Until all of it is on the disk
-  // the target keeps what it held. A piece's file may be the target itself: it is read as it was
+  // the target keeps what it had. A piece's file may be the target itself: it is read as it was
   // before the run changed it.
   //  - A target that may be replaced by a new file (a regular file with one link, whose owner,
   //    permissions and attributes the new file can take; or no file yet) is: the new file is
   //    written, flushed to the disk and renamed over it.
   //  - Any other existing target, or one whose folder refuses the new file or the rename, is
   //    written in place: its old contents go to an undo copy first, every ending is deferred
-  //    from the first changed byte until the file holds the whole result, and a failure puts
+  //    from the first changed byte until the file has the whole result, and a failure puts
   //    them back.
-  //  - A device, a FIFO or a stream the process already holds is written directly.
+  //  - A device, a FIFO or a stream the process already has open is written directly.
   // An existing file found at the lookup is the file written, whatever has the name now. A
   // failure names the target, but a read error, which names the piece's source.
   Outcome write(std::span<const OutputPiece> pieces);

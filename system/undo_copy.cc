@@ -51,8 +51,8 @@ auto numbers_of(Header& header) {
                     number("result", &header.result)};
 }
 
-// Gives true when the copy of `size` bytes holds all the old contents and fingerprints its header
-// announces. No file holds 2^60 bytes: a header that says so is no copy's, and the sum is exact.
+// Gives true when the copy of `size` bytes has all the old contents and fingerprints its header
+// announces. No file is 2^60 bytes long: a header that says so is no copy's, and the sum is exact.
 bool complete(const platform::UndoCopy& copy, const ParsedUndoHeader& parsed, std::uint64_t size) {
   constexpr std::uint64_t kLargest = std::uint64_t{1} << 60;
   if (parsed.header.size >= kLargest || parsed.header.result >= kLargest ||

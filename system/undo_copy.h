@@ -1,7 +1,7 @@
 // The undo copy of a target written in place: its old contents, with a header that says whose
 // they are, the fingerprints of the result the run is about to write and a trailer that marks
 // them complete, on the disk before the first byte of the target changes and removed once the
-// target holds the whole result. A run cut short (a power cut, kill -9) leaves it behind, and the
+// target has the whole result. A run cut short (a power cut, kill -9) leaves it behind, and the
 // next run on the same target puts it back before it reads anything, since a source may be that
 // very target; but only onto the file as the cut left it, each sector the old contents or the
 // result: a file changed since is never written over with it.
@@ -52,7 +52,7 @@ struct ParsedUndoHeader {
 std::optional<ParsedUndoHeader> parse_undo_header(std::string_view bytes);
 
 // Gives true when `bytes` could be the start of an undo copy whose writing was cut short: empty,
-// or opening with the copy's first line or a part of it. A file that holds anything else is not
+// or opening with the copy's first line or a part of it. A file that has anything else is not
 // one, and is left alone.
 bool starts_like_undo_copy(std::string_view bytes);
 
@@ -103,10 +103,10 @@ std::string name_in_header(const platform::Target& target);
 struct LeftCopy {
   std::string start;                       // its first bytes, as many as a header can have
   std::optional<ParsedUndoHeader> parsed;  // its header, where it opens with one
-  bool whole = false;  // it holds all that its header announces, and then the trailer
+  bool whole = false;  // it has all that its header announces, and then the trailer
 };
 
-// Reads what `copy` holds; nothing where its size cannot be told.
+// Reads what `copy` contains; nothing where its size cannot be told.
 std::optional<LeftCopy> read_left_copy(const platform::UndoCopy& copy);
 
 // Gives where in a copy with the header `parsed` its fingerprints start.

@@ -98,7 +98,7 @@ enum class CopyMade {
 // Fills `copy` with the file at `path` made for it, held for this run.
 CopyMade make_copy(const std::filesystem::path& path, UndoCopy& copy) {
   // Shared with no one while the run holds it: no other program can open it and take a hold of
-  // it first (which would make the run wait with every console event held), and another run
+  // it first (which would make the run wait with every console event deferred), and another run
   // leaves it alone. Held all the same, and never waited for.
   Descriptor file(_wsopen(path.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY | _O_NOINHERIT,
                           _SH_DENYRW, _S_IREAD | _S_IWRITE));
