@@ -165,7 +165,7 @@ TEST_P(TargetIdentityTest, TargetStaysTheSameFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Posix, TargetIdentityTest,
+    Linux, TargetIdentityTest,
     ::testing::Values(IdentityCase{"symbolic_link", Identity::kSymbolicLink, true},
                       IdentityCase{"owner", Identity::kOwner, true},
                       IdentityCase{"hard_link", Identity::kHardLink, false},

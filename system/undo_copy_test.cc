@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "system/fingerprint.h"
 #include "system/in_place.h"
@@ -160,6 +163,54 @@ TEST(UndoCopy, ComesBackUnusableWhereItsRemovalIsLost) {
 
   EXPECT_EQ(testing::read_file(path), "the result");
   EXPECT_FALSE(std::filesystem::exists(copy_path));
+}
+
+// A power cut while a file is written in place leaves each of its sectors old or new, in any
+// order the disk wrote them back, at the length the run had given the file then (lengthened to
+// the result first where it is longer, cut to it once all of it is written). Every such state is
+// put back to the old contents, but for the whole result at its length, which is kept.
+TEST(UndoCopy, PutsBackEveryStateAPowerCutCanLeave) {
+  for (const auto& [old_size, result_size] : {std::pair{1280, 1800}, std::pair{1800, 1280}}) {
+    const std::string old_contents(old_size, 'o');
+    std::string result(result_size, 'r');
+    result[700] = 'x';  // a sector unlike the others
+    std::string old_padded = old_contents;
+    old_padded.resize(std::max(old_size, result_size), '\0');
+    std::vector<std::string> states = {result};
+    for (std::uint32_t mask = 0; mask < (1U << sectors_of(old_padded.size())); ++mask) {
+      std::string& now = states.emplace_back(old_padded);
+      for (std::size_t at = 0; at < result.size(); at += kSectorSize) {
+        if ((mask & (1U << (at / kSectorSize))) != 0) {
+          const std::size_t count = std::min(kSectorSize, result.size() - at);
+          now.replace(at, count, result, at, count);
+        }
+      }
+    }
+    for (const std::string& now : states) {
+      testing::TempDir dir;
+      const std::string path = dir.path("target.c13");
+      testing::write_file(path, old_contents);
+      {
+        platform::Target target = platform::open_target(path.c_str());
+        platform::Descriptor file(platform::open_for_update(target));
+        const std::optional<platform::FileOrigin> origin = platform::origin_of(file.get());
+        ASSERT_TRUE(origin);
+        KeptContents kept;
+        const OutputPiece pieces[] = {OutputPiece{result}};
+        ASSERT_EQ(keep_old_contents(target, file.get(), old_size, *origin, pieces, kept).failure,
+                  Failure::kNone);
+        // Cut here: the copy stays, and the target is as the disk left it.
+        ASSERT_TRUE(platform::write_at(file.get(), 0, now));
+        ASSERT_TRUE(platform::truncate(file.get(), now.size()));
+      }
+      platform::Target target = platform::look_up_target(path.c_str());
+
+      EXPECT_EQ(restore_interrupted(target, {}), Failure::kNone) << old_size;
+
+      EXPECT_EQ(testing::read_file(path), now == result ? result : old_contents) << old_size;
+      EXPECT_FALSE(std::filesystem::exists(dir.path("target.c13.pairset-undo")));
+    }
+  }
 }
 
 }  // namespace

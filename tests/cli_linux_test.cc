@@ -308,7 +308,7 @@ constexpr auto kReplaced = LimitedCase::kReplaced;
 constexpr auto kInPlace = LimitedCase::kWrittenInPlace;
 
 INSTANTIATE_TEST_SUITE_P(
-    Posix, LimitedRunTest,
+    Linux, LimitedRunTest,
     ::testing::Values(
         LimitedCase{.label = "full_disk_under_a_source",
                     .shell_setup = kFileSizeLimit,
@@ -730,7 +730,7 @@ TEST_P(StreamTargetTest, WritesThroughTheStreamItself) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Posix, StreamTargetTest,
+    Linux, StreamTargetTest,
     ::testing::Values(StreamCase{.label = "dev_stdout",
                                  .target = "/dev/stdout",
                                  .redirection = ">>log",
@@ -866,7 +866,7 @@ TEST_P(ShrinkingSourceTest, IsAReadErrorAndTheTargetIsKept) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Posix, ShrinkingSourceTest,
+    Linux, ShrinkingSourceTest,
     ::testing::Values(ShrinkingCase{"input_replaced", "in.cn1", "copy_file_range", 1, false},
                       ShrinkingCase{"output_in_place", "out.cn1", "pread64", 2, true}),
     testing::kRowLabel);
@@ -1063,7 +1063,7 @@ TEST_P(EveryCutTest, SameCommandAgainLeavesTheResult) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Posix, EveryCutTest,
+    Linux, EveryCutTest,
     ::testing::Values(EveryCutCase{"in_place_longer_result", "target.c13", true, 100},
                       EveryCutCase{"in_place_shorter_result", "target.c13", true, 9000},
                       EveryCutCase{"in_place_under_a_source", "in.cn1", true},
