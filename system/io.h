@@ -1,9 +1,10 @@
-// Plain writes, the kernel's copy between files, and flushing to the disk; each system in its
-// platform_*.cc.
+// Plain writes, copies between files (the kernel's, or through one buffer the way every system
+// can) and flushing to the disk; each system's part in its platform_*.cc, the buffer's in io.cc.
 #ifndef PAIRSET_SYSTEM_IO_H_
 #define PAIRSET_SYSTEM_IO_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 
@@ -28,6 +29,18 @@ bool write_at(int descriptor, std::uint64_t offset, std::span<const char> bytes)
 // buffer could not be had.
 Failure copy_range(int from, std::uint64_t from_offset, int to,
                    std::optional<std::uint64_t> to_offset, std::uint64_t size);
+
+// Reads `size` bytes of `from`, from `from_offset`, through the process's buffer (below), giving
+// each part in order to `take`: kReadError where a read fails, kWriteError where `take` gives
+// false, kOutOfMemory where there is no buffer.
+Failure read_through_buffer(int from, std::uint64_t from_offset, std::uint64_t size,
+                            const std::function<bool(std::span<const char>)>& take);
+
+// Copies `size` bytes of `from`, from `from_offset`, to `to`: at `to_offset` where it is given,
+// else at the descriptor's position. The buffer is at most 1 MiB and kept for the process, so the
+// memory a run takes stays the same however large its files are.
+Failure copy_through_buffer(int from, std::uint64_t from_offset, int to,
+                            std::optional<std::uint64_t> to_offset, std::uint64_t size);
 
 // Asks the system to begin putting what was written to the descriptor on the disk, and gives at
 // once: work done meanwhile overlaps the disk's, and a flush to come waits less. Advice only.

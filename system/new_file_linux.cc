@@ -19,7 +19,6 @@
 #include "system/endings.h"
 #include "system/endings_posix.h"
 #include "system/file_names.h"
-#include "system/held_file_linux.h"
 #include "system/new_file.h"
 #include "system/open_file_linux.h"
 #include "system/target.h"

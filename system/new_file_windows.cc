@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "system/access_windows.h"
-#include "system/attributes_windows.h"
 #include "system/endings.h"
 #include "system/endings_windows.h"
 #include "system/file_names.h"

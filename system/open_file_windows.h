@@ -1,6 +1,7 @@
 // What the Windows files of the system layer share: making a file no other program can keep,
 // the handle behind a C runtime descriptor, setting a file's length, removing a file another
-// program may have open for a moment, and how long that is tried.
+// program may have open for a moment, and how long that is tried; the names Windows gives to
+// devices, and the attributes a file that replaces a target takes.
 #ifndef PAIRSET_SYSTEM_OPEN_FILE_WINDOWS_H_
 #define PAIRSET_SYSTEM_OPEN_FILE_WINDOWS_H_
 
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <string_view>
 
 #include "system/retry.h"
 
@@ -61,6 +63,21 @@ inline void remove_path(const std::filesystem::path& path) {
     const DWORD error = GetLastError();
     return error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION;
   }));
+}
+
+// Gives true when `path` names a device rather than a file: a path in the \\.\ space, or one
+// whose last part is CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9 (also COM¹ to COM³ and LPT¹
+// to LPT³), CONIN$ or CONOUT$, in any letter case, with any extension or colon after it and any
+// spaces before that (NUL.c13, "COM1 .c13", COM1: and nul.c13: are devices too).
+bool names_a_device(std::wstring_view path);
+
+// Gives the attributes of the new file that replaces a target whose attributes are `target` (0
+// for a new target): its hidden, system, archive and not-indexed ones, and Archive in any case,
+// as every file Windows writes is marked for backup, so that xcopy /M and robocopy /M take it.
+constexpr DWORD replacement_attributes(DWORD target) {
+  constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                          FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  return FILE_ATTRIBUTE_ARCHIVE | (target & kKept);
 }
 
 }  // namespace pairset::platform

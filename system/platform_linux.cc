@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <optional>
 
-#include "system/buffer_copy.h"
 #include "system/io.h"
 
 namespace pairset::platform {

@@ -15,7 +15,6 @@
 #include <utility>
 #include <vector>
 
-#include "system/buffer_copy.h"
 #include "system/endings_windows.h"
 #include "system/io.h"
 #include "system/new_file.h"

@@ -10,20 +10,40 @@ namespace {
 TEST(KeepTrying, TriesUntilAnAnswerOrTheLongestWait) {
   struct Row {
     const char* label;
-    int answers_at;  // the attempt that gives true; 0 for none
+    int answers_at = 0;  // the attempt that gives true; 0 for none
     int longest;
     Pauses pauses;
-    bool answered;
+    bool answered = false;
     int attempts;
   };
-  for (const Row& row : {
-           Row{"answered at once", 1, 0, kSteadyPauses, true, 1},
-           Row{"no wait", 0, 0, kSteadyPauses, false, 1},
-           Row{"answered after two pauses", 3, 100, kSteadyPauses, true, 3},
-           Row{"steady pauses of 20 ms within 40 ms", 0, 40, kSteadyPauses, false, 3},
-           Row{"pauses of 10 and 20 ms within 30 ms", 0, 30, kGrowingPauses, false, 3},
-           Row{"pauses of 10, 20, 40 and 80 ms within 150 ms", 0, 150, kGrowingPauses, false, 5},
-       }) {
+  const Row rows[] = {
+      Row{.label = "answered at once",
+          .answers_at = 1,
+          .longest = 0,
+          .pauses = kSteadyPauses,
+          .answered = true,
+          .attempts = 1},
+      Row{.label = "no wait", .longest = 0, .pauses = kSteadyPauses, .attempts = 1},
+      Row{.label = "answered after two pauses",
+          .answers_at = 3,
+          .longest = 100,
+          .pauses = kSteadyPauses,
+          .answered = true,
+          .attempts = 3},
+      Row{.label = "steady pauses of 20 ms within 40 ms",
+          .longest = 40,
+          .pauses = kSteadyPauses,
+          .attempts = 3},
+      Row{.label = "pauses of 10 and 20 ms within 30 ms",
+          .longest = 30,
+          .pauses = kGrowingPauses,
+          .attempts = 3},
+      Row{.label = "pauses of 10, 20, 40 and 80 ms within 150 ms",
+          .longest = 150,
+          .pauses = kGrowingPauses,
+          .attempts = 5},
+  };
+  for (const Row& row : rows) {
     int attempts = 0;
     const bool answered =
         keep_trying(row.longest, row.pauses, [&] { return ++attempts == row.answers_at; });

@@ -17,8 +17,6 @@
 #include <vector>
 
 #include "system/access_windows.h"
-#include "system/attributes_windows.h"
-#include "system/device_name_windows.h"
 #include "system/file_names.h"
 #include "system/files.h"
 #include "system/open_file_windows.h"
@@ -244,6 +242,45 @@ INSTANTIATE_TEST_SUITE_P(
                     .scanner = Scanner::kWithDeleteSharing,
                     .longest = 9000}),
     testing::kRowLabel);
+
+// Windows takes these names for devices, whatever folder, extension or letter case they have.
+TEST(TargetOutput, KnowsTheNamesOfDevices) {
+  for (const wchar_t* device :
+       {L"NUL", L"nul.c13", L"C:\\DNC\\COM1.c13", L"D:/units/lpt9.txt", L"Aux", L"PRN.tar.gz",
+        L"CON", L"COM1 .c13", L"C:NUL", L"\\\\.\\COM1", L"//./PhysicalDrive0", L"CONOUT$", L"COM1:",
+        L"nul.c13:", L"C:\\w\\NUL:", L"C:\\w\\nul.c13:", L"COM\u00B9", L"lpt\u00B2.c13",
+        L"C:\\w\\COM\u00B3:"}) {
+    EXPECT_TRUE(platform::names_a_device(device)) << device;
+  }
+  for (const wchar_t* file :
+       {L"unit.c13", L"COM10.c13", L"COM0.c13", L"NULL.c13", L"CONSOLE.c13", L"LPT.c13",
+        L"C:\\NUL\\unit.c13", L"my NUL.c13", L"\\\\?\\C:\\DNC\\unit.c13", L".NUL", L"unit.c13:NUL",
+        L"C:\\NUL:\\unit.c13", L"COM\u2074.c13", L"LPT\u00B9\u00B9"}) {
+    EXPECT_FALSE(platform::names_a_device(file)) << file;
+  }
+}
+
+// The replacing file keeps the target's hidden, system, archive and not-indexed attributes, no
+// other, and is marked Archive in any case (wine shows every file as Archive, so only the
+// computation itself can be seen).
+TEST(TargetOutput, ReplacingFileTakesTheAttributesBackupNeeds) {
+  const struct {
+    DWORD target;
+    DWORD taken;
+  } cases[] = {
+      {0, FILE_ATTRIBUTE_ARCHIVE},
+      {FILE_ATTRIBUTE_NORMAL, FILE_ATTRIBUTE_ARCHIVE},
+      {FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY,
+       FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE},
+      {FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY,
+       FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE},
+      {FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_ARCHIVE,
+       FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_ARCHIVE},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::replacement_attributes(c.target), c.taken) << c.target;
+  }
+}
 
 }  // namespace
 }  // namespace pairset

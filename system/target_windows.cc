@@ -9,7 +9,6 @@
 #include <string>
 #include <string_view>
 
-#include "system/device_name_windows.h"
 #include "system/endings_windows.h"
 #include "system/identity.h"
 #include "system/open_file_windows.h"

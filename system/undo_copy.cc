@@ -6,7 +6,6 @@
 #include <cstring>
 #include <vector>
 
-#include "system/buffer_copy.h"
 #include "system/endings.h"
 #include "system/fingerprint.h"
 #include "system/in_place.h"
@@ -158,10 +157,10 @@ Outcome write_fingerprints(int copy, std::span<const OutputPiece> result) {
     return platform::write_all(copy, encode_fingerprints(prints.take()));
   };
   for (const OutputPiece& piece : result) {
-    const Failure read = piece.in_file()
-                             ? read_through_buffer(piece.file, piece.offset, piece.size, add)
-                         : add(piece.bytes) ? Failure::kNone
-                                            : Failure::kWriteError;
+    const Failure read =
+        piece.in_file() ? platform::read_through_buffer(piece.file, piece.offset, piece.size, add)
+        : add(piece.bytes) ? Failure::kNone
+                           : Failure::kWriteError;
     if (read != Failure::kNone) return {read, read == Failure::kReadError ? piece.source : nullptr};
   }
   return {platform::write_all(copy, encode_fingerprints(prints.finish())) ? Failure::kNone
@@ -193,7 +192,7 @@ Outcome keep_old_contents(const platform::Target& target, int file, std::uint64_
   // room for both is what keeps writing in place from running out of it.
   Failure copied = Failure::kWriteError;
   if (platform::write_all(copy.file.get(), header)) {
-    copied = copy_through_buffer(file, 0, copy.file.get(), std::nullopt, old_size);
+    copied = platform::copy_through_buffer(file, 0, copy.file.get(), std::nullopt, old_size);
   }
   Outcome written{copied == Failure::kOutOfMemory ? copied : Failure::kWriteError, nullptr};
   // The disk takes the old contents while the fingerprints are made.
@@ -235,7 +234,8 @@ bool end_with(const platform::UndoCopy& copy, std::uint64_t at, std::string_view
 
 bool copy_back(const platform::UndoCopy& copy, std::uint64_t contents_at, std::uint64_t old_size,
                int file) {
-  return copy_through_buffer(copy.file.get(), contents_at, file, 0, old_size) == Failure::kNone &&
+  return platform::copy_through_buffer(copy.file.get(), contents_at, file, 0, old_size) ==
+             Failure::kNone &&
          platform::truncate(file, old_size) && platform::flush_to_disk(file);
 }
 

@@ -17,7 +17,6 @@
 #include <system_error>
 
 #include "system/file_names.h"
-#include "system/held_file_linux.h"
 #include "system/identity.h"
 #include "system/open_file_linux.h"
 #include "system/target.h"

@@ -1,12 +1,11 @@
-#include "system/buffer_copy.h"
-
-#include "system/files.h"
+// The copying buffer, the same on every system.
 #include "system/io.h"
-#include "system/outcome.h"
 
 #include <algorithm>
 
-namespace pairset {
+#include "system/files.h"
+
+namespace pairset::platform {
 namespace {
 
 constexpr std::size_t kBufferSize = std::size_t{1} << 20;
@@ -17,10 +16,10 @@ constexpr std::size_t kBufferSize = std::size_t{1} << 20;
 // page, so that filling it the first time is one fault, not 256: a 1 MiB pair copied through small
 // fresh pages took 1.5 times as long as the whole run before.
 char* buffer(std::size_t wanted) {
-  static platform::Buffer kept;
+  static Buffer kept;
   static std::size_t capacity = 0;
   if (capacity < wanted) {
-    kept.reset(platform::allocate_buffer(wanted));
+    kept.reset(allocate_buffer(wanted));
     capacity = kept ? wanted : 0;
   }
   return kept.get();
@@ -36,7 +35,7 @@ Failure read_through_buffer(int from, std::uint64_t from_offset, std::uint64_t s
   if (chunk == nullptr) return Failure::kOutOfMemory;
   for (std::uint64_t done = 0; done < size;) {
     const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, capacity));
-    if (!platform::read_at(from, from_offset + done, {chunk, count})) {
+    if (!read_at(from, from_offset + done, {chunk, count})) {
       return Failure::kReadError;
     }
     if (!take({chunk, count})) return Failure::kWriteError;
@@ -49,11 +48,10 @@ Failure copy_through_buffer(int from, std::uint64_t from_offset, int to,
                             std::optional<std::uint64_t> to_offset, std::uint64_t size) {
   std::uint64_t done = 0;
   return read_through_buffer(from, from_offset, size, [&](std::span<const char> bytes) {
-    const bool written = to_offset ? platform::write_at(to, *to_offset + done, bytes)
-                                   : platform::write_all(to, bytes);
+    const bool written = to_offset ? write_at(to, *to_offset + done, bytes) : write_all(to, bytes);
     done += bytes.size();
     return written;
   });
 }
 
-}  // namespace pairset
+}  // namespace pairset::platform
