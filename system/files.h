@@ -102,6 +102,13 @@ struct OutputPiece {
   std::uint64_t length() const { return in_file() ? size : bytes.size(); }
 };
 
+// Gives the length of the whole of `pieces`, one after another.
+inline std::uint64_t total_length(std::span<const OutputPiece> pieces) {
+  std::uint64_t length = 0;
+  for (const OutputPiece& piece : pieces) length += piece.length();
+  return length;
+}
+
 }  // namespace pairset
 
 #endif  // PAIRSET_SYSTEM_FILES_H_

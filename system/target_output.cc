@@ -40,13 +40,6 @@ Outcome result(Failure failure) {
   return {failure, nullptr};
 }
 
-// Gives the length of the whole result.
-std::uint64_t total_size(Pieces pieces) {
-  std::uint64_t size = 0;
-  for (const OutputPiece& piece : pieces) size += piece.length();
-  return size;
-}
-
 // Gives true when every piece is in memory.
 bool all_in_memory(Pieces pieces) {
   return std::all_of(pieces.begin(), pieces.end(),
@@ -61,7 +54,7 @@ bool reads_file(const OutputPiece& piece, const std::optional<platform::FileIden
 // Writes the pieces in order at the descriptor's position, copying those in files from them; an
 // ending asked for is seen between chunks.
 Outcome write_pieces(int descriptor, Pieces pieces) {
-  if (all_in_memory(pieces) && total_size(pieces) <= kGatheredSize) {
+  if (all_in_memory(pieces) && total_length(pieces) <= kGatheredSize) {
     std::string gathered;
     for (const OutputPiece& piece : pieces) gathered.append(piece.bytes.data(), piece.bytes.size());
     return result(platform::write_all(descriptor, gathered) ? Failure::kNone
@@ -97,7 +90,7 @@ Outcome write_pieces(int descriptor, Pieces pieces) {
 // sectors, by which the next run tells the cut from a change made since.
 Outcome write_in_sectors(int descriptor, Pieces pieces) {
   const auto capacity =
-      static_cast<std::size_t>(std::min<std::uint64_t>(total_size(pieces), kSectorChunk));
+      static_cast<std::size_t>(std::min<std::uint64_t>(total_length(pieces), kSectorChunk));
   const platform::Buffer chunk(platform::allocate_buffer(std::max<std::size_t>(capacity, 1)));
   if (!chunk) return result(Failure::kOutOfMemory);
   std::size_t filled = 0;
@@ -240,7 +233,7 @@ Outcome write_in_place(platform::Target& target, Pieces pieces) {
   // A piece of the target itself is read from the copy, which has it as it was.
   const std::vector<OutputPiece> sources = read_from_copy(pieces, *identity, kept);
 
-  const std::uint64_t new_size = total_size(sources);
+  const std::uint64_t new_size = total_length(sources);
   if (!platform::reserve(file.get(), new_size)) {
     static_cast<void>(platform::truncate(file.get(), *old_size));
     static_cast<void>(discard_undo_copy(kept.copy));

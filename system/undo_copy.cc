@@ -168,13 +168,6 @@ Outcome write_fingerprints(int copy, std::span<const OutputPiece> result) {
           nullptr};
 }
 
-// Gives the total length of the pieces.
-std::uint64_t length_of(std::span<const OutputPiece> pieces) {
-  std::uint64_t length = 0;
-  for (const OutputPiece& piece : pieces) length += piece.length();
-  return length;
-}
-
 }  // namespace
 
 Outcome keep_old_contents(const platform::Target& target, int file, std::uint64_t old_size,
@@ -183,7 +176,7 @@ Outcome keep_old_contents(const platform::Target& target, int file, std::uint64_
   platform::UndoCopy& copy = kept.copy;
   if (!platform::create_undo_copy(target, origin, copy)) return {Failure::kWriteError, nullptr};
   const std::string header =
-      encode_undo_header({origin, old_size, length_of(result), name_in_header(target)});
+      encode_undo_header({origin, old_size, total_length(result), name_in_header(target)});
   kept.contents_at = header.size();
   kept.old_size = old_size;
   // Written in order, then flushed, then named on the disk: a copy cut short anywhere lacks its
