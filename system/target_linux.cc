@@ -123,11 +123,9 @@ std::string real_path(const Target& target) {
   return {real, static_cast<std::size_t>(size)};
 }
 
-// A FIFO with no reader yet is waited for as long as a lock, in short pauses, and then refused:
-// a write open that waits for ever would hang the script that started the run.
-
 // Opens the FIFO `target` has open, for writing, once a reader has it open: gives the new
-// descriptor, or -1 where none came within the wait.
+// descriptor, or -1 where none came within the wait (as long as a lock is waited for), since a
+// write open that waits for ever would hang the script that started the run.
 int open_fifo(const Target& target) {
   int opened = -1;
   const bool answered = keep_trying(kLongestWaitMilliseconds, kSteadyPauses, [&] {

@@ -8,13 +8,7 @@
 
 #include "system/files.h"
 #include "system/identity.h"
-#include "system/target.h"
-// Each system's own part of the types below.
-#ifdef _WIN32
-#include "system/place_windows.h"
-#else
-#include "system/place_linux.h"
-#endif
+#include "system/target.h"  // with each system's place of a file
 
 namespace pairset::platform {
 
