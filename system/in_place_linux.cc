@@ -39,10 +39,10 @@ bool writes_changes_anew(const struct statfs& file_system) {
 }  // namespace
 
 int open_for_update(Target& target) {
-  const int descriptor = reopen(target.file.get(), target.place.opened_as, O_RDWR);
-  return descriptor >= 0 || errno != EACCES
-             ? descriptor
-             : reopen(target.file.get(), target.place.opened_as, O_WRONLY);
+  const Reopened both = reopen(target.file.get(), target.place.opened_as, O_RDWR);
+  return both.error != EACCES
+             ? both.descriptor
+             : reopen(target.file.get(), target.place.opened_as, O_WRONLY).descriptor;
 }
 
 namespace {
@@ -73,7 +73,7 @@ bool lock_exclusively(int descriptor) {
 }
 
 bool wait_until_unlocked(const Target& target) {
-  const Descriptor file(reopen(target.file.get(), target.place.opened_as, O_RDONLY));
+  const Descriptor file(reopen(target.file.get(), target.place.opened_as, O_RDONLY).descriptor);
   if (!file.is_open()) return true;  // one that may not be read is written all the same
   struct flock whole {};
   whole.l_type = F_WRLCK;

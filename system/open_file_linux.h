@@ -52,21 +52,27 @@ inline std::string path_of(int descriptor, const std::string& name) {
   return proc_is_the_kernels() ? descriptor_path(descriptor) : name;
 }
 
+// What opening a file again came to: its new descriptor, or -1 and the error of the open
+// (ESTALE where the name it was reached by gave another file).
+struct Reopened {
+  int descriptor = -1;
+  int error = 0;
+};
+
 // Opens the file `descriptor` has open once more, with `flags` (O_CLOEXEC and O_NOCTTY added),
 // reaching it by `name`, the name it was opened by, where /proc is not the kernel's: a file that
-// name turns out to give that is not the file opened is closed again (ESTALE). Gives the new
-// descriptor, or -1 with errno set.
-inline int reopen(int descriptor, const std::string& name, int flags) {
+// name turns out to give that is not the file opened is closed again.
+inline Reopened reopen(int descriptor, const std::string& name, int flags) {
   const int opened = open(path_of(descriptor, name).c_str(), flags | O_CLOEXEC | O_NOCTTY);
-  if (opened < 0 || proc_is_the_kernels()) return opened;
+  if (opened < 0) return {.error = errno};
+  if (proc_is_the_kernels()) return {.descriptor = opened};
   struct stat open {};
   struct stat got {};
   if (fstat(descriptor, &open) == 0 && fstat(opened, &got) == 0 && same_file(open, got)) {
-    return opened;
+    return {.descriptor = opened};
   }
   static_cast<void>(close(opened));
-  errno = ESTALE;
-  return -1;
+  return {.error = ESTALE};
 }
 
 // Gives true when `error`, from making or renaming a file in a folder, means that the folder

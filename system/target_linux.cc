@@ -129,8 +129,10 @@ std::string real_path(const Target& target) {
 int open_fifo(const Target& target) {
   int opened = -1;
   const bool answered = keep_trying(kLongestWaitMilliseconds, kSteadyPauses, [&] {
-    opened = reopen(target.file.get(), target.place.opened_as, O_WRONLY | O_NONBLOCK);
-    return opened >= 0 || errno != ENXIO;
+    const Reopened writer =
+        reopen(target.file.get(), target.place.opened_as, O_WRONLY | O_NONBLOCK);
+    opened = writer.descriptor;
+    return writer.error != ENXIO;
   });
   if (!answered || opened < 0) return -1;
   // From here on a full FIFO makes a write wait, as writing to one does.
@@ -252,9 +254,10 @@ Target open_target(const char* path, Target found) {
   if (planted_in_a_shared_folder(target, info)) return {};
   if (!S_ISREG(info.st_mode)) {
     // A device, a FIFO, or a pipe or socket reached through another process's descriptor.
-    target.file = Descriptor(S_ISFIFO(info.st_mode)
-                                 ? open_fifo(target)
-                                 : reopen(target.file.get(), target.place.opened_as, O_WRONLY));
+    target.file =
+        Descriptor(S_ISFIFO(info.st_mode)
+                       ? open_fifo(target)
+                       : reopen(target.file.get(), target.place.opened_as, O_WRONLY).descriptor);
     target.kind = target.file.is_open() ? TargetKind::kStream : TargetKind::kCannotOpen;
     return target;
   }
