@@ -161,12 +161,10 @@ bool remove_undo_copy(UndoCopy& copy) {
   static_cast<void>(copy.file.close());
   if (DeleteFileW(copy.place.path.c_str()) != 0) return true;
   // Open again where it is still there: the old contents may yet have to be put back from it.
-  const DWORD error = GetLastError();
   copy.file = Descriptor(_wopen(copy.place.path.c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT));
   if (!copy.file.is_open()) {
     copy.file = Descriptor(_wopen(copy.place.path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
   }
-  SetLastError(error);
   return false;
 }
 
