@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <ostream>
 #include <string>
 
 #if defined(__GLIBC__)
@@ -25,6 +26,15 @@ struct EncodeCase {
   const char8_t* text;
   std::optional<std::string> expected;
 };
+
+// Names a row by its text's bytes in hex: the same in every build, unlike the struct's raw bytes.
+void PrintTo(const EncodeCase& row, std::ostream* out) {
+  constexpr std::string_view kDigits = "0123456789ABCDEF";
+  if (*row.text == u8'\0') *out << "empty";
+  for (const char8_t* at = row.text; *at != u8'\0'; ++at) {
+    *out << kDigits[static_cast<unsigned char>(*at) >> 4] << kDigits[*at & 0xF];
+  }
+}
 
 class EncodeTest : public ::testing::TestWithParam<EncodeCase> {};
 
