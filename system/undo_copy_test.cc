@@ -168,7 +168,8 @@ TEST(UndoCopy, ComesBackUnusableWhereItsRemovalIsLost) {
 // A power cut while a file is written in place leaves each of its sectors old or new, in any
 // order the disk wrote them back, at the length the run had given the file then (lengthened to
 // the result first where it is longer, cut to it once all of it is written). Every such state is
-// put back to the old contents, but for the whole result at its length, which is kept.
+// put back to the old contents, but for the whole result at its length, which is kept; also for
+// a target that the next run reads as its source.
 TEST(UndoCopy, PutsBackEveryStateAPowerCutCanLeave) {
   for (const auto& [old_size, result_size] : {std::pair{1280, 1800}, std::pair{1800, 1280}}) {
     const std::string old_contents(old_size, 'o');
@@ -186,7 +187,9 @@ TEST(UndoCopy, PutsBackEveryStateAPowerCutCanLeave) {
         }
       }
     }
-    for (const std::string& now : states) {
+    for (std::size_t row = 0; row < 2 * states.size(); ++row) {
+      const std::string& now = states[row / 2];
+      const bool as_a_source = row % 2 == 1;
       testing::TempDir dir;
       const std::string path = dir.path("target.c13");
       testing::write_file(path, old_contents);
@@ -205,9 +208,12 @@ TEST(UndoCopy, PutsBackEveryStateAPowerCutCanLeave) {
       }
       platform::Target target = platform::look_up_target(path.c_str());
 
-      EXPECT_EQ(restore_interrupted(target, {}), Failure::kNone) << old_size;
+      const char* const source = path.c_str();
+      EXPECT_EQ(restore_interrupted(target, {&source, as_a_source ? 1U : 0U}), Failure::kNone)
+          << old_size << " " << row;
 
-      EXPECT_EQ(testing::read_file(path), now == result ? result : old_contents) << old_size;
+      EXPECT_EQ(testing::read_file(path), now == result ? result : old_contents)
+          << old_size << " " << row;
       EXPECT_FALSE(std::filesystem::exists(dir.path("target.c13.pairset-undo")));
     }
   }
