@@ -37,7 +37,7 @@ struct LoadCase {
 
 class LoadSourceFileTest : public ::testing::TestWithParam<LoadCase> {};
 
-TEST_P(LoadSourceFileTest, HoldsTheFileByteForByte) {
+TEST_P(LoadSourceFileTest, ReadsTheFileByteForByte) {
   TempDir dir;
   const std::string path = dir.path("source.cn1");
   write_file(path, GetParam().contents);
@@ -75,7 +75,7 @@ TEST(LoadSourceFile, FolderIsNeverAnEmptyFile) {
 #endif
 }
 
-// A pipe tells no size: everything written to it is held, however long.
+// A pipe tells no size: everything written to it is kept, however long.
 TEST(LoadSourceFile, PipeIsReadToItsEnd) {
 #ifdef _WIN32
   GTEST_SKIP() << "named pipes are made with POSIX mkfifo";

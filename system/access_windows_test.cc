@@ -33,7 +33,7 @@ struct Sid {
 };
 
 // One entry of an access list: allowed or denied, to whom, what, and whether it only passes to
-// what the folder will hold.
+// what the folder will contain.
 struct Entry {
   bool allowed;
   const wchar_t* sid;

@@ -1,5 +1,5 @@
-// How a target reaches the disk on Linux: the rights a new file gets, links, holders, signals and
-// the kernel's limits.
+// How a target reaches the disk on Linux: the rights a new file gets, links, programs that have it
+// open, signals and the kernel's limits.
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -252,31 +252,31 @@ TEST(TargetOutput, NameThatNoLongerNamesTheFileOpenedIsNotReplaced) {
   }
 }
 
-// A file that has no name left (deleted, but held open by another process) is written through
+// A file that has no name left (deleted, but kept open by another process) is written through
 // the file itself: no file is made from the text of its link.
 TEST(TargetOutput, FileWithNoNameIsWrittenThroughItself) {
   TempDir dir;
-  const std::string path = dir.path("held.c13");
+  const std::string path = dir.path("kept.c13");
   write_file(path, "previous");
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
-  const pid_t holder = fork();
-  ASSERT_NE(holder, -1);
-  if (holder == 0) {
-    const int held = open(path.c_str(), O_RDWR);
+  const pid_t keeper = fork();
+  ASSERT_NE(keeper, -1);
+  if (keeper == 0) {
+    const int kept = open(path.c_str(), O_RDWR);
     static_cast<void>(unlink(path.c_str()));
-    static_cast<void>(write(ready[1], &held, sizeof held));
+    static_cast<void>(write(ready[1], &kept, sizeof kept));
     pause();
     _exit(0);
   }
-  int held = -1;
-  ASSERT_EQ(read(ready[0], &held, sizeof held), static_cast<ssize_t>(sizeof held));
-  const std::string link = "/proc/" + std::to_string(holder) + "/fd/" + std::to_string(held);
+  int kept = -1;
+  ASSERT_EQ(read(ready[0], &kept, sizeof kept), static_cast<ssize_t>(sizeof kept));
+  const std::string link = "/proc/" + std::to_string(keeper) + "/fd/" + std::to_string(kept);
 
   const Failure status = write_text(link, "new");
   const std::string seen = read_file(link);
-  kill(holder, SIGKILL);
-  waitpid(holder, nullptr, 0);
+  kill(keeper, SIGKILL);
+  waitpid(keeper, nullptr, 0);
   close(ready[0]);
   close(ready[1]);
 

@@ -156,10 +156,10 @@ TEST(TargetOutput, ClearsALeftNewFileWhoseNameWasCutToFit) {
   CloseHandle(aged);
   platform::clear_abandoned_files(platform::look_up_target(path.c_str()));
   EXPECT_TRUE(std::filesystem::exists(made)) << "a live run's new file was removed";
-  // Then the run ends without a word, and so holds it no more.
+  // Then the run ends without a word, and so its lock ends.
   platform::let_go_of_new_file();
 #else
-  // Made by a run that then ends without a word, as a kill ends it, and so holds it no more.
+  // Made by a run that then ends without a word, as a kill ends it, and so its lock ends.
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -237,9 +237,9 @@ struct LeftBehindCase {
     kCopyCutShort,
     kAnotherFilesCopy,  // of a file of another name
     kReusedNumber,      // of a file that had the target's name and number, but another generation
-    kMoreThanTheDiskHolds,  // whole, announcing more old contents than the disk has room for
-    kTrailerZeroed,         // of the announced length, but with zeros where the trailer goes
-    kOverTheFileSizeLimit,  // whole, with old contents that a file-size limit stops halfway
+    kMoreThanTheDiskHasRoomFor,  // whole, announcing more old contents than the disk has room for
+    kTrailerZeroed,              // of the announced length, but with zeros where the trailer goes
+    kOverTheFileSizeLimit,       // whole, with old contents that a file-size limit stops halfway
     kOtherText,
     // A new file's name: one a run marked (on Windows, plain text), one cut before its mark
     // (empty), and what a run cut short swapped out of the target's place: the file the target's
@@ -251,7 +251,7 @@ struct LeftBehindCase {
   } contents;
   bool held = false;       // by a live run
   bool removed = false;    // by the run
-  bool put_back = false;   // the target holds its old contents again
+  bool put_back = false;   // the target has its old contents again
   bool no_target = false;  // the run cut short was making a new target
   // Who made the copy (POSIX, as root: the copy and the target are given to other users).
   enum Maker {
@@ -278,13 +278,13 @@ struct LeftBehindCase {
     kUnderHome,
   } state_folder = kPrivate;
   bool target_is_a_source = false;  // the run's output source is the target
-  bool reported = false;   // the run says it cannot write (or, held, open) the target, and stops
+  bool reported = false;   // the run says it cannot write (or, locked, open) the target, and stops
                            // there
   bool set_aside = false;  // the copy is kept as NAME.pairset-stale instead
   bool by_marks = false;   // only POSIX, and Windows on volumes with named streams, tells a run's
                            // new files by their marks
   bool target_locked = false;  // by another program, for longer than a run waits
-  // What the target holds against a copy of it, as the next run finds it.
+  // What the target contains against a copy of it, as the next run finds it.
   enum Now {
     kTorn,            // the result's first sector, then the old contents: cut within a page
     kWhollyOld,       // the run had not yet written
@@ -420,7 +420,7 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
       GTEST_SKIP() << "Windows has no file-size limit";
 #endif
       break;
-    case LeftBehindCase::kMoreThanTheDiskHolds:
+    case LeftBehindCase::kMoreThanTheDiskHasRoomFor:
 #ifdef _WIN32
       GTEST_SKIP() << "wine makes no sparse file larger than its free space";
 #endif
@@ -475,7 +475,7 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
     GTEST_SKIP() << "no file of another user (made where the tests run as root)";
   }
 #endif
-  if (c.contents == LeftBehindCase::kMoreThanTheDiskHolds) {
+  if (c.contents == LeftBehindCase::kMoreThanTheDiskHasRoomFor) {
     // Sparse: it takes no room, but tells of more than there is.
     write_file(left, header);
     std::filesystem::resize_file(left, header.size() + size);
@@ -656,7 +656,7 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
 #endif
 
   if (c.reported) {
-    // Held by another program, the target is one the run cannot open; otherwise writing failed.
+    // Locked by another program, the target is one the run cannot open; otherwise writing failed.
     EXPECT_EQ(printed, testing::to_cp866(c.target_locked ? u8"\nНе могу открыть файл '"
                                                          : u8"\nОшибка записи файла '") +
                            dir.path("target.c13") + "'\n");
@@ -669,14 +669,14 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
   }
   EXPECT_EQ(std::filesystem::exists(left), !c.removed);
 
-  if (!c.removed && c.contents != LeftBehindCase::kMoreThanTheDiskHolds) {
+  if (!c.removed && c.contents != LeftBehindCase::kMoreThanTheDiskHasRoomFor) {
     EXPECT_EQ(read_file(left), c.contents == LeftBehindCase::kEmptyNewFile ? "" : contents);
   }
   const std::string stale =
       platform::stale_copy_name<char>(left) + (c.stale_there ? std::string("-1") : "");
   EXPECT_EQ(std::filesystem::exists(stale), c.set_aside);
   if (c.set_aside && std::filesystem::exists(stale) &&
-      c.contents != LeftBehindCase::kMoreThanTheDiskHolds) {
+      c.contents != LeftBehindCase::kMoreThanTheDiskHasRoomFor) {
     EXPECT_EQ(read_file(stale), contents);
   }
   if (c.stale_there) {
@@ -731,11 +731,11 @@ TEST(TargetOutput, StateFolderWithoutTheVariableIsTheShells) {
 constexpr auto kInTheStateFolder = LeftBehindCase::kStateFolder;
 constexpr const char* kCopyName = "target.c13.pairset-undo";
 constexpr const char* kNewFileName = ".target.c13.pairset-Ab12Cd";
-// Whether a run tells a live run's new file by its hold alone (Linux), or also by its age.
+// Whether a run tells a live run's new file by its lock alone (Linux), or also by its age.
 #ifdef _WIN32
-constexpr bool kToldByItsHoldAlone = false;
+constexpr bool kToldByItsLockAlone = false;
 #else
-constexpr bool kToldByItsHoldAlone = true;
+constexpr bool kToldByItsLockAlone = true;
 #endif
 
 INSTANTIATE_TEST_SUITE_P(
@@ -821,9 +821,9 @@ INSTANTIATE_TEST_SUITE_P(
                        .set_aside = true},
         // Announcing old contents of a length the target could not have after a cut: kept
         // aside, and the run says so.
-        LeftBehindCase{.label = "copy_announcing_more_than_the_disk_holds",
+        LeftBehindCase{.label = "copy_announcing_more_than_the_disk_has_room_for",
                        .name = kCopyName,
-                       .contents = LeftBehindCase::kMoreThanTheDiskHolds,
+                       .contents = LeftBehindCase::kMoreThanTheDiskHasRoomFor,
                        .removed = true,
                        .reported = true,
                        .set_aside = true},
@@ -960,18 +960,18 @@ INSTANTIATE_TEST_SUITE_P(
                        .removed = true,
                        .no_target = true},
         // Written just now and held by no one: on Windows, where a share may not enforce its
-        // holds, a new file that young is a live run's; on Linux the hold alone tells.
+        // share modes, a new file that young is a live run's; on Linux the lock alone tells.
         LeftBehindCase{.label = "new_file_written_just_now",
                        .name = kNewFileName,
                        .contents = LeftBehindCase::kMarkedNewFile,
-                       .removed = kToldByItsHoldAlone,
+                       .removed = kToldByItsLockAlone,
                        .fresh = true},
         LeftBehindCase{.label = "new_file_a_live_run_holds",
                        .name = kNewFileName,
                        .contents = LeftBehindCase::kMarkedNewFile,
                        .held = true},
         // A new file's name is not enough: a user's or another program's file of that form is
-        // kept, and so is another user's in a sticky folder; one cut before its mark holds
+        // kept, and so is another user's in a sticky folder; one cut before its mark has
         // nothing. Swapped out of the target's place by a run cut short: the file the target's
         // mark names is the old target, removed; another program's save is kept.
         LeftBehindCase{.label = "a_users_file_of_a_new_files_name",

@@ -1,5 +1,5 @@
-// How a target reaches the disk on Windows: attributes, links, holders and scanners, long paths,
-// devices, and the state folder.
+// How a target reaches the disk on Windows: attributes, links, programs that have it open and
+// scanners, long paths, devices, and the state folder.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -76,8 +76,9 @@ TEST(TargetOutput, NewFileIsOpenedByOthersOnlyWithDeleteSharing) {
   EXPECT_TRUE(opens(kReadAndWrite));
 }
 
-// What holds or marks an existing target on Windows while it is written.
-enum class Hold {
+// What stands by an existing target on Windows while it is written: its attributes, a link, a
+// program that has it open.
+enum class Around {
   kNothing,
   kHiddenAndSystem,
   kReadOnly,
@@ -88,7 +89,7 @@ enum class Hold {
 };
 
 // How a scanner (an antivirus, an indexer) opens every new file beside the target as soon as it
-// appears, holding it for 7 seconds, longer than a rename is tried.
+// appears, keeping it open for 7 seconds, longer than a rename is tried.
 enum class Scanner {
   kNone,
   kWithoutDeleteSharing,
@@ -97,7 +98,7 @@ enum class Scanner {
 
 struct WindowsCase {
   const char* label;
-  Hold hold = Hold::kNothing;
+  Around around = Around::kNothing;
   Scanner scanner = Scanner::kNone;
   Failure status = Failure::kNone;
   const char* contents = "new";  // of the target afterwards
@@ -120,41 +121,42 @@ std::uint64_t file_index(const std::string& path) {
 
 // An antivirus, an indexer or the terminal software may have the target open; a hidden or system
 // file stays one; a file with another name stays that file too.
-TEST_P(WindowsTargetTest, KeepsTheTargetAndItsHolders) {
+TEST_P(WindowsTargetTest, KeepsTheTargetAndWhatStandsByIt) {
   const WindowsCase& c = GetParam();
   TempDir dir;
   const std::string target = dir.path("target.c13");
   write_file(target, "previous");
   constexpr DWORD kMarks = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-  HANDLE holder = INVALID_HANDLE_VALUE;
+  HANDLE opener = INVALID_HANDLE_VALUE;
   std::atomic<bool> scanned = false;
   std::thread release;
-  switch (c.hold) {
-    case Hold::kHiddenAndSystem:
+  switch (c.around) {
+    case Around::kHiddenAndSystem:
       ASSERT_NE(SetFileAttributesA(target.c_str(), kMarks), 0);
       break;
-    case Hold::kReadOnly:
+    case Around::kReadOnly:
       ASSERT_NE(SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_READONLY), 0);
       break;
-    case Hold::kHardLink:
+    case Around::kHardLink:
       ASSERT_NE(CreateHardLinkA(dir.path("other-name.c13").c_str(), target.c_str(), nullptr), 0);
       break;
-    case Hold::kOpenShared:
-    case Hold::kOpenForAMoment:
-    case Hold::kOpenExclusively:
-      holder = CreateFileA(
-          target.c_str(), GENERIC_READ,
-          c.hold == Hold::kOpenExclusively ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE,
-          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-      ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-      if (c.hold == Hold::kOpenForAMoment) {
-        release = std::thread([&holder] {
+    case Around::kOpenShared:
+    case Around::kOpenForAMoment:
+    case Around::kOpenExclusively:
+      opener =
+          CreateFileA(target.c_str(), GENERIC_READ,
+                      c.around == Around::kOpenExclusively ? FILE_SHARE_READ
+                                                           : FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      ASSERT_NE(opener, INVALID_HANDLE_VALUE);
+      if (c.around == Around::kOpenForAMoment) {
+        release = std::thread([&opener] {
           Sleep(300);
-          CloseHandle(std::exchange(holder, INVALID_HANDLE_VALUE));
+          CloseHandle(std::exchange(opener, INVALID_HANDLE_VALUE));
         });
       }
       break;
-    case Hold::kNothing:
+    case Around::kNothing:
       break;
   }
   if (c.scanner != Scanner::kNone) {
@@ -188,8 +190,8 @@ TEST_P(WindowsTargetTest, KeepsTheTargetAndItsHolders) {
       std::chrono::steady_clock::now() - started);
 
   if (release.joinable()) release.join();
-  if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
-  // Without delete sharing, no scanner gets the new file while the run holds it.
+  if (opener != INVALID_HANDLE_VALUE) CloseHandle(opener);
+  // Without delete sharing, no scanner gets the new file while the run has it open.
   EXPECT_EQ(scanned, c.scanner == Scanner::kWithDeleteSharing);
   if (c.longest != 0) {
     EXPECT_LT(took.count(), c.longest);
@@ -198,31 +200,31 @@ TEST_P(WindowsTargetTest, KeepsTheTargetAndItsHolders) {
     EXPECT_NE(file_index(target), index_before);
   }
   EXPECT_TRUE(read_file(target) == (c.contents == std::string("new") ? text : c.contents));
-  if (c.hold == Hold::kHiddenAndSystem) {
+  if (c.around == Around::kHiddenAndSystem) {
     EXPECT_EQ(GetFileAttributesA(target.c_str()) & kMarks, kMarks);
   }
-  if (c.hold == Hold::kHardLink) {
+  if (c.around == Around::kHardLink) {
     EXPECT_EQ(read_file(dir.path("other-name.c13")), "new");
   }
   SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
-  const std::size_t names = c.hold == Hold::kHardLink ? 2 : 1;
+  const std::size_t names = c.around == Around::kHardLink ? 2 : 1;
   EXPECT_EQ(file_names(dir).size(), names);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Windows, WindowsTargetTest,
     ::testing::Values(
-        WindowsCase{.label = "hidden_and_system", .hold = Hold::kHiddenAndSystem},
+        WindowsCase{.label = "hidden_and_system", .around = Around::kHiddenAndSystem},
         WindowsCase{.label = "read_only",
-                    .hold = Hold::kReadOnly,
+                    .around = Around::kReadOnly,
                     .status = Failure::kCannotOpen,
                     .contents = "previous"},
-        WindowsCase{.label = "hard_link", .hold = Hold::kHardLink},
+        WindowsCase{.label = "hard_link", .around = Around::kHardLink},
         // The rename is refused for 5 seconds; the target is then written in place.
-        WindowsCase{.label = "open_shared", .hold = Hold::kOpenShared},
-        WindowsCase{.label = "open_for_a_moment", .hold = Hold::kOpenForAMoment},
+        WindowsCase{.label = "open_shared", .around = Around::kOpenShared},
+        WindowsCase{.label = "open_for_a_moment", .around = Around::kOpenForAMoment},
         WindowsCase{.label = "open_exclusively",
-                    .hold = Hold::kOpenExclusively,
+                    .around = Around::kOpenExclusively,
                     .status = Failure::kCannotOpen,
                     .contents = "previous"},
         // A scanner that would keep the rename waiting never gets the new file.
@@ -230,7 +232,7 @@ INSTANTIATE_TEST_SUITE_P(
                     .scanner = Scanner::kWithoutDeleteSharing,
                     .replaced = true,
                     .longest = 4000},
-        // One that lets it be renamed holds it through the rename, which does not wait for it.
+        // One that lets it be renamed keeps it open through the rename, which does not wait for it.
         WindowsCase{.label = "new_file_scanned_with_delete_sharing",
                     .scanner = Scanner::kWithDeleteSharing,
                     .replaced = true,
@@ -238,7 +240,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Written in place after the rename's retries; the new file is removed without waiting
         // for the scanner, and is gone once it lets go.
         WindowsCase{.label = "open_shared_and_new_file_scanned",
-                    .hold = Hold::kOpenShared,
+                    .around = Around::kOpenShared,
                     .scanner = Scanner::kWithDeleteSharing,
                     .longest = 9000}),
     testing::kRowLabel);

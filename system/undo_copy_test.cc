@@ -39,7 +39,7 @@ TEST(UndoHeader, ReadsBackWhatWasWritten) {
 
 // The layout the guide gives for taking the old contents out of a set-aside copy by hand: three
 // lines, the third with "size N", then the N old bytes.
-TEST(UndoHeader, HoldsTheOldContentsWhereTheGuideSaysTheyAre) {
+TEST(UndoHeader, KeepsTheOldContentsWhereTheGuideSaysTheyAre) {
   const std::string old_contents = std::string("DNC\0\n\r\n", 7) + std::string(300, '\xff');
   const std::string name = reinterpret_cast<const char*>(u8"16К20.c13");
   const std::string copy =

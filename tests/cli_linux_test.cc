@@ -50,7 +50,7 @@ struct LimitedCase {
   bool others_target = false;  // the target must be another user's than the runner's (root only)
   const char* injected = nullptr;     // strace's -e inject=...
   const char* file_system = nullptr;  // "ext4" or "btrfs": the folder is a nearly full image of it
-  const char* target = "target.c13";  // a file in the test's folder; "target.c13" holds earlier
+  const char* target = "target.c13";  // a file in the test's folder; "target.c13" has earlier
                                       // contents
   std::size_t previous_bytes = 0;     // of them, beyond the word "previous"
   bool second_name = false;           // the target has another name, so it is written in place
@@ -59,7 +59,7 @@ struct LimitedCase {
   std::u8string message;  // followed by the target's path and "'\n" unless it is the success;
                           // empty where the signal ends the run
   enum Result { kKept, kReplaced, kWrittenInPlace } result = kKept;  // kKept: as it was before
-  // A run killed by the injected signal leaves an undo copy: whole (holding the old contents) or
+  // A run killed by the injected signal leaves an undo copy: whole (with the old contents) or
   // cut short; the same command is then run again, and `message` and `result` are of that run.
   // Or made unusable by a run that had written the whole result, killed before it removed it (as
   // a power cut may undo the removal): a run that fails at a missing source then removes it and
@@ -132,7 +132,7 @@ class SmallFileSystem {
   bool mounted_ = false;
 };
 
-// Until the whole result is on the disk the target keeps what it held, and it stays the same
+// Until the whole result is on the disk the target keeps what it had, and it stays the same
 // file, replaced or written in place as the case says; a source is never lost; no new file is
 // left behind.
 TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
@@ -274,7 +274,7 @@ TEST_P(LimitedRunTest, LeavesTheTargetWholeOrReplacesIt) {
 
 constexpr const char* kFileSizeLimit = "ulimit -f 64";
 // Another program holds a POSIX lock on the target (as the terminal software might) for 8
-// seconds, longer than a run waits, or for 1 second; the run starts once it holds it.
+// seconds, longer than a run waits, or for 1 second; the run starts once it has the lock.
 #define PAIRSET_LOCKED_FOR(seconds)                                                         \
   "m=$(mktemp -u); python3 -c 'import fcntl, sys, time; f = open(\"target.c13\", \"r+\"); " \
   "fcntl.lockf(f, fcntl.LOCK_EX); open(sys.argv[1], \"w\").close(); time.sleep(" seconds    \
@@ -294,7 +294,7 @@ constexpr const char* kWatchedByNobody =
     PAIRSET_WATCHED_BY("setpriv --reuid=65534 --regid=65534 --clear-groups");
 constexpr const char* kWatchedByRoot = PAIRSET_WATCHED_BY("");
 #undef PAIRSET_WATCHED_BY
-constexpr const char* kHeldBackAtTheCopy = "openat:delay_exit=1000000 -P target.c13.pairset-undo";
+constexpr const char* kDelayedAtTheCopy = "openat:delay_exit=1000000 -P target.c13.pairset-undo";
 constexpr const char* kLockedBriefly = PAIRSET_LOCKED_FOR("1");
 #undef PAIRSET_LOCKED_FOR
 // Over the 64 KiB a source is read whole up to, with room on a file-system image to spare; 16
@@ -360,7 +360,7 @@ INSTANTIATE_TEST_SUITE_P(
                     .folder_mode = 01777,
                     .message = kSuccess,
                     .result = kInPlace},
-        // Held from the first changed byte: the signal ends the run once the file is whole.
+        // Deferred from the first changed byte: the signal ends the run once the file is whole.
         LimitedCase{.label = "signal_while_written_in_place",
                     .unprivileged = true,
                     .injected = "pwrite64:signal=INT:when=2",
@@ -602,19 +602,19 @@ INSTANTIATE_TEST_SUITE_P(
                     .target_owner = 65534,
                     .source_bytes = kTwoWrites,
                     .rerun_by_the_owner = true},
-        // The new copy, watched and held for reading by another program the moment it is
-        // made (strace holds the run back there for a second): another user cannot open it,
+        // The new copy, watched and opened for reading by another program the moment it is
+        // made (strace keeps the run there for a second): another user cannot open it,
         // and no one can make the run wait; with nowhere else to keep the old contents, root's
         // watcher leaves the target untouched.
         LimitedCase{.label = "undo_copy_watched_by_another_user",
                     .shell_setup = kWatchedByNobody,
-                    .injected = kHeldBackAtTheCopy,
+                    .injected = kDelayedAtTheCopy,
                     .second_name = true,
                     .message = kSuccess,
                     .result = kInPlace},
         LimitedCase{.label = "undo_copy_watched_by_root",
                     .shell_setup = kWatchedByRoot,
-                    .injected = kHeldBackAtTheCopy,
+                    .injected = kDelayedAtTheCopy,
                     .second_name = true,
                     .message = kWriteFailure},
         // The same under a new setting name: /N names the target as much as the plain form.
@@ -682,7 +682,7 @@ struct StreamCase {
   const char* target;
   const char* redirection;  // of the program's standard streams, to or from the file "log", and
                             // what follows the run
-  // "log" holds "earlier\n" before the run; kResult: it is an ordinary target, replaced whole.
+  // "log" has "earlier\n" before the run; kResult: it is an ordinary target, replaced whole.
   enum Log { kUnchanged, kResultThenMessage, kResult } log;
   std::u8string message;  // on standard output: the success, or this and "<target>'\n"
 };
@@ -690,13 +690,13 @@ struct StreamCase {
 class StreamTargetTest : public ::testing::TestWithParam<StreamCase> {};
 
 // The process's own streams are known by the file they are, whatever the spelling: the result
-// reaches the file behind standard output, then the message, and `>>` appends; a stream held
+// reaches the file behind standard output, then the message, and `>>` appends; a stream open
 // only for reading is not written. A reader that leaves early is a failed write, not a silent
 // end.
 TEST_P(StreamTargetTest, WritesThroughTheStreamItself) {
   const StreamCase& c = GetParam();
   TempDir dir;
-  // 200 KB, more than a pipe holds.
+  // 200 KB, more than a pipe takes.
   const std::string input = testing::cn1_file("IN", std::string(100'000, 'i'));
   const std::string output = testing::cn1_file("OUT", std::string(100'000, 'o'));
   testing::write_file(dir.path("in.cn1"), input);
@@ -775,19 +775,19 @@ INSTANTIATE_TEST_SUITE_P(
                                  .message = kSuccess},
                       // A descriptor a caller passes down (to hold a lock by, or to read) is
                       // not the target's name asking for it: the file is replaced whole.
-                      StreamCase{.label = "held_for_appending_by_the_caller",
+                      StreamCase{.label = "open_for_appending_by_the_caller",
                                  .target = "log",
                                  .redirection = "9>>log",
                                  .log = StreamCase::kResult,
                                  .message = kSuccess},
                       // Longer than the result, so that a tail of it would show.
-                      StreamCase{.label = "held_for_reading_and_writing_by_the_caller",
+                      StreamCase{.label = "open_for_reading_and_writing_by_the_caller",
                                  .shell_setup = "head -c 300000 /dev/zero >log",
                                  .target = "log",
                                  .redirection = "9<>log",
                                  .log = StreamCase::kResult,
                                  .message = kSuccess},
-                      StreamCase{.label = "held_for_reading_by_the_caller",
+                      StreamCase{.label = "open_for_reading_by_the_caller",
                                  .target = "log",
                                  .redirection = "3<log",
                                  .log = StreamCase::kResult,
@@ -823,22 +823,22 @@ INSTANTIATE_TEST_SUITE_P(
     testing::kRowLabel);
 
 // A source cut short by another program after its signature was checked and before its body is
-// copied (the copy held back by a second): the read-error message naming it, and the target as
+// copied (the copy delayed by a second): the read-error message naming it, and the target as
 // it was, with nothing left beside it: the new file removed, or the old contents put back.
 struct ShrinkingCase {
   const char* label;
-  const char* source;  // the one cut short
-  const char* held;    // the call held back, on the source: the copy of its body to a new file,
-                       // or in place its second read, for the fingerprints (after its signature)
-  int when;            // the how-manieth such call
-  bool second_name;    // hard-linked: written in place, else replaced
+  const char* source;   // the one cut short
+  const char* delayed;  // the call delayed, on the source: the copy of its body to a new file,
+                        // or in place its second read, for the fingerprints (after its signature)
+  int when;             // the how-manieth such call
+  bool second_name;     // hard-linked: written in place, else replaced
 };
 
 class ShrinkingSourceTest : public ::testing::TestWithParam<ShrinkingCase> {};
 
 TEST_P(ShrinkingSourceTest, IsAReadErrorAndTheTargetIsKept) {
   const ShrinkingCase& c = GetParam();
-  if (!installed("strace")) GTEST_SKIP() << "no strace to hold the copy back";
+  if (!installed("strace")) GTEST_SKIP() << "no strace to delay the copy";
   TempDir dir;
   TempDir scratch;
   testing::write_file(dir.path("in.cn1"), testing::cn1_file("IN", std::string(kLargeBody, 'i')));
@@ -849,15 +849,15 @@ TEST_P(ShrinkingSourceTest, IsAReadErrorAndTheTargetIsKept) {
   }
   const std::vector<std::string> names = testing::file_names(dir);
   const std::string when = std::to_string(c.when);
-  const std::string held = c.held;
+  const std::string delayed = c.delayed;
   const std::string trace = scratch.path("trace");
 
   const Outcome outcome = run_command(
       "cd \"" + dir.path("") + "\" || exit\nstrace -o \"" + trace + "\" -P " + c.source +
-          " -e trace=" + held + " -e inject=" + held + ":delay_enter=1000000:when=" + when + " " +
-          pairset_command(quoted({"in.cn1", "out.cn1", "target.c13"})) + " & s=$!\n" +
-          "for i in $(seq 1000); do [ \"$(grep -c " + held + " \"" + trace + "\")\" -ge " + when +
-          " ] && break; sleep 0.01; done\ntruncate -s 100 " + c.source + "\nwait $s",
+          " -e trace=" + delayed + " -e inject=" + delayed + ":delay_enter=1000000:when=" + when +
+          " " + pairset_command(quoted({"in.cn1", "out.cn1", "target.c13"})) + " & s=$!\n" +
+          "for i in $(seq 1000); do [ \"$(grep -c " + delayed + " \"" + trace + "\")\" -ge " +
+          when + " ] && break; sleep 0.01; done\ntruncate -s 100 " + c.source + "\nwait $s",
       scratch);
 
   EXPECT_EQ(outcome.out, testing::to_cp866(u8"\nОшибка чтения файла '") + c.source + "'\n");
@@ -871,9 +871,9 @@ INSTANTIATE_TEST_SUITE_P(
                       ShrinkingCase{"output_in_place", "out.cn1", "pread64", 2, true}),
     testing::kRowLabel);
 
-// Sources that are streams give the same bytes: a pipe (held whole, since it tells no size),
+// Sources that are streams give the same bytes: a pipe (kept whole, since it tells no size),
 // standard input from a large file (copied from it), and the output source as the stream the
-// result is written to from its start (held whole first, or the result would be read over).
+// result is written to from its start (kept whole first, or the result would be read over).
 // A limit on the program's memory, where the sanitizers' reservations leave room for one; a
 // build that read an endless stream to its end would meet it at once.
 #ifdef PAIRSET_SANITIZED
@@ -886,7 +886,7 @@ TEST(PairsetExecutable, SourcesAsStreamsGiveTheSameBytes) {
   struct Row {
     const char* label;
     const char* command;  // PAIRSET stands for the program
-    const char* written;  // the file that holds the result, then what the run printed, if any
+    const char* written;  // the file that has the result, then what the run printed, if any
     bool message_in_file;
     // What a run that converts nothing prints instead (the path of the first source follows it,
     // and "'\n"; the not-cn1 message is followed by the usage text), or null where it converts.
@@ -910,7 +910,7 @@ TEST(PairsetExecutable, SourcesAsStreamsGiveTheSameBytes) {
                PAIRSET_MEMORY_LIMIT "timeout 30 PAIRSET /dev/zero out.cn1 target.c13", nullptr,
                false, kNotCn1},
 #ifndef PAIRSET_SANITIZED
-           // A stream that is a settings file at first and then never ends: held whole, it runs the
+           // A stream that is a settings file at first and then never ends: kept whole, it runs the
            // run out of memory, which is told as such.
            Row{"stream_beyond_the_memory",
                PAIRSET_MEMORY_LIMIT
@@ -953,7 +953,7 @@ TEST(PairsetExecutable, SourcesAsStreamsGiveTheSameBytes) {
 }
 
 // A run killed at any one of its system calls, as a power cut could end it (short of what the
-// disk itself keeps: the order of the syncs is what makes that hold too), leaves the target's old
+// disk itself keeps: the order of the syncs is what makes that true too), leaves the target's old
 // contents whole in the target or in its undo copy; the same command again then leaves exactly
 // the result, every source as it was and nothing beside the target.
 struct EveryCutCase {
@@ -992,14 +992,14 @@ TEST_P(EveryCutTest, SameCommandAgainLeavesTheResult) {
   const std::string command = "export XDG_STATE_HOME=\"" + state + "\"; exec ";
   const std::string run =
       quoted({testing::executable_under_test(), dir.path("in.cn1"), dir.path("out.cn1"), target});
-  // What the folder holds after a run: what it held before, and the target.
+  // What the folder has after a run: what it had before, and the target.
   const std::vector<std::string> names = [&] {
     set_up();
-    std::vector<std::string> held = testing::file_names(dir);
-    held.emplace_back(c.target);
-    std::sort(held.begin(), held.end());
-    held.erase(std::unique(held.begin(), held.end()), held.end());
-    return held;
+    std::vector<std::string> names = testing::file_names(dir);
+    names.emplace_back(c.target);
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    return names;
   }();
 
   // The system calls of a whole run, in order.
@@ -1199,14 +1199,14 @@ TEST(PairsetExecutable, CutInPlaceIsPutRightAfterARemountUnderAnotherDevice) {
 }
 
 // A file put at the target's name while the new file is being renamed into place (the rename
-// held back by a second): for an existing target it is left as it is, and the file opened is
+// delayed by a second): for an existing target it is left as it is, and the file opened is
 // written in place instead; for a new target it is taken for the existing target it now is, and
 // replaced as such, keeping its rights, never overwritten blindly.
 // The target is looked up once, before any source is read, and the file found then is the one
 // written: a symbolic link put at its name meanwhile (in a sticky folder, by another user, where
 // fs.protected_symlinks is off) is not followed to the file it leads to.
 TEST(PairsetExecutable, LinkPutAtTheNameAfterTheStartIsNotFollowed) {
-  if (!installed("strace")) GTEST_SKIP() << "no strace to hold the run back";
+  if (!installed("strace")) GTEST_SKIP() << "no strace to delay the run";
   TempDir dir;
   const std::string input = testing::cn1_file("IN", "input body");
   const std::string output = testing::cn1_file("OUT", "output body");
@@ -1214,7 +1214,7 @@ TEST(PairsetExecutable, LinkPutAtTheNameAfterTheStartIsNotFollowed) {
   testing::write_file(dir.path("out.cn1"), output);
   testing::write_file(dir.path("target.c13"), "previous");
   testing::write_file(dir.path("victim"), "someone else's");
-  // Held back as it opens the output source, after the target was looked up and restored.
+  // Delayed as it opens the output source, after the target was looked up and restored.
   const Outcome outcome = run_command(
       "cd \"" + dir.path("") + "\" || exit\n" +
           "strace -o trace -P out.cn1 -e trace=openat -e inject=openat:delay_enter=1000000 " +
@@ -1230,11 +1230,11 @@ TEST(PairsetExecutable, LinkPutAtTheNameAfterTheStartIsNotFollowed) {
   EXPECT_TRUE(std::filesystem::is_symlink(dir.path("target.c13")));
 }
 
-// A run's new file stays held from its making until it has the target's name: a second run that
-// starts while the first is held back at its rename (and only sweeps, its input being missing)
+// A run's new file stays locked from its making until it has the target's name: a second run that
+// starts while the first is delayed at its rename (and only sweeps, its input being missing)
 // leaves it, and the first puts it in place.
 TEST(PairsetExecutable, SecondRunLeavesTheNewFileOfARunAboutToRename) {
-  if (!installed("strace")) GTEST_SKIP() << "no strace to hold the rename back";
+  if (!installed("strace")) GTEST_SKIP() << "no strace to delay the rename";
   for (const bool existing : {true, false}) {
     TempDir dir;
     testing::write_file(dir.path("in.cn1"), testing::cn1_file("IN", "input body"));
@@ -1336,7 +1336,7 @@ TEST(PairsetExecutable, InPlaceWriteReachesTheDiskInOrder) {
 }
 
 TEST(PairsetExecutable, FilePutAtTheNameDuringTheRenameIsNotOverwritten) {
-  if (!installed("strace")) GTEST_SKIP() << "no strace to hold the rename back";
+  if (!installed("strace")) GTEST_SKIP() << "no strace to delay the rename";
   for (const bool existing : {true, false}) {
     TempDir dir;
     const std::string input = testing::cn1_file("IN", "input body");
@@ -1491,8 +1491,8 @@ TEST(PairsetExecutable, FifoPlantedInAStickyFolderIsRefused) {
   EXPECT_EQ(read_file(scratch.path("fed")), "");
 }
 
-// A run stopped in the middle of an in-place write is alive and holds its undo copy: a run on the
-// same target meanwhile leaves the copy as it is, and the first, continued, ends with the whole
+// A run stopped in the middle of an in-place write is alive and has its undo copy locked: a run on
+// the same target meanwhile leaves the copy as it is, and the first, continued, ends with the whole
 // result and no copy.
 TEST(PairsetExecutable, StoppedRunKeepsItsUndoCopy) {
   if (!installed("strace")) GTEST_SKIP() << "no strace to stop the first run";
@@ -1539,8 +1539,8 @@ TEST(PairsetExecutable, StoppedRunKeepsItsUndoCopy) {
 }
 
 // Two runs that write one file in place at once follow each other: the first, slowed down in the
-// middle of its writing, holds the file until it is whole, and the second, started once the
-// first holds it, then writes its own result whole.
+// middle of its writing, locks the file until it is whole, and the second, started once the
+// first has the lock, then writes its own result whole.
 TEST(PairsetExecutable, TwoRunsInPlaceFollowEachOther) {
   if (!installed("strace")) GTEST_SKIP() << "no strace to slow the first run down";
   TempDir dir;
@@ -1555,7 +1555,7 @@ TEST(PairsetExecutable, TwoRunsInPlaceFollowEachOther) {
   };
 
   // The second run starts once strace has seen the first change its first byte (at most 10 s
-  // later), while the first is held back for a second before its next write.
+  // later), while the first is delayed for a second before its next write.
   const std::string trace = dir.path("trace");
   const Outcome outcome =
       run_command("strace -o \"" + trace +

@@ -79,7 +79,7 @@ TEST(PairsetExecutable, LargeSourceAsItsOwnTargetGivesTheResult) {
 }
 
 // Two sources of 1 GiB each convert, even by the 32-bit program, whose address space could not
-// hold them both: each body goes from its file to the target.
+// keep them both: each body goes from its file to the target.
 TEST(PairsetExecutable, GibibyteSourcesConvert) {
   TempDir dir;
   const std::uint64_t size = std::uint64_t{1} << 30;

@@ -1,4 +1,4 @@
-// Compiled, not run, by CTest: text that code page 866 cannot hold must stop the build, while
+// Compiled, not run, by CTest: text that code page 866 cannot spell must stop the build, while
 // Russian text builds.
 #include "app/cp866.h"
 

@@ -78,7 +78,7 @@ TEST(LargeSource, OverTwoGibibytesConvertsExactly) {
 
 // Sources larger than the memory the process may have convert: a body goes from its file to the
 // target, and old contents to the undo copy, through the kernel or a small buffer. A stream that
-// tells no size is held whole, so one that does not fit gives the out-of-memory message, the
+// tells no size is kept whole, so one that does not fit gives the out-of-memory message, the
 // target untouched.
 TEST(LargeSource, BeyondTheMemoryLimitConvertsUnlessItIsAStream) {
 #if defined(_WIN32)

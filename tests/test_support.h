@@ -44,7 +44,7 @@ class TempDir {
   std::filesystem::path root_;
 };
 
-// Gives a std::string holding `text` with its embedded zero bytes.
+// Gives a std::string of `text` with its embedded zero bytes.
 template <std::size_t N>
 std::string bytes(const char (&text)[N]) {
   return std::string(text, N - 1);
@@ -77,12 +77,12 @@ std::vector<std::string> file_names(const TempDir& dir);
 // Gives the undo copies in those of `folders` that exist (a target's folder, a state folder).
 std::vector<std::filesystem::path> undo_copies_in(const std::vector<std::string>& folders);
 
-// Gives the old contents that the undo copy `copy` holds, or nothing where it opens with no whole
+// Gives the old contents that the undo copy `copy` has, or nothing where it opens with no whole
 // header or is shorter than the header says.
 std::optional<std::string> old_contents_in(std::string_view copy);
 
-// Gives a whole undo copy, as a run makes it, of the target `origin` named `name`, that held `old`
-// and was to hold `result`.
+// Gives a whole undo copy, as a run makes it, of the target `origin` named `name`, that had `old`
+// and was to have `result`.
 std::string undo_copy_file(const platform::FileOrigin& origin, std::string_view name,
                            std::string_view old, std::string_view result);
 
@@ -94,10 +94,10 @@ std::string usage_text();
 std::string c13_file(std::string_view name_field, std::string_view input_body,
                      std::string_view output_body);
 
-// Gives a source file held in memory, as if loaded, with the bytes of `contents`.
+// Gives a source file kept in memory, as if loaded, with the bytes of `contents`.
 SourceFile source_in_memory(std::string_view contents);
 
-// Gives every byte of a loaded source: those held in memory, then the body left in its file.
+// Gives every byte of a loaded source: those kept in memory, then the body left in its file.
 std::string contents_of(const SourceFile& source);
 
 // Gives what `run_pairset` prints for `args`.
