@@ -96,11 +96,11 @@ void let_go_of_new_file() {
   }
 }
 
-int create_new_file(const std::filesystem::path& path) {
+FileMade create_new_file(const std::filesystem::path& path) {
   const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return -1;
+  if (file == INVALID_HANDLE_VALUE) return {.error = GetLastError()};
   const HANDLE process = GetCurrentProcess();
   HANDLE kept = INVALID_HANDLE_VALUE;
   const int descriptor =
@@ -111,12 +111,11 @@ int create_new_file(const std::filesystem::path& path) {
     CloseHandle(file);
     if (kept != INVALID_HANDLE_VALUE) CloseHandle(kept);
     static_cast<void>(DeleteFileW(path.c_str()));
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return -1;
+    return {.error = ERROR_NOT_ENOUGH_MEMORY};
   }
   let_go_of_new_file();
   g_new_file = kept;
-  return descriptor;
+  return {.descriptor = descriptor};
 }
 
 // A file created on Windows gets the folder's inherited access rights, as a file created at the
@@ -146,7 +145,8 @@ NewFileMade create_replacement(const Target& target, std::filesystem::path& temp
   DWORD error = ERROR_FILE_EXISTS;
   for (int attempt = 0; attempt < kAttempts && error == ERROR_FILE_EXISTS; ++attempt) {
     const std::filesystem::path candidate = path.parent_path() / new_file_name(*prefix);
-    const int descriptor = create_new_file(candidate);
+    const FileMade made = create_new_file(candidate);
+    const int descriptor = made.descriptor;
     if (descriptor >= 0) {
       temporary = candidate;
       if (SetFileAttributesW(candidate.c_str(), attributes) == 0) {
@@ -162,8 +162,7 @@ NewFileMade create_replacement(const Target& target, std::filesystem::path& temp
       }
       return {.descriptor = descriptor};
     }
-    error = GetLastError();
-    if (error == ERROR_ALREADY_EXISTS) error = ERROR_FILE_EXISTS;
+    error = made.error == ERROR_ALREADY_EXISTS ? ERROR_FILE_EXISTS : made.error;
   }
   forget_file_in_flight();
   return {.descriptor = -1, .refused = refused_by_the_folder(error)};

@@ -23,12 +23,17 @@ namespace pairset::platform {
 // one kept open longer still is left to the next run, which clears abandoned new files.
 inline constexpr int kRemovalMilliseconds = 15000;
 
-// Gives a descriptor for a file made at `path`, where no file may stand, or -1 with the error for
-// GetLastError. The file's own handle stays open, with delete access, until let_go_of_new_file:
-// meanwhile another program (an antivirus scanner, an indexer) opens the file only if it lets it be
-// renamed and deleted, so it can neither keep a rename waiting nor the file from being removed,
-// which then goes as soon as that program lets go of it.
-int create_new_file(const std::filesystem::path& path);
+// A file made: its descriptor, or -1 and the system's error.
+struct FileMade {
+  int descriptor = -1;
+  DWORD error = ERROR_SUCCESS;
+};
+
+// Makes a file at `path`, where no file may stand. The file's own handle stays open, with delete
+// access, until let_go_of_new_file: meanwhile another program (an antivirus scanner, an indexer)
+// opens the file only if it lets it be renamed and deleted, so it can neither keep a rename
+// waiting nor the file from being removed, which then goes as soon as that program lets go of it.
+FileMade create_new_file(const std::filesystem::path& path);
 
 // Closes the own handle of the file create_new_file made last.
 void let_go_of_new_file();

@@ -65,10 +65,11 @@ TEST(TargetOutput, NewFileIsOpenedByOthersOnlyWithDeleteSharing) {
     return true;
   };
   constexpr DWORD kReadAndWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
-  platform::Descriptor file(platform::create_new_file(std::filesystem::path(path)));
+  platform::Descriptor file(platform::create_new_file(std::filesystem::path(path)).descriptor);
   ASSERT_TRUE(file.is_open());
-  EXPECT_EQ(platform::create_new_file(std::filesystem::path(path)), -1);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+  const platform::FileMade again = platform::create_new_file(std::filesystem::path(path));
+  EXPECT_EQ(again.descriptor, -1);
+  EXPECT_EQ(again.error, static_cast<DWORD>(ERROR_FILE_EXISTS));
   ASSERT_TRUE(file.close());
   EXPECT_FALSE(opens(kReadAndWrite));
   EXPECT_TRUE(opens(kReadAndWrite | FILE_SHARE_DELETE));

@@ -120,7 +120,7 @@ Target look_up_target(const char* path) {
 
 bool create_target(Target& target) {
   note_file_in_flight();
-  target.file = Descriptor(create_new_file(target.place.path));
+  target.file = Descriptor(create_new_file(target.place.path).descriptor);
   if (!target.file.is_open()) {
     forget_file_in_flight();
     return false;
