@@ -267,8 +267,9 @@ void clear_abandoned_files(const Target& target) {
   if (list == nullptr) return;
   const std::string prefix = prefix_beside(target.place.name.string());
   struct stat existing {};
-  const bool exists =
-      target.kind == TargetKind::kRegular && fstat(target.file.get(), &existing) == 0;
+  const struct stat* const found_target =
+      target.kind == TargetKind::kRegular && fstat(target.file.get(), &existing) == 0 ? &existing
+                                                                                      : nullptr;
   while (const dirent* entry = readdir(list)) {
     const std::string_view name = entry->d_name;
     if (!is_new_file_name<char>(name, prefix)) continue;
@@ -278,11 +279,9 @@ void clear_abandoned_files(const Target& target) {
         !still_names(target.place.folder.get(), entry->d_name, found)) {
       continue;
     }
-    // Only the runner's own (for a run as root, also the target's owner's, to whom root gives
-    // the new files it makes) with one name, that is marked or still empty.
-    const bool runners =
-        found.st_uid == geteuid() || (geteuid() == 0 && exists && found.st_uid == existing.st_uid);
-    if (runners && found.st_nlink == 1 && (marked(file.get()) || found.st_size == 0)) {
+    // Only the runner's own with one name, that is marked or still empty.
+    if (owned_by_the_runner(found, found_target) && found.st_nlink == 1 &&
+        (marked(file.get()) || found.st_size == 0)) {
       static_cast<void>(unlinkat(target.place.folder.get(), entry->d_name, 0));
     }
   }

@@ -50,19 +50,26 @@ auto numbers_of(Header& header) {
                     number("result", &header.result)};
 }
 
+// Gives where the trailer of the copy, `size` bytes long, starts, or nothing where it does not
+// end with one.
+std::optional<std::uint64_t> trailer_at(const platform::UndoCopy& copy, std::uint64_t size) {
+  if (size < kUndoTrailer.size()) return std::nullopt;
+  const std::uint64_t at = size - kUndoTrailer.size();
+  std::string trailer(kUndoTrailer.size(), '\0');
+  if (!platform::read_at(copy.file.get(), at, {trailer.data(), trailer.size()}) ||
+      trailer != kUndoTrailer) {
+    return std::nullopt;
+  }
+  return at;
+}
+
 // Gives true when the copy of `size` bytes has all the old contents and fingerprints its header
-// announces. No file is 2^60 bytes long: a header that says so is no copy's, and the sum is exact.
+// announces, and then its trailer. No file is 2^60 bytes long: a header that says so is no
+// copy's, and the sum is exact.
 bool complete(const platform::UndoCopy& copy, const ParsedUndoHeader& parsed, std::uint64_t size) {
   constexpr std::uint64_t kLargest = std::uint64_t{1} << 60;
-  if (parsed.header.size >= kLargest || parsed.header.result >= kLargest ||
-      size !=
-          fingerprints_at(parsed) + 8 * sectors_of(parsed.header.result) + kUndoTrailer.size()) {
-    return false;
-  }
-  std::string trailer(kUndoTrailer.size(), '\0');
-  return platform::read_at(copy.file.get(), size - trailer.size(),
-                           {trailer.data(), trailer.size()}) &&
-         trailer == kUndoTrailer;
+  return parsed.header.size < kLargest && parsed.header.result < kLargest &&
+         trailer_at(copy, size) == fingerprints_at(parsed) + 8 * sectors_of(parsed.header.result);
 }
 
 }  // namespace
@@ -188,9 +195,11 @@ Outcome keep_old_contents(const platform::Target& target, int file, std::uint64_
     copied = platform::copy_through_buffer(file, 0, copy.file.get(), std::nullopt, old_size);
   }
   Outcome written{copied == Failure::kOutOfMemory ? copied : Failure::kWriteError, nullptr};
-  // The disk takes the old contents while the fingerprints are made.
-  if (copied == Failure::kNone) platform::begin_flush(copy.file.get());
-  if (copied == Failure::kNone) written = write_fingerprints(copy.file.get(), result);
+  if (copied == Failure::kNone) {
+    // The disk takes the old contents while the fingerprints are made.
+    platform::begin_flush(copy.file.get());
+    written = write_fingerprints(copy.file.get(), result);
+  }
   if (written.ok() && platform::write_all(copy.file.get(), kUndoTrailer) &&
       platform::flush_to_disk(copy.file.get()) && platform::sync_undo_folder(copy)) {
     return written;
@@ -202,20 +211,6 @@ Outcome keep_old_contents(const platform::Target& target, int file, std::uint64_
 }
 
 namespace {
-
-// Gives where the trailer of a complete copy starts, or nothing where the copy does not end with
-// one.
-std::optional<std::uint64_t> trailer_at(const platform::UndoCopy& copy) {
-  const std::optional<std::uint64_t> size = platform::file_size(copy.file.get());
-  if (!size || *size < kUndoTrailer.size()) return std::nullopt;
-  const std::uint64_t at = *size - kUndoTrailer.size();
-  std::string trailer(kUndoTrailer.size(), '\0');
-  if (!platform::read_at(copy.file.get(), at, {trailer.data(), trailer.size()}) ||
-      trailer != kUndoTrailer) {
-    return std::nullopt;
-  }
-  return at;
-}
 
 // Writes `trailer` at `at` in the copy and flushes it; gives true once it is on the disk.
 bool end_with(const platform::UndoCopy& copy, std::uint64_t at, std::string_view trailer) {
@@ -234,7 +229,8 @@ bool copy_back(const platform::UndoCopy& copy, std::uint64_t contents_at, std::u
 
 bool discard_undo_copy(platform::UndoCopy& copy) {
   if (!copy.file.is_open()) return true;
-  const std::optional<std::uint64_t> at = trailer_at(copy);
+  const std::optional<std::uint64_t> size = platform::file_size(copy.file.get());
+  const std::optional<std::uint64_t> at = size ? trailer_at(copy, *size) : std::nullopt;
   if (at && !end_with(copy, *at, kObsoleteTrailer)) {
     static_cast<void>(end_with(copy, *at, kUndoTrailer));
     return false;

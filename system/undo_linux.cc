@@ -123,14 +123,13 @@ HeldFile::Made make_copy(int folder, const std::string& name, const struct stat&
 
 // Gives true for the copy open at `file`, described by `made`, that is the runner's own, the
 // only kind a run puts back or removes: a regular file with one name, owned by the runner (for
-// a run as root, also by the target's owner `target_owner`, to whom root gives the copies it
-// makes), that no one but its owner may read or write (mode 0600, no access ACL). Who else
-// could have written a file only the kernel knows, and it tells only the caller.
-bool runners_own(int file, const struct stat& made, std::optional<uid_t> target_owner) {
-  const bool owned =
-      made.st_uid == geteuid() || (geteuid() == 0 && target_owner && made.st_uid == *target_owner);
-  return owned && S_ISREG(made.st_mode) && made.st_nlink == 1 && (made.st_mode & 07777) == 0600 &&
-         fgetxattr(file, kAccessAcl, nullptr, 0) < 0 && (errno == ENODATA || errno == ENOTSUP);
+// a run as root, also by the owner of `target`, to whom root gives the copies it makes), that no
+// one but its owner may read or write (mode 0600, no access ACL). Who else could have written a
+// file only the kernel knows, and it tells only the caller.
+bool runners_own(int file, const struct stat& made, const struct stat* target) {
+  return owned_by_the_runner(made, target) && S_ISREG(made.st_mode) && made.st_nlink == 1 &&
+         (made.st_mode & 07777) == 0600 && fgetxattr(file, kAccessAcl, nullptr, 0) < 0 &&
+         (errno == ENODATA || errno == ENOTSUP);
 }
 
 }  // namespace
@@ -203,8 +202,7 @@ std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& o
     copy.beside_target = beside;
     struct stat made {};
     copy.trusted = fstat(copy.file.get(), &made) == 0 &&
-                   runners_own(copy.file.get(), made,
-                               exists ? std::optional<uid_t>(info.st_uid) : std::nullopt);
+                   runners_own(copy.file.get(), made, exists ? &info : nullptr);
     if (copy.place.folder.is_open()) copies.push_back(std::move(copy));
   };
   look(target.place.folder.get(), undo_copy_name<char>(target.place.name.string()), true);
