@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "system/identity.h"
+
 namespace pairset::platform {
 
 // How many random letters make a new file's name unique.
@@ -76,11 +78,12 @@ std::basic_string<Char> undo_copy_name(std::basic_string_view<Char> name) {
   return copy;
 }
 
-// Gives the name of the undo copy, in the state folder, of the file `file` on the volume or file
-// system `volume`: numbers that stay the file's own when it is reached by another path.
+// Gives the name of the undo copy, in the state folder, of the file `origin`: its file system's
+// (volume's) own identity and its number, which stay the file's own whatever path reaches it.
 template <class Char>
-std::basic_string<Char> state_copy_name(std::uint64_t volume, std::uint64_t file) {
-  return spelled<Char>(std::to_string(volume) + "-" + std::to_string(file) + ".pairset-undo");
+std::basic_string<Char> state_copy_name(const FileOrigin& origin) {
+  return spelled<Char>(std::to_string(origin.file_system) + "-" + std::to_string(origin.inode) +
+                       ".pairset-undo");
 }
 
 // Gives the name an undo copy named `copy` is set aside under, before any number that keeps it

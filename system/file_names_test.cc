@@ -37,7 +37,8 @@ void names_are_made_and_recognised() {
   }
 
   EXPECT_EQ(undo_copy_name<Char>(target), spelled<Char>("target.c13.pairset-undo"));
-  EXPECT_EQ(state_copy_name<Char>(2049, 131), spelled<Char>("2049-131.pairset-undo"));
+  EXPECT_EQ(state_copy_name<Char>({.file_system = 2049, .inode = 131}),
+            spelled<Char>("2049-131.pairset-undo"));
   EXPECT_EQ(stale_copy_name<Char>(undo_copy_name<Char>(target)),
             spelled<Char>("target.c13.pairset-stale"));
   EXPECT_EQ(stale_copy_name<Char>(spelled<Char>("2049-131.pairset-undo")),

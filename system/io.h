@@ -22,11 +22,9 @@ bool write_all(int descriptor, std::span<const char> bytes);
 bool write_at(int descriptor, std::uint64_t offset, std::span<const char> bytes);
 
 // Copies `size` bytes of the file `from`, from `from_offset`, to `to`: at `to_offset` where it is
-// given, else at the descriptor's position. On Linux the kernel copies them (copy_file_range)
-// where it can and where they keep their offset within a page; otherwise they pass through one
-// buffer of up to 1 MiB, however many there are. Gives kReadError where `from` could not be read
-// or ended before `size` bytes, kWriteError where `to` did not take them, kOutOfMemory where the
-// buffer could not be had.
+// given, else at its position; by the kernel where it can (Linux, the bytes keeping their offset
+// within a page), else as copy_through_buffer. Gives kReadError where `from` failed or ended
+// early, kWriteError where `to` did not take them, kOutOfMemory where there is no buffer.
 Failure copy_range(int from, std::uint64_t from_offset, int to,
                    std::optional<std::uint64_t> to_offset, std::uint64_t size);
 
@@ -36,9 +34,8 @@ Failure copy_range(int from, std::uint64_t from_offset, int to,
 Failure read_through_buffer(int from, std::uint64_t from_offset, std::uint64_t size,
                             const std::function<bool(std::span<const char>)>& take);
 
-// Copies `size` bytes of `from`, from `from_offset`, to `to`: at `to_offset` where it is given,
-// else at the descriptor's position. The buffer is at most 1 MiB and kept for the process, so the
-// memory a run takes stays the same however large its files are.
+// Copies as copy_range does, always through the buffer: at most 1 MiB, kept for the process, so a
+// run takes the same memory however large its files are.
 Failure copy_through_buffer(int from, std::uint64_t from_offset, int to,
                             std::optional<std::uint64_t> to_offset, std::uint64_t size);
 

@@ -14,18 +14,16 @@ namespace pairset::platform {
 // Windows: that no program has open and that nothing has written for ten minutes).
 void clear_abandoned_files(const Target& target);
 
-// Creates a new, empty file with a unique name (.NAME.pairset-XXXXXX, NAME cut where the whole
-// would be too long) in the target's folder, exclusively, that can take the place of the
-// existing target (kRegular) as the same file: its owner and group, permissions, extended
-// attributes and ACL entries (on Windows its attributes); or, for a missing target, with the
-// rights that creating the target would give it. Sets `temporary` where it made one. Until
-// replace_file or remove_file, every ending signal (console event) removes the file first.
+// Creates, exclusively, a new empty file .NAME.pairset-XXXXXX (NAME cut to fit) in the target's
+// folder that can take the existing target's place as the same file (owner, group, permissions,
+// extended attributes and ACL entries; on Windows its attributes), or for a missing target has
+// the rights that creating it would give; sets `temporary` to it. Until replace_file or
+// remove_file, every ending signal (console event) removes it first.
 struct NewFileMade {
   int descriptor = -1;  // the new file, or -1
-  // Where there is none: no new file can take the target's place (a folder that takes no new
-  // file, a target with more than one link, an owner or attribute that does not copy, a name too
-  // long), so that the target is to be written in place, or made directly; rather than that the
-  // making failed.
+  // Where there is none: no new file can take the target's place (a folder that takes none, a
+  // second link, an owner or attribute that does not copy, a name too long), so the target is
+  // written in place or made directly; rather than that the making failed.
   bool refused = false;
 };
 NewFileMade create_replacement(const Target& target, std::filesystem::path& temporary);

@@ -1,7 +1,6 @@
-// The new file on Linux: made exclusively beside the target in the folder that has the file's name
-// opened, given the target's owner, permissions and extended attributes (or, for a new target,
-// the rights that creating it gives), and renamed over the target's name only while that name
-// still names the file opened.
+// The new file on Linux: made exclusively beside the target, given its owner, permissions and
+// extended attributes (a new target: the rights creating it gives), and renamed over its name
+// only while that name still names the file opened.
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>  // renameat
@@ -35,10 +34,9 @@ constexpr int kAttempts = 100;
 // The new file's lock, which outlives the descriptor the file is written through.
 Descriptor g_new_file_lock;
 
-// Gives true where the open file `descriptor` carries the new file's mark. A later run removes a
-// file of a new file's name only where the file itself proves it a run's: marked, or still empty;
-// another program's file of such a name is kept, and so is one that only another file's word
-// points at (the old target that a run cut between its exchange and its check swapped out).
+// Gives true where the open file `descriptor` carries the new file's mark: a later run removes a
+// file of a new file's name only where it proves itself a run's (marked, or still empty), never
+// because another file's word points at it.
 bool marked(int descriptor) {
   char value[kNewFileMarkValue.size()];
   return fgetxattr(descriptor, kNewFileMarkAttribute, value, sizeof value) == sizeof value &&
@@ -51,9 +49,8 @@ std::string prefix_beside(const std::string& name) {
   return new_file_prefix<char>(name, kKeptNameBytes);
 }
 
-// Gives the names of the extended attributes of the file at `path`, or of the open file
-// `descriptor` where `path` is empty, or nothing when they cannot be listed. A file system
-// without them has none.
+// Gives the names of the extended attributes of the file at `path` (where empty, the open file
+// `descriptor`): none on a file system without them; nothing when they cannot be listed.
 std::optional<std::vector<std::string>> attribute_names(int descriptor, const std::string& path) {
   const auto list_into = [&](char* list, std::size_t size) {
     return path.empty() ? flistxattr(descriptor, list, size) : listxattr(path.c_str(), list, size);
@@ -79,8 +76,8 @@ std::optional<std::vector<std::string>> attribute_names(int descriptor, const st
 // Gives the open file `to` exactly the extended attributes of the target (on Linux the ACL
 // entries among them), and gives true when it could.
 bool copy_attributes(const Target& from, int to) {
-  // The target is opened for neither reading nor writing, so it is reached by a path: through
-  // /proc, or by its name where that still gives the file opened.
+  // Opened for neither reading nor writing, the target is reached by a path: through /proc, or by
+  // its name where that still gives the file opened.
   const std::string from_path = path_of(from.file.get(), from.place.opened_as);
   struct stat opened {};
   struct stat named {};
@@ -152,8 +149,7 @@ NewFileMade create_replacement(const Target& target, std::filesystem::path& temp
     if (made.made == HeldFile::kMade) {
       static_cast<void>(note_file_in_flight(target.place.folder.get(), name.c_str()));
       temporary = name;
-      // Held until it is renamed or removed, though the file itself is closed before: another run
-      // removes only the new files that nobody holds.
+      // Locked until renamed or removed, though closed before: a run removes only unlocked ones.
       g_new_file_lock = Descriptor(fcntl(made.file.get(), F_DUPFD_CLOEXEC, 3));
     }
   }
@@ -186,6 +182,14 @@ bool no_such_rename(int error) {
   return error == EINVAL || error == ENOSYS;
 }
 
+// Renames `temporary` over `name` in `folder` the plain way, for a file system that cannot swap
+// or refuse to replace.
+Replacement rename_plainly(int folder, const std::filesystem::path& temporary,
+                           const std::filesystem::path& name) {
+  return renameat(folder, temporary.c_str(), folder, name.c_str()) == 0 ? Replacement::kReplaced
+                                                                        : refused_or_failed(errno);
+}
+
 // Puts the new file at the existing target's name by swapping the two, and keeps the swap only
 // where what it swapped out is the file opened: a link or another file put at the name meanwhile
 // goes back where it was, and the file opened is written in place instead. Nothing can come
@@ -201,9 +205,7 @@ Replacement exchange(const Target& target, const std::filesystem::path& temporar
     if (!still_names_open_file(folder, target.place.name.c_str(), target.file.get())) {
       return Replacement::kRefused;
     }
-    return renameat(folder, temporary.c_str(), folder, target.place.name.c_str()) == 0
-               ? Replacement::kReplaced
-               : refused_or_failed(errno);
+    return rename_plainly(folder, temporary, target.place.name);
   }
   if (still_names_open_file(folder, temporary.c_str(), target.file.get())) {
     static_cast<void>(unlinkat(folder, temporary.c_str(), 0));
@@ -228,9 +230,7 @@ Replacement name_new(const Target& target, const std::filesystem::path& temporar
   if (errno == EEXIST) return Replacement::kNameTaken;
   if (!no_such_rename(errno)) return refused_or_failed(errno);
   // A file system that cannot tell: renamed as it always was.
-  return renameat(folder, temporary.c_str(), folder, target.place.name.c_str()) == 0
-             ? Replacement::kReplaced
-             : refused_or_failed(errno);
+  return rename_plainly(folder, temporary, target.place.name);
 }
 
 }  // namespace
@@ -246,8 +246,8 @@ Replacement replace_file(Target& target, const std::filesystem::path& temporary)
     static_cast<void>(fremovexattr(g_new_file_lock.get(), kNewFileMarkAttribute));
     static_cast<void>(g_new_file_lock.close());
   }
-  // The rename is done and cannot be taken back; syncing the folder only makes the new name
-  // survive a power cut, so a folder that cannot be synced changes nothing that can be reported.
+  // The rename is done and cannot be taken back: a folder that cannot be synced for the power
+  // cut changes nothing that can be reported.
   static_cast<void>(fsync(target.place.folder.get()));
   return Replacement::kReplaced;
 }

@@ -35,9 +35,8 @@ constexpr int kAttempts = 100;
 // or between its closing and its rename, which is tried for seconds, not minutes.
 constexpr ULONGLONG kAbandonedAfter = 10ULL * 60 * 10'000'000;  // in 100 ns units
 
-// Gives what the names of the target's new files start with (.NAME.pairset-, NAME cut so that
-// the whole path with its letters stays within what the C runtime takes), or nothing where not
-// even a cut name fits.
+// Gives what the names of the target's new files start with (.NAME.pairset-, NAME cut so that the
+// whole path stays within what the C runtime takes), or nothing where not even a cut name fits.
 std::optional<std::wstring> prefix_beside(const Target& target) {
   const std::wstring name = target.place.path.filename().wstring();
   std::error_code error;
@@ -48,8 +47,7 @@ std::optional<std::wstring> prefix_beside(const Target& target) {
   return new_file_prefix<wchar_t>(name, kLongestPath - fixed);
 }
 
-// Gives the path of the mark of the file at `path`, on volumes that keep named streams (NTFS):
-// only a file that carries it is ever taken for a new file that a run left behind.
+// Gives the path of the mark (a named stream, on NTFS) of the file at `path`.
 std::filesystem::path mark_of(const std::filesystem::path& path) {
   std::filesystem::path mark = path;
   mark += kNewFileMarkStream;
@@ -66,10 +64,9 @@ bool marked(const std::filesystem::path& path) {
   return true;
 }
 
-// Removes the file at `path` unless a program has it open: a live run, whose own handle of its new
-// file has delete access, or a program that opened it without delete sharing. An open that asks
-// to delete the file on close, and shares no deletion itself, is granted only where neither is
-// open.
+// Removes the file at `path` unless a program has it open (a live run's own handle has delete
+// access; another program may share no deletion): a delete-on-close open that shares no deletion
+// itself is granted only where neither is open.
 void remove_unless_open(const std::filesystem::path& path) {
   const HANDLE file = CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
@@ -80,8 +77,7 @@ void remove_unless_open(const std::filesystem::path& path) {
 HANDLE g_new_file = INVALID_HANDLE_VALUE;
 
 // Gives true when `error`, from making a file beside the target, means that its folder takes no
-// new file (read-only, on a write-protected disk, or closed to this user), rather than that the
-// disk failed.
+// new file (read-only, write-protected, closed to this user), rather than that the disk failed.
 bool refused_by_the_folder(DWORD error) {
   return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
          error == ERROR_LOCK_VIOLATION || error == ERROR_WRITE_PROTECT ||
@@ -118,9 +114,8 @@ FileMade create_new_file(const std::filesystem::path& path) {
   return {.descriptor = descriptor};
 }
 
-// A file created on Windows gets the folder's inherited access rights, as a file created at the
-// target would, and an existing target that was writable is never read-only: of the target's
-// identity, its attributes and its links are what is left to keep.
+// A new file gets the folder's inherited access rights, as one created at the target would, and
+// a writable target is never read-only: of its identity, its attributes and links are left.
 NewFileMade create_replacement(const Target& target, std::filesystem::path& temporary) {
   constexpr NewFileMade kRefused{.descriptor = -1, .refused = true};
   DWORD attributes = replacement_attributes(0);
@@ -171,13 +166,10 @@ NewFileMade create_replacement(const Target& target, std::filesystem::path& temp
 Replacement replace_file(Target& target, const std::filesystem::path& temporary) {
   // Windows replaces no file that is open, not even by this process.
   static_cast<void>(target.file.close());
-  // MOVEFILE_WRITE_THROUGH: MoveFileExW returns only once the move is done on the disk as far
-  // as Windows documents it (it guarantees the flush for a move carried out as a copy and a
-  // delete; on one volume the rename is a metadata change that NTFS records in its journal).
-  // The contents were committed to the disk before.
-  // A rename refused because another program has the target open (an antivirus, an indexer, the
-  // terminal software) is tried again for as long as a run waits for a lock, in growing pauses;
-  // only then is the target written in place.
+  // MOVEFILE_WRITE_THROUGH: done on the disk as far as Windows documents it (NTFS journals a
+  // rename on one volume); the contents were committed before. A rename refused because another
+  // program has the target open (an antivirus, an indexer) is tried again as long as a lock is
+  // waited for; only then is the target written in place.
   Replacement result = Replacement::kRefused;
   const bool answered = keep_trying(kLongestWaitMilliseconds, kGrowingPauses, [&] {
     if (MoveFileExW(temporary.c_str(), target.place.path.c_str(),

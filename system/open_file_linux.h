@@ -1,9 +1,7 @@
-// What the Linux files of the system layer share: reaching a file the process has open without
-// its name (/proc/self/fd/N names the open file itself, whatever has become of the name it was
-// opened by), and the files a run holds while it works on them (its new file, an undo copy), so
-// that another run can tell one in use from one that a run cut short left behind: an
-// open-file-description lock belongs to the open file and ends with it, with its process, and
-// with the power.
+// What the Linux files of the system layer share: reaching an open file without its name
+// (/proc/self/fd/N), and the files a run locks while it works on them (its new file, an undo
+// copy) by an open-file-description lock, which ends with the file, its process and the power,
+// so that another run tells one in use from one a run cut short left.
 #ifndef PAIRSET_SYSTEM_OPEN_FILE_LINUX_H_
 #define PAIRSET_SYSTEM_OPEN_FILE_LINUX_H_
 

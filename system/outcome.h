@@ -1,10 +1,9 @@
-// What an operation on the run's files came to, in one vocabulary from the system calls up to the
-// message: made where a failure happens, while its cause is known, and passed up as it is. The
-// system layer answers in three ways: true or false where the caller needs only whether it was
-// done; a thing or none (std::optional, a descriptor or -1) where it needs a thing; and a value
-// that says what happened where the caller's next step depends on why (Failure here, and the
-// few that choose how a target is written: TargetKind, Replacement, NewFileMade). errno never
-// carries a decision past the call that set it.
+// What an operation on the run's files came to, from the system call up to the message: made
+// where a failure happens, while its cause is known, and passed up as it is. The system layer
+// answers in three ways: true or false where the caller needs only whether it was done; a thing
+// or none (std::optional, a descriptor or -1) where it needs a thing; a value that says what
+// happened where the next step depends on why (Failure, TargetKind, Replacement, NewFileMade).
+// errno never carries a decision past the call that set it.
 #ifndef PAIRSET_SYSTEM_OUTCOME_H_
 #define PAIRSET_SYSTEM_OUTCOME_H_
 

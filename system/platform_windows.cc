@@ -131,14 +131,8 @@ bool write_at(int descriptor, std::uint64_t offset, std::span<const char> bytes)
 }
 
 bool read_at(int descriptor, std::uint64_t offset, std::span<char> bytes) {
-  if (_lseeki64(descriptor, static_cast<__int64>(offset), SEEK_SET) < 0) return false;
-  while (!bytes.empty()) {
-    const auto count = static_cast<unsigned>(std::min(bytes.size(), kLargestTransfer));
-    const int got = _read(descriptor, bytes.data(), count);
-    if (got <= 0) return false;
-    bytes = bytes.subspan(static_cast<std::size_t>(got));
-  }
-  return true;
+  return _lseeki64(descriptor, static_cast<__int64>(offset), SEEK_SET) >= 0 &&
+         read_up_to(descriptor, bytes) == bytes.size();
 }
 
 Failure copy_range(int from, std::uint64_t from_offset, int to,

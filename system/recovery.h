@@ -14,25 +14,21 @@
 
 namespace pairset {
 
-// Puts back into the target open at `file` (origin `origin`, held by lock_exclusively) the
-// complete undo copies of it that runs cut short left where the file is as the cut left it
-// (each sector the old contents or the result), and removes them and the incomplete ones, and
-// those whose target is wholly the old contents or wholly the result; gives false when a complete
-// copy could not be put back, and it then stays. A copy that is not the runner's own is left as
-// it is and counts for nothing, unless `read_as_a_source` (the target is also a source) and it
-// says a cut tore the target: then false. A complete copy of a file that had the target's name
-// before it, or of the target as it was before someone changed it since the cut, is set aside,
-// and false.
+// Puts back into the target open at `file` (origin `origin`, locked by lock_exclusively) each
+// complete undo copy of the runner's own where the file is as the cut left it (each sector the
+// old contents or the result), and removes it, the incomplete ones, and those whose target is
+// wholly either; gives false where one could not be put back, and it then stays. Another user's
+// copy counts for nothing, unless the target is `read_as_a_source` and the copy says a cut tore
+// it: then false. A copy of a file that had the name before, or of a file changed since the cut,
+// is set aside, and false.
 bool put_back_left_copies(const platform::Target& target, int file,
                           const platform::FileOrigin& origin, bool read_as_a_source);
 
-// Puts back what runs cut short left of the target `target` (a command-line argument looked up
-// with platform::look_up_target), whose sources are at `sources`: the complete undo
-// copies of that very file are put back into it and removed, incomplete ones removed, abandoned new
-// files beside it removed. Waits for a run that writes the target in place to finish first. Gives
-// kNone where nothing was left to put back, or all of it went back; kCannotOpen where a copy was
-// left but the target may not be written or stays locked by another program; kWriteError where a
-// complete copy could not be put back (the copy then stays), or was set aside.
+// Puts back what runs cut short left of `target` (as platform::look_up_target found it), whose
+// sources are at `sources`, as put_back_left_copies does, after removing the abandoned new files
+// beside it and waiting for a run that writes it in place. Gives kNone where nothing was left or
+// all of it went back; kCannotOpen where a copy was left but the target may not be written or
+// stays locked; kWriteError where a copy could not be put back, or was set aside.
 Failure restore_interrupted(platform::Target& target, std::span<const char* const> sources);
 
 }  // namespace pairset

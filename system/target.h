@@ -28,9 +28,8 @@ enum class TargetKind {
   kRegular,     // an existing regular file, open as `file`
 };
 
-// The target as opened once. Every later decision (replace it, write it in place, write to it
-// directly) is made on this file, never on a second reading of its name: a link swapped in
-// meanwhile, or another spelling of the same name, cannot make the run write another file.
+// The target as opened once, never read by its name again: a link swapped in meanwhile, or
+// another spelling of the same name, cannot make the run write another file.
 struct Target {
   TargetKind kind = TargetKind::kCannotOpen;
   // The file opened. Linux: for a regular file a handle that neither reads nor writes (so a
@@ -51,9 +50,8 @@ std::filesystem::path file_name_of(const Target& target);
 // has the name now (on Linux; Windows opens the name again).
 Target open_target(const char* path, Target found = {});
 
-// Looks the target at `path` (a command-line argument) up as open_target does, but makes nothing
-// and opens no stream: kind kRegular for a regular file, kMissing (with its `place`) where
-// nothing has the name, kCannotOpen otherwise.
+// Looks the target at `path` up as open_target does, but makes and opens nothing: kRegular,
+// kMissing (with its `place`), or kCannotOpen for anything else.
 Target look_up_target(const char* path);
 
 // Makes the missing `target` itself, empty and exclusively, for writing directly where no new

@@ -1,7 +1,5 @@
-// The target on Linux, opened once: the kernel alone follows its links (so its protections, such
-// as fs.protected_symlinks, stay in force), and from then on the target is the file opened, known
-// by its device and inode. A name that is the process's own stream in another spelling, a link
-// swapped in later, or a link to a file with no name left cannot make the run write another file.
+// The target on Linux, opened once: the kernel alone follows its links (so fs.protected_symlinks
+// and the like stay in force), and from then on the target is the file opened.
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -31,8 +29,8 @@ struct OwnDescriptors {
   bool read_only = false;  // a descriptor has it open for reading only
 };
 
-// Notes `descriptor`, one the process was started with, where it has the file `info` describes
-// open. The run's own descriptors are all close-on-exec, and none it was started with can be.
+// Notes `descriptor` where it is one the process was started with (the run's own are all
+// close-on-exec) and has the file `info` describes open.
 void note_if_open(OwnDescriptors& own, int descriptor, const struct stat& info) {
   const int flags = fcntl(descriptor, F_GETFD);
   struct stat file {};
@@ -69,11 +67,9 @@ bool through_magic_link(const char* path) {
       kSpellings, [name](std::string_view spelling) { return name.starts_with(spelling); });
 }
 
-// Gives what the process has open of the file `info` describes, other than `except`. A name that
-// reaches it through a magic link asks for the descriptor's file, so any descriptor the process
-// was started with counts; any other name is written through standard output or error only (a
-// `>> log` beside the target `log`), never through a descriptor a caller merely passed down,
-// such as the one a lock is held by.
+// Gives what the process has open of the file `info` describes, other than `except`: through a
+// magic link any descriptor it was started with; through any other name only standard output or
+// error (a `>> log` beside the target `log`), never a descriptor merely passed down (a lock's).
 OwnDescriptors own_descriptors_on(const struct stat& info, int except, bool magic) {
   OwnDescriptors own;
   if (!magic) {
@@ -112,9 +108,9 @@ std::pair<std::string, std::string> split(std::string_view path) {
           std::string(path.substr(slash + 1))};
 }
 
-// Gives the path of the file `target` opened as the system keeps it for the open file (its links
-// followed), or, where /proc is not the kernel's, the path it was opened by; either is checked
-// against the file opened before anything is made of it. Empty where there is none.
+// Gives the path of the file `target` opened as the system keeps it (links followed), or where
+// /proc is not the kernel's the path it was opened by; the caller checks it against the file
+// opened. Empty where there is none.
 std::string real_path(const Target& target) {
   if (!proc_is_the_kernels()) return target.place.opened_as;
   char real[PATH_MAX];
@@ -123,9 +119,8 @@ std::string real_path(const Target& target) {
   return {real, static_cast<std::size_t>(size)};
 }
 
-// Opens the FIFO `target` has open, for writing, once a reader has it open: gives the new
-// descriptor, or -1 where none came within the wait (as long as a lock is waited for), since a
-// write open that waits for ever would hang the script that started the run.
+// Opens the FIFO `target` has open for writing once a reader has it open: gives the descriptor,
+// or -1 where none came within kLongestWaitMilliseconds (waiting for ever would hang a script).
 int open_fifo(const Target& target) {
   int opened = -1;
   const bool answered = keep_trying(kLongestWaitMilliseconds, kSteadyPauses, [&] {
@@ -144,10 +139,9 @@ int open_fifo(const Target& target) {
   return opened;
 }
 
-// Gives true for a FIFO or regular file that stands in a sticky folder anyone may write (such as
-// /tmp) and belongs neither to this user nor to the folder's owner: one that another user may
-// have put there for this run to write, which the kernel's fs.protected_fifos and
-// fs.protected_regular keep `cat >` from opening as well.
+// Gives true for a FIFO or regular file in a sticky folder anyone may write (/tmp) that is
+// neither this user's nor the folder owner's: one another user may have planted, which
+// fs.protected_fifos and fs.protected_regular keep `cat >` from opening as well.
 bool planted_in_a_shared_folder(const Target& target, const struct stat& info) {
   if ((!S_ISFIFO(info.st_mode) && !S_ISREG(info.st_mode)) || info.st_uid == geteuid()) {
     return false;
@@ -158,9 +152,8 @@ bool planted_in_a_shared_folder(const Target& target, const struct stat& info) {
          (shared.st_mode & S_IWOTH) != 0 && info.st_uid != shared.st_uid;
 }
 
-// Finds the folder and the one name of the open file `info` describes, from the path the system
-// keeps for the open file; sets them only where that name, looked up in that folder without
-// following a link, is the same file. A deleted file or a memory file has no such name.
+// Sets the folder and the one name of the open file `info` describes where the path the system
+// keeps for it names that very file, no link followed (a deleted or memory file has none).
 void find_name(Target& target, const struct stat& info) {
   const std::string real = real_path(target);
   if (real.empty()) return;
@@ -171,9 +164,8 @@ void find_name(Target& target, const struct stat& info) {
   target.place.name = std::move(name);
 }
 
-// Makes `target` the missing target at `path` where the folder its path names opens and nothing
-// at all has its last name there (a link that leads nowhere is something): kind kMissing, with
-// that folder and name. Gives true where it did.
+// Makes `target` the missing target (kMissing, with its folder and name) at `path` where that
+// folder opens and nothing at all, not even a dangling link, has the name; gives true where so.
 bool find_no_file(Target& target, const char* path) {
   auto [folder_path, name] = split(path);
   Descriptor folder(open_folder(folder_path));
@@ -188,9 +180,8 @@ bool find_no_file(Target& target, const char* path) {
   return true;
 }
 
-// A target that does not exist: a new file is to be made in the folder its path names. A name
-// that is there but opens nothing is a symbolic link that leads nowhere: the kernel creates the
-// file it leads to, and that file is written directly.
+// A target that does not exist: a new file is to be made in its folder. A name there that opens
+// nothing is a dangling link: the kernel creates the file it leads to, written directly.
 Target missing_target(const char* path) {
   Target target;
   target.place.opened_as = path;
@@ -239,9 +230,8 @@ Target open_target(const char* path, Target found) {
   struct stat info {};
   if (fstat(target.file.get(), &info) != 0) return {};
 
-  // The process's own output, in whatever spelling: written through the descriptor it is open
-  // by, so that `>> log` appends and the message follows the result. A descriptor's name for a
-  // file open for reading only (/dev/stdin from a file) is not written at all.
+  // The process's own output, in any spelling, is written through its descriptor, so `>> log`
+  // appends; a descriptor's name for a file open only for reading (/dev/stdin) is not written.
   const bool magic = through_magic_link(path);
   const OwnDescriptors own = own_descriptors_on(info, target.file.get(), magic);
   if (own.writable >= 0) {

@@ -84,10 +84,9 @@ Outcome write_pieces(int descriptor, Pieces pieces) {
   return result(Failure::kNone);
 }
 
-// Writes the pieces from the start of the file through a buffer, in whole chunks of 1 MiB and a
-// last, shorter one (where every ending is deferred): a write cut short anywhere, by a kill between
-// calls, in one (the kernel stops at a page) or by a power cut, leaves the file changed in whole
-// sectors, by which the next run tells the cut from a change made since.
+// Writes the pieces from the start of the file in whole chunks of 1 MiB and a last, shorter one:
+// a write cut short anywhere (a kill, the kernel stopping at a page, a power cut) leaves the file
+// changed in whole sectors, by which the next run tells the cut from a change made since.
 Outcome write_in_sectors(int descriptor, Pieces pieces) {
   const auto capacity =
       static_cast<std::size_t>(std::min<std::uint64_t>(total_length(pieces), kSectorChunk));
@@ -103,8 +102,7 @@ Outcome write_in_sectors(int descriptor, Pieces pieces) {
   };
   for (const OutputPiece& piece : pieces) {
     for (std::uint64_t done = 0; done < piece.length();) {
-      // Whole chunks of a file straight from it: the kernel copies a page at a time where the
-      // bytes keep their offset within a page, else they go through a buffer a MiB at a time.
+      // Whole chunks of a file straight from it, by the kernel where it can.
       const std::uint64_t whole = (piece.length() - done) / capacity * capacity;
       if (piece.in_file() && filled == 0 && whole > 0) {
         const Failure copied =
@@ -132,9 +130,8 @@ Outcome write_in_sectors(int descriptor, Pieces pieces) {
   return result(filled == 0 || flush() ? Failure::kNone : Failure::kWriteError);
 }
 
-// Gives `pieces`, with those read from the file whose identity is `identity` kept in `memory`
-// instead: a stream that is that very file is written from its position, and would write over
-// what is still to be read.
+// Gives `pieces` in `kept`, those read from the file whose identity is `identity` read into
+// `memory` first: a stream that is that very file would write over what is still to be read.
 Outcome buffer_pieces_of(const std::optional<platform::FileIdentity>& identity, Pieces pieces,
                          std::vector<OutputPiece>& kept, std::vector<platform::Buffer>& memory) {
   kept.assign(pieces.begin(), pieces.end());
@@ -155,9 +152,8 @@ Outcome buffer_pieces_of(const std::optional<platform::FileIdentity>& identity, 
   return result(Failure::kNone);
 }
 
-// A device, a FIFO or pipe, or a stream the process has open: nothing to replace or put back, so
-// the bytes go straight in. A reader that leaves early is a failed write, except on the process's
-// own standard output, where it ends the run as it always has.
+// A device, a FIFO or pipe, or a stream the process has open: the bytes go straight in. A reader
+// that leaves early is a failed write, but on standard output, where it ends the run as always.
 Outcome write_directly(platform::Target& target, Pieces pieces) {
   std::vector<OutputPiece> kept;
   std::vector<platform::Buffer> memory;
@@ -204,8 +200,8 @@ std::vector<OutputPiece> read_from_copy(Pieces pieces, const platform::FileIdent
 Outcome write_in_place(platform::Target& target, Pieces pieces) {
   platform::Descriptor file(platform::open_for_update(target));
   if (!file.is_open()) return result(Failure::kCannotOpen);
-  // Another run writing the same file finishes first; its result is then the old contents. One
-  // that holds it for longer, or another program's lock, leaves it untouched.
+  // Another run writing the same file finishes first, its result then the old contents; one that
+  // locks it for longer, or another program's lock, leaves it untouched.
   if (!platform::lock_exclusively(file.get())) return result(Failure::kCannotOpen);
   // What a run cut short since this one began left of the file goes back first.
   const std::optional<platform::FileIdentity> identity = platform::identity_of(file.get());
@@ -220,13 +216,11 @@ Outcome write_in_place(platform::Target& target, Pieces pieces) {
   const std::optional<std::uint64_t> old_size = platform::file_size(file.get());
   if (!old_size) return result(Failure::kWriteError);
 
-  // The old contents go to an undo copy on the disk before the first byte changes: a power cut
-  // or a kill from here on leaves them there, and the next run puts them back. Every ending is
-  // deferred from here until the file is whole and the copy gone, so no other ending leaves either.
+  // The old contents, and the result's fingerprints, go to an undo copy on the disk before the
+  // first byte changes: a power cut or a kill from here on leaves it for the next run. Every other
+  // ending is deferred until the file is whole and the copy gone.
   const platform::EndingsDeferred deferred;
   KeptContents kept;
-  // The copy has the result's fingerprints too, read from the sources (the target itself among
-  // them) before the target changes.
   const Outcome kept_outcome =
       keep_old_contents(target, file.get(), *old_size, *origin, pieces, kept);
   if (!kept_outcome.ok()) return kept_outcome;
@@ -239,14 +233,13 @@ Outcome write_in_place(platform::Target& target, Pieces pieces) {
     static_cast<void>(discard_undo_copy(kept.copy));
     return result(Failure::kWriteError);
   }
-  // The whole result on the disk is not yet success: the copy must be unusable on the disk too,
-  // or a copy that came back after a power cut would put the old contents back.
+  // Success only once the copy is unusable on the disk too: one that came back after a power cut
+  // would otherwise put the old contents back.
   Outcome written = write_in_sectors(file.get(), sources);
   if (written.failure == Failure::kNone) {
     if (platform::truncate(file.get(), new_size) && platform::flush_to_disk(file.get()) &&
         discard_undo_copy(kept.copy)) {
-      // A close that reports a failure now cannot make the result less whole, and the target no
-      // longer has what it had, so the run reports what is true.
+      // A failed close now cannot make the result less whole: the run reports what is true.
       static_cast<void>(file.close());
       return written;
     }
@@ -254,7 +247,9 @@ Outcome write_in_place(platform::Target& target, Pieces pieces) {
   }
   // Where even putting back fails, the copy stays, and the next run puts it back; the target is
   // then what the run reports.
-  if (!put_back(kept, file.get())) return result(Failure::kWriteError);
+  if (!copy_back(kept.copy, kept.contents_at, kept.old_size, file.get())) {
+    return result(Failure::kWriteError);
+  }
   static_cast<void>(discard_undo_copy(kept.copy));
   return written;
 }
@@ -294,14 +289,13 @@ class NewFile {
   platform::Descriptor file_;
 };
 
-// Replaces the target (or makes the missing one) through a new file beside it, falling back to
-// writing an existing target in place, and a missing one directly, where no new file may stand.
-// Gives nothing where a file took a missing target's name meanwhile: it is to be written as the
-// existing target it now is.
+// Replaces the target (or makes the missing one) through a new file beside it, else writes an
+// existing target in place and makes a missing one directly. Gives nothing where a file took a
+// missing target's name meanwhile: it is to be written as the existing target it now is.
 std::optional<Outcome> write_through_new_file(platform::Target& target, Pieces pieces) {
   const bool exists = target.kind == platform::TargetKind::kRegular;
-  // Where a file open for reading keeps its name, a target that is read for the result goes in
-  // place at once: its rename would be refused until every retry had failed.
+  // Where an open file keeps its name, a target read for the result goes in place at once: its
+  // rename would be refused until every retry had failed.
   if (exists && !platform::replaces_open_files()) {
     const std::optional<platform::FileIdentity> identity = platform::identity_of(target.file.get());
     if (std::any_of(pieces.begin(), pieces.end(),

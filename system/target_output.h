@@ -32,22 +32,16 @@ class FoundTarget {
   FoundTarget& operator=(const FoundTarget&) = delete;
 
   // Puts back what runs cut short left of the target, whose sources are at `sources`, as
-  // restore_interrupted in system/undo_copy.h says. A failure names the target.
+  // restore_interrupted in system/recovery.h says. A failure names the target.
   Outcome restore(std::span<const char* const> sources);
 
-  // Writes `pieces`, one after another, as the whole target, once. Until all of it is on the disk
-  // the target keeps what it had. A piece's file may be the target itself: it is read as it was
-  // before the run changed it.
-  //  - A target that may be replaced by a new file (a regular file with one link, whose owner,
-  //    permissions and attributes the new file can take; or no file yet) is: the new file is
-  //    written, flushed to the disk and renamed over it.
-  //  - Any other existing target, or one whose folder refuses the new file or the rename, is
-  //    written in place: its old contents go to an undo copy first, every ending is deferred
-  //    from the first changed byte until the file has the whole result, and a failure puts
-  //    them back.
-  //  - A device, a FIFO or a stream the process already has open is written directly.
-  // An existing file found at the lookup is the file written, whatever has the name now. A
-  // failure names the target, but a read error, which names the piece's source.
+  // Writes `pieces`, one after another, as the whole target, once; until all of it is on the disk
+  // the target keeps what it had, and a piece read from the target itself reads it as it was.
+  // A regular file with one link whose owner, permissions and attributes a new file can take (or
+  // no file yet) is replaced by a new file; any other file, or one whose folder refuses the new
+  // file or the rename, is written in place behind an undo copy, with every ending deferred from
+  // the first changed byte to the last; a device, a FIFO or an open stream is written directly.
+  // A failure names the target, but a read error, which names the piece's source.
   Outcome write(std::span<const OutputPiece> pieces);
 
  private:

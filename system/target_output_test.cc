@@ -402,7 +402,7 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
   ASSERT_TRUE(found);
   static_cast<void>(readable.close());  // Windows removes no open file
   platform::FileOrigin origin = *found;
-  const std::string copy_name = platform::state_copy_name<char>(origin.file_system, origin.inode);
+  const std::string copy_name = platform::state_copy_name<char>(origin);
   std::string name = "target.c13";
   std::uint64_t size = old_contents.size();
   switch (c.contents) {
@@ -714,8 +714,7 @@ TEST(TargetOutput, StateFolderWithoutTheVariableIsTheShells) {
   const std::optional<platform::FileOrigin> origin = platform::origin_of(readable.get());
   ASSERT_TRUE(origin);
   static_cast<void>(readable.close());  // Windows removes no open file
-  const std::filesystem::path copy =
-      folder / platform::state_copy_name<char>(origin->file_system, origin->inode);
+  const std::filesystem::path copy = folder / platform::state_copy_name<char>(*origin);
   write_file(copy.string(), testing::undo_copy_file(*origin, "target.c13", previous, result));
   set_state_folder("");
 

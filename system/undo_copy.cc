@@ -240,8 +240,4 @@ bool discard_undo_copy(platform::UndoCopy& copy) {
   return false;
 }
 
-bool put_back(const KeptContents& kept, int file) {
-  return copy_back(kept.copy, kept.contents_at, kept.old_size, file);
-}
-
 }  // namespace pairset

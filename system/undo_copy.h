@@ -1,10 +1,9 @@
-// The undo copy of a target written in place: its old contents, with a header that says whose
-// they are, the fingerprints of the result the run is about to write and a trailer that marks
-// them complete, on the disk before the first byte of the target changes and removed once the
-// target has the whole result. A run cut short (a power cut, kill -9) leaves it behind, and the
-// next run on the same target puts it back before it reads anything, since a source may be that
-// very target; but only onto the file as the cut left it, each sector the old contents or the
-// result: a file changed since is never written over with it.
+// The undo copy of a target written in place: a header that says whose old contents follow, the
+// old contents, the fingerprints of the result the run is about to write, and a trailer that
+// marks it complete; on the disk before the target's first byte changes, removed once the target
+// has the whole result. A run cut short (a power cut, kill -9) leaves it, and the next run on the
+// target puts it back before it reads anything, but only onto the file as the cut left it, each
+// sector the old contents or the result: a file changed since is never written over with it.
 #ifndef PAIRSET_SYSTEM_UNDO_COPY_H_
 #define PAIRSET_SYSTEM_UNDO_COPY_H_
 
@@ -51,9 +50,8 @@ struct ParsedUndoHeader {
 // one.
 std::optional<ParsedUndoHeader> parse_undo_header(std::string_view bytes);
 
-// Gives true when `bytes` could be the start of an undo copy whose writing was cut short: empty,
-// or opening with the copy's first line or a part of it. A file that has anything else is not
-// one, and is left alone.
+// Gives true when `bytes` could start an undo copy whose writing was cut short: empty, or opening
+// with (a part of) the copy's first line. Any other file is not one, and is left alone.
 bool starts_like_undo_copy(std::string_view bytes);
 
 // The old contents of a target that this run keeps while it writes the target in place: the undo
@@ -65,11 +63,10 @@ struct KeptContents {
 };
 
 // Keeps the old contents of the target (open at `file`, `old_size` bytes, origin `origin`) in a
-// new undo copy, `kept`, with the fingerprints of each sector of the `result` about to be
-// written, read from its pieces as they are before the target is touched, and makes it and its
-// name survive a power cut. Where no copy can be made (the folder and the state folder refuse
-// it, the target may not be read), or it does not reach the disk, kWriteError; kReadError naming
-// the source where a piece cannot be read; kOutOfMemory where the buffer could not be had.
+// new undo copy, `kept`, with the fingerprints of each sector of the `result` about to be written
+// (read before the target is touched), the copy and its name on the disk. kWriteError where no
+// copy can be made or reach the disk; kReadError naming the source where a piece cannot be read;
+// kOutOfMemory where there is no buffer.
 Outcome keep_old_contents(const platform::Target& target, int file, std::uint64_t old_size,
                           const platform::FileOrigin& origin, std::span<const OutputPiece> result,
                           KeptContents& kept);
@@ -78,20 +75,15 @@ Outcome keep_old_contents(const platform::Target& target, int file, std::uint64_
 // lowest first.
 std::string encode_fingerprints(std::span<const std::uint64_t> fingerprints);
 
-// Puts the kept old contents back into the target open at `file`, cuts it to their length and
-// flushes it to the disk; gives true when all of that was done.
-bool put_back(const KeptContents& kept, int file);
-
-// Removes the copy once it is no longer needed, made unusable first: its trailer is overwritten
-// and flushed, so that a removal a power cut undoes (no folder flush on Windows, nor on some Linux
-// file systems) brings back a copy that no run puts back. Gives true once it is gone; where it
-// stays (a failure), it is as usable as it was, since the old contents may yet come from it.
+// Removes the copy once it is no longer needed, its trailer made obsolete on the disk first: a
+// removal a power cut undoes (no folder flush on Windows, nor on some Linux file systems) brings
+// back a copy no run puts back. True once it is gone; where it stays, it is as usable as it was.
 bool discard_undo_copy(platform::UndoCopy& copy);
 
-// Gives true when the header of a copy found for the target `origin`, named `name` in its
-// folder, names that very file: the same name and number, the same generation and birth where
-// both are known, and for a copy in the state folder (`beside_target` false) the same file
-// system where both are known. A device number is never compared: it can change with a remount.
+// Gives true when the header of a copy found for the target `origin`, named `name`, names that
+// very file: the same name and number, and the same generation, birth and (for a copy in the
+// state folder) file system where both are known. A device number, which a remount changes, is
+// never compared.
 bool names_the_target(const UndoHeader& header, const platform::FileOrigin& origin,
                       std::string_view name, bool beside_target);
 

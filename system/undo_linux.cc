@@ -1,7 +1,5 @@
 // Undo copies on Linux: beside the target as NAME.pairset-undo, or in the user's private state
-// folder under the target's file system and inode, held by an open-file-description lock while a
-// run uses them, synced with their folder. A copy found is trusted only where it is the runner's
-// own.
+// folder under the target's file system and inode, locked while a run uses them.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -35,23 +33,17 @@ std::optional<std::string> state_folder() {
   return std::nullopt;
 }
 
-// Gives the name of the copy of the file `origin` in the state folder: its file system's own
-// identity and its inode, which a remount under another device number keeps.
-std::string state_name(const FileOrigin& origin) {
-  return state_copy_name<char>(origin.file_system, origin.inode);
-}
-
-// Gives true for a folder no one but the runner may change: the runner's own, writable by no
-// one else, and every folder above it root's or the runner's and writable by no one else, or
-// sticky (as /tmp is), so that no other user can put another folder in its place.
+// Gives true for a folder no one but the runner may change: the runner's own, writable by no one
+// else, and every folder above it root's or the runner's and writable by no one else or sticky
+// (as /tmp), so that no other user can put another folder in its place.
 bool private_folder(int folder) {
   struct stat info {};
   if (fstat(folder, &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid() ||
       (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
     return false;
   }
-  // The path the system keeps for the open folder has every link followed: what a link led to
-  // is what is looked at. Where /proc is not the kernel's, the folder itself must do.
+  // The path the system keeps for the open folder has every link followed. Where /proc is not
+  // the kernel's, the folder itself must do.
   if (!proc_is_the_kernels()) return true;
   char real[PATH_MAX];
   const ssize_t size = readlink(descriptor_path(folder).c_str(), real, sizeof real - 1);
@@ -93,20 +85,19 @@ int duplicate(int folder) {
 // The access ACL's attribute, which a folder's default ACL gives every new file.
 constexpr const char* kAccessAcl = "system.posix_acl_access";
 
-// Fills `copy` with the file `name` in `folder` made for it, only its owner's to read and write:
-// the runner's, or for a run as root the target `info`'s owner's. A copy that the folder refuses,
+// Fills `copy` with the file `name` in `folder` made for it, only its owner's to read and write
+// (the runner's; for a run as root the owner's of the target `info`). One the folder refuses,
 // whose name is taken, or that cannot be made private there (kRefused) may go elsewhere.
 HeldFile::Made make_copy(int folder, const std::string& name, const struct stat& info,
                          UndoCopy& copy) {
   Descriptor kept_folder(duplicate(folder));
   if (!kept_folder.is_open()) return HeldFile::kFailed;
-  // Private until it is held: no one can take a hold of it first and make the run wait.
+  // Private until it is locked: no one can lock it first and make the run wait.
   HeldFile made = create_held_file(folder, name.c_str(), O_RDWR, 0600);
   if (made.made != HeldFile::kMade) return made.made;
   Descriptor& file = made.file;
-  // Root gives it to the target's owner, whose later run then puts it back. An ACL that the
-  // folder gave it goes, and the mode is set anew: no one else may read the old contents or
-  // write the copy.
+  // Root gives it to the target's owner, whose later run puts it back. An ACL the folder gave it
+  // goes and the mode is set anew: no one else may read the old contents or write the copy.
   const bool private_copy =
       (geteuid() != 0 || fchown(file.get(), info.st_uid, info.st_gid) == 0) &&
       (fremovexattr(file.get(), kAccessAcl) == 0 || errno == ENODATA || errno == ENOTSUP) &&
@@ -121,11 +112,10 @@ HeldFile::Made make_copy(int folder, const std::string& name, const struct stat&
   return HeldFile::kMade;
 }
 
-// Gives true for the copy open at `file`, described by `made`, that is the runner's own, the
-// only kind a run puts back or removes: a regular file with one name, owned by the runner (for
-// a run as root, also by the owner of `target`, to whom root gives the copies it makes), that no
-// one but its owner may read or write (mode 0600, no access ACL). Who else could have written a
-// file only the kernel knows, and it tells only the caller.
+// Gives true for the copy open at `file`, described by `made`, that is the runner's own, the only
+// kind a run puts back or removes: a regular file with one name, owned by the runner (as root,
+// also by the owner of `target`), that only its owner may read or write (0600, no access ACL).
+// Only the kernel knows who else could have written a file, and it tells only the caller.
 bool runners_own(int file, const struct stat& made, const struct stat* target) {
   return owned_by_the_runner(made, target) && S_ISREG(made.st_mode) && made.st_nlink == 1 &&
          (made.st_mode & 07777) == 0600 && fgetxattr(file, kAccessAcl, nullptr, 0) < 0 &&
@@ -146,7 +136,7 @@ bool create_undo_copy(const Target& target, const FileOrigin& origin, UndoCopy& 
   }
   Descriptor folder(open_state_folder(true));
   if (!folder.is_open() ||
-      make_copy(folder.get(), state_name(origin), info, copy) != HeldFile::kMade) {
+      make_copy(folder.get(), state_copy_name<char>(origin), info, copy) != HeldFile::kMade) {
     return false;
   }
   copy.beside_target = false;
@@ -208,7 +198,7 @@ std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& o
   look(target.place.folder.get(), undo_copy_name<char>(target.place.name.string()), true);
   if (!exists) return copies;
   const Descriptor state(open_state_folder(false));
-  look(state.get(), state_name(origin), false);
+  look(state.get(), state_copy_name<char>(origin), false);
   return copies;
 }
 

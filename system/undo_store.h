@@ -23,34 +23,28 @@ struct UndoCopy {
   bool trusted = true;
 };
 
-// Makes a new, empty undo copy for the existing `target` (kRegular) whose origin is `origin`,
-// exclusively, held for this run, that only its owner may read or write (the runner, or for a
-// run as root on Linux the target's owner): NAME.pairset-undo beside it where its folder takes a
-// new file, else in the user's state folder ($XDG_STATE_HOME/pairset or ~/.local/state/pairset; on
-// Windows %LOCALAPPDATA%\pairset), where it is the runner's own and no one else may write, under a
-// name made of `origin`. Gives true once it is made.
+// Makes a new, empty undo copy for the existing `target` (kRegular, origin `origin`),
+// exclusively, locked for this run, that only its owner (the runner; for a run as root on Linux
+// the target's owner) may read or write: NAME.pairset-undo beside it where its folder takes a new
+// file, else under a name made of `origin` in the runner's private state folder
+// ($XDG_STATE_HOME/pairset or ~/.local/state/pairset; %LOCALAPPDATA%\pairset). True once made.
 bool create_undo_copy(const Target& target, const FileOrigin& origin, UndoCopy& copy);
 
-// Moves a copy that is not to go into the file that has its name now (that file is gone, another
-// or changed since) out of the way, under a name that says so (NAME.pairset-stale, numbered where
-// that is taken), for a person to look at; gives true once it is.
+// Moves a copy that is not to go into the file that has its name now (gone, another, or changed
+// since) aside for a person, as NAME.pairset-stale (numbered where taken); true once it is.
 bool set_aside_undo_copy(UndoCopy& copy);
 
-// Makes the copy's name survive a power cut as well as the system allows: gives true once it
-// does.
+// Makes the copy's name survive a power cut as well as the system allows; true once it does.
 bool sync_undo_folder(const UndoCopy& copy);
 
-// Removes the copy and makes its removal survive a power cut as well as the system allows; gives
-// true once both are done. A copy that could not be removed stays open (on Windows, is opened
-// again), so that the old contents can be put back.
+// Removes the copy, made to last through a power cut as far as the system allows; true once so.
+// A copy that could not be removed stays open, so that the old contents can still be put back.
 bool remove_undo_copy(UndoCopy& copy);
 
 // Gives the undo copies that runs cut short may have left for `target` (kRegular, origin
-// `origin`): beside it, and in the state folder; for a missing target (kMissing) only those
-// beside its name, trusted where they are the runner's or root's. Each is open for reading (and
-// writing, where the runner may) and held for this run, and says whether it may be trusted; one
-// that a live run holds is left out, and so is the state folder where it is not the runner's
-// private one.
+// `origin`): beside it and in the state folder (where that is the runner's private one); for a
+// missing target only those beside its name. Each is open for reading (and writing, where it may
+// be) and locked for this run, and says whether it is trusted; one a live run locks is left out.
 std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& origin);
 
 }  // namespace pairset::platform

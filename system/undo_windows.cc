@@ -1,7 +1,6 @@
 // Undo copies on Windows: beside the target as NAME.pairset-undo, or in %LOCALAPPDATA%\pairset
-// under the volume's serial number and the file's index, held by LockFileEx while a run uses
-// them. Windows removes no file that a program has open without delete sharing, so a new file
-// that a live run has open cannot be taken for a left-behind one.
+// under the volume's serial number and the file's index, locked by LockFileEx while a run uses
+// them.
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
@@ -43,9 +42,8 @@ bool private_folder(const std::filesystem::path& folder) {
          private_to(runner.data(), security.owner(), security.dacl());
 }
 
-// Gives the user's folder for local application data: %LOCALAPPDATA%, as Windows sets it from
-// Vista on (and as a person may point it elsewhere), else the folder the shell names, since
-// Windows XP sets no such variable; or nothing where neither is known.
+// Gives the user's folder for local application data: %LOCALAPPDATA% (set from Vista on), else
+// the one the shell names (XP); or nothing where neither is known.
 std::optional<std::filesystem::path> local_application_data() {
   const wchar_t* const local = _wgetenv(L"LOCALAPPDATA");
   if (local != nullptr && *local != L'\0') return std::filesystem::path(local);
@@ -56,9 +54,8 @@ std::optional<std::filesystem::path> local_application_data() {
   return std::filesystem::path(folder);
 }
 
-// Gives the folder where undo copies go that cannot stand beside their target, made where
-// `make` says so; or nothing where none is known, or where it is not the runner's private folder
-// (a copy there could be another user's).
+// Gives the folder for undo copies that cannot stand beside their target, made where `make` says
+// so; nothing where none is known or it is not the runner's private folder.
 std::optional<std::filesystem::path> state_folder(bool make) {
   const std::optional<std::filesystem::path> local = local_application_data();
   if (!local) return std::nullopt;
@@ -72,20 +69,14 @@ std::optional<std::filesystem::path> state_folder(bool make) {
 }
 
 // Gives true for the copy at `path`, open at `file`, that is the runner's own, the only kind a
-// run puts back or removes: owned by the runner (or by the administrators, who own what an
-// elevated administrator makes and may change every file anyway). Who else could have written
-// a file only the system knows, and it tells only the caller. A volume that keeps no owners
-// (FAT) lets anyone write anything: every copy there is as much the runner's as any.
+// run puts back or removes: owned by the runner (or the administrators, who own what an elevated
+// administrator makes). Only the system knows who else could have written a file, and it tells
+// only the caller. On a volume that keeps no owners (FAT) every copy is as much the runner's.
 bool runners_copy(const std::filesystem::path& path, int file) {
   if ((volume_flags(path) & FILE_PERSISTENT_ACLS) == 0) return true;
   const Security maker = Security::of(handle_of(file));
   std::vector<unsigned char> runner = runner_sid();
   return maker.owner() != nullptr && !runner.empty() && runners_own(maker.owner(), runner.data());
-}
-
-// Gives the name of the copy of the file `origin` in the state folder.
-std::wstring state_name(const FileOrigin& origin) {
-  return state_copy_name<wchar_t>(origin.file_system, origin.inode);
 }
 
 // What making an undo copy came to.
@@ -97,9 +88,8 @@ enum class CopyMade {
 
 // Fills `copy` with the file at `path` made for it, held for this run.
 CopyMade make_copy(const std::filesystem::path& path, UndoCopy& copy) {
-  // Shared with no one while the run holds it: no other program can open it and take a hold of
-  // it first (which would make the run wait with every console event deferred), and another run
-  // leaves it alone. Held all the same, and never waited for.
+  // Shared with no one while the run has it: no other program can lock it first (and make the run
+  // wait with every console event deferred). Locked all the same, and never waited for.
   Descriptor file(_wsopen(path.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY | _O_NOINHERIT,
                           _SH_DENYRW, _S_IREAD | _S_IWRITE));
   if (!file.is_open()) {
@@ -129,7 +119,9 @@ bool create_undo_copy(const Target& target, const FileOrigin& origin, UndoCopy& 
     if (made != CopyMade::kElsewhere) return made == CopyMade::kMade;
   }
   const std::optional<std::filesystem::path> folder = state_folder(true);
-  if (!folder || make_copy(*folder / state_name(origin), copy) != CopyMade::kMade) return false;
+  if (!folder || make_copy(*folder / state_copy_name<wchar_t>(origin), copy) != CopyMade::kMade) {
+    return false;
+  }
   copy.beside_target = false;
   return true;
 }
@@ -193,7 +185,7 @@ std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& o
   look(undo_copy_name<wchar_t>(target.place.path.wstring()), true);
   if (target.kind != TargetKind::kRegular) return copies;
   if (const std::optional<std::filesystem::path> folder = state_folder(false)) {
-    look(*folder / state_name(origin), false);
+    look(*folder / state_copy_name<wchar_t>(origin), false);
   }
   return copies;
 }
