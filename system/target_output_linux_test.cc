@@ -14,6 +14,7 @@
 #include <chrono>
 #include <csignal>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -25,6 +26,7 @@
 #include "system/target.h"
 #include "system/target_output.h"
 #include "system/undo_copy.h"
+#include "tests/left_behind.h"
 #include "tests/test_support.h"
 
 namespace pairset {
@@ -334,3 +336,206 @@ TEST(TargetOutput, EveryEndingSignalRemovesTheNewFile) {
 
 }  // namespace
 }  // namespace pairset
+
+namespace pairset::testing {
+namespace {
+
+// Gives an access ACL, as Linux keeps it, that lets user `uid` read and write and everyone else
+// read.
+std::string acl_letting_write(std::uint32_t uid) {
+  std::string acl;
+  const auto put = [&acl](auto value) {
+    acl.append(reinterpret_cast<const char*>(&value), sizeof value);
+  };
+  put(std::uint32_t{2});
+  for (const auto& [tag, perm, id] :
+       {std::tuple{0x01, 6, ~0U}, {0x02, 6, uid}, {0x04, 4, ~0U}, {0x10, 6, ~0U}, {0x20, 4, ~0U}}) {
+    put(static_cast<std::uint16_t>(tag));
+    put(static_cast<std::uint16_t>(perm));
+    put(static_cast<std::uint32_t>(id));
+  }
+  return acl;
+}
+
+// Gives the mark that names the file at `path` by its inode and birth, as a run marks the target
+// its new file is to replace.
+std::string mark_naming(const std::string& path) {
+  struct statx info {};
+  EXPECT_EQ(statx(AT_FDCWD, path.c_str(), 0, STATX_INO | STATX_BTIME, &info), 0);
+  return std::to_string(info.stx_ino) + " " + std::to_string(info.stx_btime.tv_sec) + "." +
+         std::to_string(info.stx_btime.tv_nsec);
+}
+
+// HOME, the working folder and the file-size limit as they were before a row's run.
+struct Surroundings {
+  std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+  std::filesystem::path folder = std::filesystem::current_path();
+  rlimit limit{};
+  void (*handler)(int) = nullptr;
+  ~Surroundings() {
+    static_cast<void>(setenv("HOME", home.c_str(), 1));
+    std::error_code ignored;
+    std::filesystem::current_path(folder, ignored);
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    static_cast<void>(std::signal(SIGXFSZ, handler));
+  }
+};
+
+}  // namespace
+
+const bool kToldByItsLockAlone = true;
+const bool kWritesTheFileFoundUnderItsNewName = true;
+
+platform::Descriptor lock_as_a_live_run(const std::string& path) {
+  platform::Descriptor file(open(path.c_str(), O_RDWR | O_CLOEXEC));
+  struct flock whole_file {};
+  whole_file.l_type = F_WRLCK;
+  whole_file.l_whence = SEEK_SET;
+  if (file.is_open() && fcntl(file.get(), F_OFD_SETLK, &whole_file) != 0) return {};
+  return file;
+}
+
+void set_state_folder(const std::string& folder) {
+  EXPECT_EQ(
+      folder.empty() ? unsetenv("XDG_STATE_HOME") : setenv("XDG_STATE_HOME", folder.c_str(), 1), 0);
+}
+
+std::filesystem::path path_near_the_limit(const TempDir& dir) {
+  // Folders of at most 200 bytes, up to a path of 4050 of the 4095 bytes: the target's name is
+  // then short, and only cutting it further makes room for the new file's 17 more bytes.
+  std::filesystem::path folder = dir.path("");
+  while (folder.string().size() < 4050) {
+    folder /= std::string(std::min<std::size_t>(200, 4050 - folder.string().size() - 1), 'f');
+  }
+  std::filesystem::create_directories(folder);
+  return folder / std::string(4095 - 5 - folder.string().size() - 1, 'n');
+}
+
+std::string path_whose_new_file_is_cut(const TempDir& dir) {
+  // Names, not paths, are what is long here: a folder's file name has 255 bytes at most.
+  return dir.path(std::string(250, 'n'));
+}
+
+void leave_new_file_of_an_ended_run(const std::string& path) {
+  // Made by a run that then ends without a word, as a kill ends it, and so its lock ends.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    platform::Target target = platform::open_target(path.c_str());
+    std::filesystem::path made;
+    _exit(platform::create_replacement(target, made).descriptor >= 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+std::string cannot_make(const LeftBehindCase& c) {
+  return made_by_another_user(c) && geteuid() != 0 ? "giving files to other users needs root" : "";
+}
+
+std::string state_home_for(const LeftBehindCase&, const std::string& own) {
+  return own;
+}
+
+std::optional<bool> take_another_users(const LeftBehindCase&, const std::string&,
+                                       const std::string&) {
+  return false;  // made here, as root
+}
+
+std::string give_the_row_its_form(const LeftBehindCase& c, const TempDir& dir, const TempDir& state,
+                                  const std::string& left) {
+  const std::string target = dir.path("target.c13");
+  const auto put_mark = [](const std::string& path, const std::string& mark) {
+    return setxattr(path.c_str(), "user.pairset-new", mark.data(), mark.size(), 0) == 0;
+  };
+  const auto put_acl = [](const std::string& path, std::uint32_t uid) {
+    const std::string acl = acl_letting_write(uid);
+    return setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
+  };
+  bool made = true;
+  switch (c.contents) {
+    case LeftBehindCase::kMarkedNewFile:
+      made = put_mark(left, "new");
+      break;
+    case LeftBehindCase::kSwappedOutTarget:
+      made = put_mark(target, mark_naming(left));
+      break;
+    case LeftBehindCase::kSwappedOutSave:
+      made = put_mark(target, mark_naming(dir.path("out.cn1")));
+      break;
+    default:
+      break;
+  }
+  // A run makes its copy so that only its owner may read or write it.
+  if (c.contents <= LeftBehindCase::kOverTheFileSizeLimit)
+    made = made && chmod(left.c_str(), 0600) == 0;
+  switch (c.form) {
+    case LeftBehindCase::kAsMade:
+      break;
+    case LeftBehindCase::kReadableByOthers:
+      made = made && chmod(left.c_str(), 0644) == 0;
+      break;
+    case LeftBehindCase::kWithAnAclEntry:
+      if (!put_acl(left, 65534)) return "this file system keeps no ACL";
+      made = made && chmod(left.c_str(), 0600) == 0;
+      break;
+    case LeftBehindCase::kWithASecondName:
+      // As a colleague who may write the runner's notes links them in as the copy.
+      std::filesystem::create_hard_link(left, dir.path("notes.c13"));
+      break;
+  }
+  constexpr uid_t kOther = 4321;
+  switch (c.maker) {
+    case LeftBehindCase::kRunner:
+      break;
+    case LeftBehindCase::kTargetsOwner:
+      made = made && chown(target.c_str(), kOther, kOther) == 0;
+      break;
+    case LeftBehindCase::kUserInAStickyFolder:
+      made = made && chmod(dir.path("").c_str(), 01777) == 0;
+      [[fallthrough]];
+    case LeftBehindCase::kUserWhoMayNotWrite:
+      made = made && chmod(target.c_str(), 0644) == 0;
+      break;
+    case LeftBehindCase::kUserWhereAnyoneMayWrite:
+      made = made && chmod(target.c_str(), 0666) == 0;
+      break;
+  }
+  if (c.maker != LeftBehindCase::kRunner) made = made && chown(left.c_str(), kOther, kOther) == 0;
+  if (c.state_folder == LeftBehindCase::kAnotherUsers) {
+    made = made && chown(state.path("pairset").c_str(), kOther, kOther) == 0;
+  } else if (c.state_folder == LeftBehindCase::kThroughAnotherUsersFolder) {
+    made = made && chown(state.path("other").c_str(), kOther, kOther) == 0;
+  }
+  EXPECT_TRUE(made) << "the row's files were not made as it says";
+  return "";
+}
+
+std::shared_ptr<void> surround_the_run(const LeftBehindCase& c, const TempDir& state) {
+  auto before = std::make_shared<Surroundings>();
+  EXPECT_EQ(getrlimit(RLIMIT_FSIZE, &before->limit), 0);
+  // HOME, where the state folder is without XDG_STATE_HOME, is one of the row's own (empty but
+  // where the row puts the copy under it), and the working folder is where a relative
+  // XDG_STATE_HOME would lead.
+  if (c.state_folder == LeftBehindCase::kUnderHome) {
+    EXPECT_EQ(setenv("HOME", state.path(".").c_str(), 1), 0);
+    set_state_folder("");
+  } else {
+    std::filesystem::create_directory(state.path("home"));
+    EXPECT_EQ(setenv("HOME", state.path("home").c_str(), 1), 0);
+  }
+  if (c.state_folder == LeftBehindCase::kRelativeVariable) {
+    std::filesystem::current_path(state.path(""));
+    set_state_folder("relative");
+  }
+  // A build that put such a copy back would stop at a file-size limit, not at a full disk.
+  before->handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit = before->limit;
+  limit.rlim_cur = c.contents == LeftBehindCase::kOverTheFileSizeLimit ? std::uint64_t{64} << 10
+                                                                       : std::uint64_t{64} << 20;
+  EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  return before;
+}
+
+}  // namespace pairset::testing

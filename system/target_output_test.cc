@@ -2,47 +2,24 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <fstream>
 #include <optional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "system/file_names.h"
 #include "system/identity.h"
 #include "system/new_file.h"
 #include "system/target.h"
-#ifdef _WIN32
-#include "system/access_windows.h"
-#include "system/open_file_windows.h"
-#endif
 #include "system/undo_copy.h"
+#include "tests/left_behind.h"
 #include "tests/test_support.h"
-
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <windows.h>
-// After windows.h, which it needs.
-#include <shlobj.h>
-
-#include <thread>
-#else
-#include <fcntl.h>
-#include <sys/mount.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <sys/xattr.h>
-#include <unistd.h>
-#endif
 
 namespace pairset {
 namespace {
 
+using testing::LeftBehindCase;
 using testing::PrintTo;
 
 using testing::file_names;
@@ -52,7 +29,7 @@ using testing::write_file;
 using testing::write_text;
 
 // The target is the file found when the run began: a file put at its name since is not written.
-// POSIX writes the file found, under the name it has now; Windows, which opens the name again,
+// Linux writes the file found, under the name it has now; Windows, which opens the name again,
 // writes nothing.
 TEST(TargetOutput, WritesOnlyTheFileFoundAtTheStart) {
   TempDir dir;
@@ -67,13 +44,9 @@ TEST(TargetOutput, WritesOnlyTheFileFoundAtTheStart) {
   const Failure status = found.write(pieces).failure;
 
   EXPECT_EQ(read_file(path), "someone else's");
-#ifdef _WIN32
-  EXPECT_EQ(status, Failure::kCannotOpen);
-  EXPECT_EQ(read_file(dir.path("moved.c13")), "previous");
-#else
-  EXPECT_EQ(status, Failure::kNone);
-  EXPECT_EQ(read_file(dir.path("moved.c13")), text);
-#endif
+  const bool written = testing::kWritesTheFileFoundUnderItsNewName;
+  EXPECT_EQ(status, written ? Failure::kNone : Failure::kCannotOpen);
+  EXPECT_EQ(read_file(dir.path("moved.c13")), written ? text : "previous");
 }
 
 TEST(TargetOutput, NewFileStandsBesideTheTargetUntilRemoved) {
@@ -90,29 +63,10 @@ TEST(TargetOutput, NewFileStandsBesideTheTargetUntilRemoved) {
   EXPECT_EQ(file_names(dir), std::vector<std::string>{"target.c13"});
 }
 
-// Gives the path of a target, in `dir`, a few characters short of the system's limit (4095
-// bytes on Linux, 259 characters on Windows): a new file's name must be cut to fit beside it.
-std::filesystem::path path_near_the_limit(const TempDir& dir) {
-  std::filesystem::path folder = dir.path("");
-#ifdef _WIN32
-  constexpr std::size_t kLongestPath = 259;
-#else
-  constexpr std::size_t kLongestPath = 4095;
-  // Folders of at most 200 bytes, up to a path of 4050: the target's name is then short, and
-  // only cutting it further makes room for the new file's 17 more bytes.
-  while (folder.string().size() < 4050) {
-    folder /= std::string(std::min<std::size_t>(200, 4050 - folder.string().size() - 1), 'f');
-  }
-  std::filesystem::create_directories(folder);
-#endif
-  const std::size_t name_size = kLongestPath - 5 - folder.string().size() - 1;
-  return folder / std::string(name_size, 'n');
-}
-
 // Such a target has a new file whose name, cut short, still fits beside it.
 TEST(TargetOutput, ReplacesTargetsWhoseNewFileNameWouldBeTooLong) {
   TempDir dir;
-  const std::filesystem::path target = path_near_the_limit(dir);
+  const std::filesystem::path target = testing::path_near_the_limit(dir);
   const std::filesystem::path folder = target.parent_path();
   const std::string path = target.string();
   write_file(path, "previous");
@@ -126,51 +80,10 @@ TEST(TargetOutput, ReplacesTargetsWhoseNewFileNameWouldBeTooLong) {
 // removed by the next run.
 TEST(TargetOutput, ClearsALeftNewFileWhoseNameWasCutToFit) {
   TempDir dir;
-#ifdef _WIN32
-  const std::string path = path_near_the_limit(dir).string();
-#else
-  // Names, not paths, are what is long on POSIX: a folder's file name has 255 bytes at most.
-  const std::string path = dir.path(std::string(250, 'n'));
-#endif
+  const std::string path = testing::path_whose_new_file_is_cut(dir);
   write_file(path, "previous");
   const std::filesystem::path folder = std::filesystem::path(path).parent_path();
-#ifdef _WIN32
-  platform::Target target = platform::open_target(path.c_str());
-  std::filesystem::path made;
-  platform::Descriptor file(platform::create_replacement(target, made).descriptor);
-  ASSERT_TRUE(file.close());
-  // While the run that made it lives, it is that run's however old it looks. Its time is set
-  // through a handle that shares deletion, as the run's own handle asks.
-  const HANDLE aged = CreateFileW(made.c_str(), FILE_WRITE_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(aged, INVALID_HANDLE_VALUE);
-  FILETIME now{};
-  GetSystemTimeAsFileTime(&now);
-  ULARGE_INTEGER hour_ago{};
-  hour_ago.LowPart = now.dwLowDateTime;
-  hour_ago.HighPart = now.dwHighDateTime;
-  hour_ago.QuadPart -= 60ULL * 60 * 10'000'000;  // in 100 ns units
-  const FILETIME written{hour_ago.LowPart, hour_ago.HighPart};
-  EXPECT_NE(SetFileTime(aged, nullptr, nullptr, &written), 0);
-  CloseHandle(aged);
-  platform::clear_abandoned_files(platform::look_up_target(path.c_str()));
-  EXPECT_TRUE(std::filesystem::exists(made)) << "a live run's new file was removed";
-  // Then the run ends without a word, and so its lock ends.
-  platform::let_go_of_new_file();
-#else
-  // Made by a run that then ends without a word, as a kill ends it, and so its lock ends.
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    platform::Target target = platform::open_target(path.c_str());
-    std::filesystem::path made;
-    _exit(platform::create_replacement(target, made).descriptor >= 0 ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-#endif
+  testing::leave_new_file_of_an_ended_run(path);
   std::filesystem::path left;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     if (entry.path().filename() != std::filesystem::path(path).filename()) left = entry.path();
@@ -189,192 +102,13 @@ TEST(TargetOutput, ClearsALeftNewFileWhoseNameWasCutToFit) {
 
   EXPECT_FALSE(std::filesystem::exists(left)) << left;
   EXPECT_EQ(read_file(path), "previous");
-#ifdef _WIN32
-  platform::remove_file(target, made);  // the run's own record of it ends
-#endif
 }
-
-// Holds the file at `path` as a live run holds its new file or undo copy: with a lock of its own
-// open file (another open of it in this process is another), and on Windows open without delete
-// sharing.
-platform::Descriptor hold(const std::string& path) {
-#ifdef _WIN32
-  platform::Descriptor file(_open(path.c_str(), _O_RDWR | _O_BINARY));
-  OVERLAPPED from_start{};
-  if (file.is_open() && LockFileEx(reinterpret_cast<HANDLE>(_get_osfhandle(file.get())),
-                                   LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
-                                   MAXDWORD, &from_start) == 0) {
-    return {};
-  }
-#else
-  platform::Descriptor file(open(path.c_str(), O_RDWR | O_CLOEXEC));
-  struct flock whole_file {};
-  whole_file.l_type = F_WRLCK;
-  whole_file.l_whence = SEEK_SET;
-  if (file.is_open() && fcntl(file.get(), F_OFD_SETLK, &whole_file) != 0) return {};
-#endif
-  return file;
-}
-
-// Makes `folder` the user's state folder for undo copies; an empty one, the system's again.
-void set_state_folder(const std::string& folder) {
-#ifdef _WIN32
-  ASSERT_EQ(_putenv_s("LOCALAPPDATA", folder.c_str()), 0);
-#else
-  ASSERT_EQ(
-      folder.empty() ? unsetenv("XDG_STATE_HOME") : setenv("XDG_STATE_HOME", folder.c_str(), 1), 0);
-#endif
-}
-
-// What runs cut short leave beside a target, or in the state folder, as the next run on that
-// target finds it: a run whose input source is missing, so that all it does is that.
-struct LeftBehindCase {
-  const char* label;
-  enum Place { kBeside, kStateFolder } place = kBeside;
-  const char* name;  // beside the target; in the state folder the copy's own name is taken
-  enum Contents {
-    kWholeCopy,
-    kCopyCutShort,
-    kAnotherFilesCopy,  // of a file of another name
-    kReusedNumber,      // of a file that had the target's name and number, but another generation
-    kMoreThanTheDiskHasRoomFor,  // whole, announcing more old contents than the disk has room for
-    kTrailerZeroed,              // of the announced length, but with zeros where the trailer goes
-    kOverTheFileSizeLimit,       // whole, with old contents that a file-size limit stops halfway
-    kOtherText,
-    // A new file's name: one a run marked (on Windows, plain text), one cut before its mark
-    // (empty), and what a run cut short swapped out of the target's place: the file the target's
-    // mark names, and another program's save, which it does not.
-    kMarkedNewFile,
-    kEmptyNewFile,
-    kSwappedOutTarget,
-    kSwappedOutSave,
-  } contents;
-  bool held = false;       // by a live run
-  bool removed = false;    // by the run
-  bool put_back = false;   // the target has its old contents again
-  bool no_target = false;  // the run cut short was making a new target
-  // Who made the copy (POSIX, as root: the copy and the target are given to other users).
-  enum Maker {
-    kRunner,
-    kUserWhoMayNotWrite,       // user 4321, where the target is root's, 0644
-    kGroupMemberWhoMayWrite,   // user 4321 of group 4321, the target's group, which may write it
-    kUserTheAclLetsWrite,      // user 4321, whom an ACL entry of the target lets write it
-    kUserInAStickyFolder,      // user 4321, in a folder anyone may write (as /tmp)
-    kUserWhereAnyoneMayWrite,  // user 4321, where anyone may write the target
-    // user 4322, of another group, in a folder anyone may write whose new files take its group,
-    // the target's, which may write it
-    kAnyoneInAnOpenGroupFolder,
-    kTargetsOwner,  // user 4321, who owns the target too (a run as root gives it its new files)
-  } maker = kRunner;
-  enum StateFolder {
-    kPrivate,
-    kAnotherUsers,               // the state folder is user 4321's
-    kThroughAnotherUsersFolder,  // reached through a link into a folder of user 4321's
-    // POSIX: the runner's own, but one that others may write, or named by a relative
-    // XDG_STATE_HOME (relative to the working folder), or, with XDG_STATE_HOME unset, the one
-    // under HOME that most users have
-    kOpenToOthers,
-    kRelativeVariable,
-    kUnderHome,
-  } state_folder = kPrivate;
-  bool target_is_a_source = false;  // the run's output source is the target
-  bool reported = false;   // the run says it cannot write (or, locked, open) the target, and stops
-                           // there
-  bool set_aside = false;  // the copy is kept as NAME.pairset-stale instead
-  bool by_marks = false;   // only POSIX, and Windows on volumes with named streams, tells a run's
-                           // new files by their marks
-  bool target_locked = false;  // by another program, for longer than a run waits
-  // What the target contains against a copy of it, as the next run finds it.
-  enum Now {
-    kTorn,            // the result's first sector, then the old contents: cut within a page
-    kWhollyOld,       // the run had not yet written
-    kWhollyResult,    // the run had written all of it; only the copy's removal was lost
-    kRestoredByHand,  // another file's bytes copied over it since, as cp from a backup does
-    kEditedSince,     // one sector that is neither the old contents nor the result
-  } now = kTorn;
-  // How the runner's copy stands (POSIX): as a run makes it, or open to others in some way.
-  enum Form { kAsMade, kReadableByOthers, kWithAnAclEntry, kWithASecondName } form = kAsMade;
-  bool stale_there = false;  // a copy set aside before is there: this one is numbered
-  bool fresh = false;        // written just now, as far as its time tells
-};
 
 class LeftBehindTest : public ::testing::TestWithParam<LeftBehindCase> {};
 
-#ifdef _WIN32
-// Moves a file of another user, made for the tests as root before they ran (wine runs them as
-// nobody), to `path`: a copy planted by user 4321 ("copy"), or a target of the runner's that
-// anyone may write ("target"), each empty and writable by anyone. Gives false where there is
-// none, or where it cannot be moved here.
-bool take_foreign_file(const std::string& kind, const std::string& path) {
-  const char* const folder = std::getenv("PAIRSET_FOREIGN_FILES");
-  if (folder == nullptr || !std::filesystem::is_directory(folder)) return false;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    if (!entry.path().filename().string().starts_with(kind + "-")) continue;
-    std::error_code error;
-    std::filesystem::rename(entry.path(), path, error);
-    return !error;
-  }
-  return false;
-}
-
-// Gives the folder of user 4321, open to anyone, that the state folder is made to be, or an
-// empty string where there is none.
-std::string foreign_state_home() {
-  const char* const folder = std::getenv("PAIRSET_FOREIGN_FILES");
-  if (folder == nullptr) return {};
-  const std::string home = std::string(folder) + "/state";
-  return std::filesystem::is_directory(home + "/pairset") ? home : std::string();
-}
-#else
-// Gives an access ACL, as Linux keeps it, that lets user `uid` read and write and everyone else
-// read.
-std::string acl_letting_write(std::uint32_t uid) {
-  std::string acl;
-  const auto put = [&acl](auto value) {
-    acl.append(reinterpret_cast<const char*>(&value), sizeof value);
-  };
-  put(std::uint32_t{2});
-  for (const auto& [tag, perm, id] :
-       {std::tuple{0x01, 6, ~0U}, {0x02, 6, uid}, {0x04, 4, ~0U}, {0x10, 6, ~0U}, {0x20, 4, ~0U}}) {
-    put(static_cast<std::uint16_t>(tag));
-    put(static_cast<std::uint16_t>(perm));
-    put(static_cast<std::uint32_t>(id));
-  }
-  return acl;
-}
-#endif
-
 TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
   const LeftBehindCase& c = GetParam();
-  const bool posix_state_folder = c.state_folder >= LeftBehindCase::kOpenToOthers;
-  const bool as_another_user = c.maker != LeftBehindCase::kRunner ||
-                               (c.state_folder != LeftBehindCase::kPrivate && !posix_state_folder);
-#ifdef _WIN32
-  // Another user's file is one made before the tests ran; a file's owner cannot be given here.
-  const bool foreign_copy = c.maker == LeftBehindCase::kUserWhoMayNotWrite ||
-                            c.maker == LeftBehindCase::kUserWhereAnyoneMayWrite;
-  const bool foreign_state = c.state_folder == LeftBehindCase::kAnotherUsers;
-  if (as_another_user && ((!foreign_copy && c.maker != LeftBehindCase::kRunner) ||
-                          (!foreign_state && c.state_folder != LeftBehindCase::kPrivate))) {
-    GTEST_SKIP() << "such owners and folders are made on POSIX";
-  }
-  if (foreign_state && foreign_state_home().empty()) {
-    GTEST_SKIP() << "no folder of another user (made where the tests run as root)";
-  }
-  if (c.by_marks &&
-      (platform::volume_flags(std::filesystem::temp_directory_path()) & FILE_NAMED_STREAMS) == 0) {
-    GTEST_SKIP() << "a volume without named streams tells a new file left behind by its age";
-  }
-  if (c.contents == LeftBehindCase::kSwappedOutTarget ||
-      c.contents == LeftBehindCase::kSwappedOutSave) {
-    GTEST_SKIP() << "a run on Windows swaps nothing out of the target's place";
-  }
-  if (c.form != LeftBehindCase::kAsMade || posix_state_folder) {
-    GTEST_SKIP() << "such rights and variables are POSIX's";
-  }
-#else
-  if (as_another_user && geteuid() != 0) GTEST_SKIP() << "giving files to other users needs root";
-#endif
+  if (const std::string why = testing::cannot_make(c); !why.empty()) GTEST_SKIP() << why;
   // Two sectors of old contents (or more, for the file-size limit), three of the result.
   const std::string old_contents = c.contents == LeftBehindCase::kOverTheFileSizeLimit
                                        ? std::string(std::size_t{100} << 10, 'p')
@@ -390,12 +124,9 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
   TempDir dir;
   TempDir state;
   write_file(dir.path("out.cn1"), testing::cn1_file("OUT", "o"));
-#ifdef _WIN32
-  if (c.maker == LeftBehindCase::kUserWhereAnyoneMayWrite &&
-      !take_foreign_file("target", dir.path("target.c13"))) {
+  if (!testing::take_another_users(c, "target", dir.path("target.c13"))) {
     GTEST_SKIP() << "no target anyone may write (made where the tests run as root)";
   }
-#endif
   write_file(dir.path("target.c13"), target_now);
   platform::Descriptor readable(platform::open_for_reading(dir.path("target.c13")));
   const std::optional<platform::FileOrigin> found = platform::origin_of(readable.get());
@@ -415,15 +146,7 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
          : origin.birth != 0    ? origin.birth
                                 : origin.inode);
       break;
-    case LeftBehindCase::kOverTheFileSizeLimit:
-#ifdef _WIN32
-      GTEST_SKIP() << "Windows has no file-size limit";
-#endif
-      break;
     case LeftBehindCase::kMoreThanTheDiskHasRoomFor:
-#ifdef _WIN32
-      GTEST_SKIP() << "wine makes no sparse file larger than its free space";
-#endif
       size = std::filesystem::space(dir.path("")).available + (std::uint64_t{1} << 30);
       break;
     default:
@@ -444,10 +167,7 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
                                          std::string(kUndoTrailer.size(), '\0')
                                    : whole;
   std::string left = dir.path(c.name);
-  std::string state_home = state.path("");
-#ifdef _WIN32
-  if (foreign_state) state_home = foreign_state_home();
-#endif
+  std::string state_home = testing::state_home_for(c, state.path(""));
   if (c.place == LeftBehindCase::kStateFolder && state_home != state.path("")) {
     left = state_home + "/pairset/" + copy_name;
   } else if (c.place == LeftBehindCase::kStateFolder) {
@@ -470,130 +190,22 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
                                              : std::filesystem::perms::owner_all);
     left = folder + "/" + copy_name;
   }
-#ifdef _WIN32
-  if (foreign_copy && !take_foreign_file("copy", left)) {
-    GTEST_SKIP() << "no file of another user (made where the tests run as root)";
-  }
-#endif
+  const std::optional<bool> taken = testing::take_another_users(c, "copy", left);
+  if (!taken) GTEST_SKIP() << "no file of another user (made where the tests run as root)";
   if (c.contents == LeftBehindCase::kMoreThanTheDiskHasRoomFor) {
     // Sparse: it takes no room, but tells of more than there is.
     write_file(left, header);
     std::filesystem::resize_file(left, header.size() + size);
     std::ofstream(left, std::ios::binary | std::ios::app) << after_old;
   } else if (c.contents == LeftBehindCase::kEmptyNewFile) {
-#ifdef _WIN32
     // Another user's was made empty, and long ago, before the tests ran.
-    if (!foreign_copy) write_file(left, "");
-#else
-    write_file(left, "");
-#endif
+    if (!*taken) write_file(left, "");
   } else {
     write_file(left, contents);
   }
-#ifdef _WIN32
-  // A run's mark, where the volume keeps named streams (NTFS; not under wine).
-  if (c.contents == LeftBehindCase::kMarkedNewFile &&
-      (platform::volume_flags(left) & FILE_NAMED_STREAMS) != 0) {
-    write_file(left + ":pairset-new", "");
+  if (const std::string why = testing::give_the_row_its_form(c, dir, state, left); !why.empty()) {
+    GTEST_SKIP() << why;
   }
-#else
-  // A run's mark: the inode and birth of the file a new file is to replace.
-  const auto mark_naming = [](const std::string& path) {
-    struct statx info {};
-    EXPECT_EQ(statx(AT_FDCWD, path.c_str(), 0, STATX_INO | STATX_BTIME, &info), 0);
-    return std::to_string(info.stx_ino) + " " + std::to_string(info.stx_btime.tv_sec) + "." +
-           std::to_string(info.stx_btime.tv_nsec);
-  };
-  const auto put_mark = [](const std::string& path, const std::string& mark) {
-    ASSERT_EQ(setxattr(path.c_str(), "user.pairset-new", mark.data(), mark.size(), 0), 0);
-  };
-  switch (c.contents) {
-    case LeftBehindCase::kMarkedNewFile:
-      put_mark(left, "new");
-      break;
-    case LeftBehindCase::kSwappedOutTarget:
-      put_mark(dir.path("target.c13"), mark_naming(left));
-      break;
-    case LeftBehindCase::kSwappedOutSave:
-      put_mark(dir.path("target.c13"), mark_naming(dir.path("out.cn1")));
-      break;
-    default:
-      break;
-  }
-  // A run makes its copy so that only its owner may read or write it.
-  if (c.contents <= LeftBehindCase::kOverTheFileSizeLimit) {
-    ASSERT_EQ(chmod(left.c_str(), 0600), 0);
-  }
-  switch (c.form) {
-    case LeftBehindCase::kAsMade:
-      break;
-    case LeftBehindCase::kReadableByOthers:
-      ASSERT_EQ(chmod(left.c_str(), 0644), 0);
-      break;
-    case LeftBehindCase::kWithAnAclEntry: {
-      const std::string acl = acl_letting_write(65534);
-      if (setxattr(left.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0) {
-        GTEST_SKIP() << "this file system keeps no ACL";
-      }
-      ASSERT_EQ(chmod(left.c_str(), 0600), 0);
-      break;
-    }
-    case LeftBehindCase::kWithASecondName:
-      // As a colleague who may write the runner's notes links them in as the copy.
-      std::filesystem::create_hard_link(left, dir.path("notes.c13"));
-      break;
-  }
-#endif
-#ifndef _WIN32
-  constexpr uid_t kOther = 4321;
-  switch (c.maker) {
-    case LeftBehindCase::kRunner:
-      break;
-    case LeftBehindCase::kUserWhoMayNotWrite:
-      ASSERT_EQ(chmod(dir.path("target.c13").c_str(), 0644), 0);
-      ASSERT_EQ(chown(left.c_str(), kOther, kOther), 0);
-      break;
-    case LeftBehindCase::kTargetsOwner:
-      ASSERT_EQ(chown(dir.path("target.c13").c_str(), kOther, kOther), 0);
-      ASSERT_EQ(chown(left.c_str(), kOther, kOther), 0);
-      break;
-    case LeftBehindCase::kGroupMemberWhoMayWrite:
-      ASSERT_EQ(chown(dir.path("target.c13").c_str(), 0, kOther), 0);
-      ASSERT_EQ(chmod(dir.path("target.c13").c_str(), 0664), 0);
-      ASSERT_EQ(chown(left.c_str(), kOther, kOther), 0);
-      break;
-    case LeftBehindCase::kUserTheAclLetsWrite: {
-      const std::string acl = acl_letting_write(kOther);
-      if (setxattr(dir.path("target.c13").c_str(), "system.posix_acl_access", acl.data(),
-                   acl.size(), 0) != 0) {
-        GTEST_SKIP() << "this file system keeps no ACL";
-      }
-      ASSERT_EQ(chown(left.c_str(), kOther, kOther), 0);
-      break;
-    }
-    case LeftBehindCase::kAnyoneInAnOpenGroupFolder:
-      ASSERT_EQ(chown(dir.path("").c_str(), 0, kOther), 0);
-      ASSERT_EQ(chmod(dir.path("").c_str(), 02777), 0);
-      ASSERT_EQ(chown(dir.path("target.c13").c_str(), 0, kOther), 0);
-      ASSERT_EQ(chmod(dir.path("target.c13").c_str(), 0664), 0);
-      ASSERT_EQ(chown(left.c_str(), kOther + 1, kOther), 0);
-      break;
-    case LeftBehindCase::kUserInAStickyFolder:
-      ASSERT_EQ(chmod(dir.path("").c_str(), 01777), 0);
-      ASSERT_EQ(chmod(dir.path("target.c13").c_str(), 0644), 0);
-      ASSERT_EQ(chown(left.c_str(), kOther, kOther), 0);
-      break;
-    case LeftBehindCase::kUserWhereAnyoneMayWrite:
-      ASSERT_EQ(chmod(dir.path("target.c13").c_str(), 0666), 0);
-      ASSERT_EQ(chown(left.c_str(), kOther, kOther), 0);
-      break;
-  }
-  if (c.state_folder == LeftBehindCase::kAnotherUsers) {
-    ASSERT_EQ(chown(state.path("pairset").c_str(), kOther, kOther), 0);
-  } else if (c.state_folder == LeftBehindCase::kThroughAnotherUsersFolder) {
-    ASSERT_EQ(chown(state.path("other").c_str(), kOther, kOther), 0);
-  }
-#endif
   if (c.no_target) std::filesystem::remove(dir.path("target.c13"));
   // Written long ago, as far as its time tells: on Windows a new file is taken for left behind
   // only then. (Only its owner may set the time of another user's copy.)
@@ -604,56 +216,22 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
   if (c.stale_there) write_file(platform::stale_copy_name<char>(left), "set aside before");
   platform::Descriptor live;
   if (c.held) {
-    live = hold(left);
+    live = testing::lock_as_a_live_run(left);
     ASSERT_TRUE(live.is_open());
   }
   platform::Descriptor locked;
   if (c.target_locked) {
-    locked = hold(dir.path("target.c13"));
+    locked = testing::lock_as_a_live_run(dir.path("target.c13"));
     ASSERT_TRUE(locked.is_open());
   }
-  set_state_folder(state_home);
-#ifndef _WIN32
-  // HOME, where the state folder is without XDG_STATE_HOME, is one of the row's own (empty but
-  // where the row puts the copy under it), and the working folder is where a relative
-  // XDG_STATE_HOME would lead; both as they were again at the end.
-  struct Surroundings {
-    std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
-    std::filesystem::path folder = std::filesystem::current_path();
-    ~Surroundings() {
-      static_cast<void>(setenv("HOME", home.c_str(), 1));
-      std::error_code ignored;
-      std::filesystem::current_path(folder, ignored);
-    }
-  } const surroundings;
-  ASSERT_EQ(setenv("HOME", state.path(".").c_str(), 1), 0);
-  if (c.state_folder == LeftBehindCase::kUnderHome) set_state_folder("");
-  if (c.state_folder != LeftBehindCase::kUnderHome) {
-    std::filesystem::create_directory(state.path("home"));
-    ASSERT_EQ(setenv("HOME", state.path("home").c_str(), 1), 0);
-  }
-  if (c.state_folder == LeftBehindCase::kRelativeVariable) {
-    std::filesystem::current_path(state.path(""));
-    set_state_folder("relative");
-  }
-  // A build that put such a copy back would stop at a file-size limit, not at a full disk.
-  struct rlimit limit {};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
-  const struct rlimit unlimited = limit;
-  const auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
-  limit.rlim_cur = c.contents == LeftBehindCase::kOverTheFileSizeLimit ? std::uint64_t{64} << 10
-                                                                       : std::uint64_t{64} << 20;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-#endif
+  testing::set_state_folder(state_home);
+  std::shared_ptr<void> surroundings = testing::surround_the_run(c, state);
 
   const std::string printed = testing::run_in_process(
       {dir.path("missing.cn1"), dir.path(c.target_is_a_source ? "target.c13" : "out.cn1"),
        dir.path("target.c13")});
-  set_state_folder("");
-#ifndef _WIN32
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
-  static_cast<void>(std::signal(SIGXFSZ, previous_handler));
-#endif
+  surroundings.reset();
+  testing::set_state_folder("");
 
   if (c.reported) {
     // Locked by another program, the target is one the run cannot open; otherwise writing failed.
@@ -682,60 +260,17 @@ TEST_P(LeftBehindTest, NextRunPutsBackOrRemovesOnlyWhatNoLiveRunHolds) {
   if (c.stale_there) {
     EXPECT_EQ(read_file(platform::stale_copy_name<char>(left)), "set aside before");
   }
-#ifndef _WIN32
   if (c.form == LeftBehindCase::kWithASecondName) {
     EXPECT_EQ(read_file(dir.path("notes.c13")), contents);
   }
-#endif
-#ifdef _WIN32
-  // The folder of another user stays for the next rows: what was left in it goes.
+  // Another user's state folder may stay for the next rows (Windows): what was left in it goes.
   std::error_code ignored;
-  if (foreign_state) std::filesystem::remove(left, ignored);
-#endif
+  if (c.state_folder == LeftBehindCase::kAnotherUsers) std::filesystem::remove(left, ignored);
 }
-
-#ifdef _WIN32
-// Windows XP sets no %LOCALAPPDATA%: without it the state folder is in the one the shell names,
-// and a copy left there is put back.
-TEST(TargetOutput, StateFolderWithoutTheVariableIsTheShells) {
-  wchar_t shell[MAX_PATH] = {};
-  ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr,
-                             SHGFP_TYPE_CURRENT, shell),
-            S_OK);
-  const std::filesystem::path folder = std::filesystem::path(shell) / L"pairset";
-  std::filesystem::create_directories(folder);
-  TempDir dir;
-  const std::string target = dir.path("target.c13");
-  write_file(dir.path("out.cn1"), testing::cn1_file("OUT", "o"));
-  const std::string previous(1024, 'p');
-  const std::string result(1024, 'r');
-  write_file(target, result.substr(0, 512) + previous.substr(512));
-  platform::Descriptor readable(platform::open_for_reading(target));
-  const std::optional<platform::FileOrigin> origin = platform::origin_of(readable.get());
-  ASSERT_TRUE(origin);
-  static_cast<void>(readable.close());  // Windows removes no open file
-  const std::filesystem::path copy = folder / platform::state_copy_name<char>(*origin);
-  write_file(copy.string(), testing::undo_copy_file(*origin, "target.c13", previous, result));
-  set_state_folder("");
-
-  const std::string printed =
-      testing::run_in_process({dir.path("missing.cn1"), dir.path("out.cn1"), target});
-
-  EXPECT_TRUE(printed.ends_with("missing.cn1'\n")) << printed;
-  EXPECT_EQ(read_file(target), previous);
-  EXPECT_FALSE(std::filesystem::exists(copy));
-}
-#endif
 
 constexpr auto kInTheStateFolder = LeftBehindCase::kStateFolder;
 constexpr const char* kCopyName = "target.c13.pairset-undo";
 constexpr const char* kNewFileName = ".target.c13.pairset-Ab12Cd";
-// Whether a run tells a live run's new file by its lock alone (Linux), or also by its age.
-#ifdef _WIN32
-constexpr bool kToldByItsLockAlone = false;
-#else
-constexpr bool kToldByItsLockAlone = true;
-#endif
 
 INSTANTIATE_TEST_SUITE_P(
     AnySystem, LeftBehindTest,
@@ -884,11 +419,6 @@ INSTANTIATE_TEST_SUITE_P(
                        .name = kCopyName,
                        .contents = LeftBehindCase::kWholeCopy,
                        .maker = LeftBehindCase::kUserInAStickyFolder},
-        // Its group says nothing of its maker where anyone may make files that take it.
-        LeftBehindCase{.label = "copy_of_the_targets_group_in_a_folder_anyone_may_write",
-                       .name = kCopyName,
-                       .contents = LeftBehindCase::kWholeCopy,
-                       .maker = LeftBehindCase::kAnyoneInAnOpenGroupFolder},
         // ... unless the target is a source that it says a cut tore: then it is not read. One
         // that says the source is whole stops nothing.
         LeftBehindCase{.label = "copy_by_a_user_who_may_not_write_a_source",
@@ -908,14 +438,6 @@ INSTANTIATE_TEST_SUITE_P(
                        .name = kCopyName,
                        .contents = LeftBehindCase::kWholeCopy,
                        .maker = LeftBehindCase::kUserWhereAnyoneMayWrite},
-        LeftBehindCase{.label = "copy_by_a_group_member_who_may_write_the_target",
-                       .name = kCopyName,
-                       .contents = LeftBehindCase::kWholeCopy,
-                       .maker = LeftBehindCase::kGroupMemberWhoMayWrite},
-        LeftBehindCase{.label = "copy_by_a_user_an_acl_lets_write_the_target",
-                       .name = kCopyName,
-                       .contents = LeftBehindCase::kWholeCopy,
-                       .maker = LeftBehindCase::kUserTheAclLetsWrite},
         // A state folder that is not the runner's own and private is not looked in.
         LeftBehindCase{.label = "copy_in_another_users_state_folder",
                        .place = kInTheStateFolder,
@@ -963,7 +485,7 @@ INSTANTIATE_TEST_SUITE_P(
         LeftBehindCase{.label = "new_file_written_just_now",
                        .name = kNewFileName,
                        .contents = LeftBehindCase::kMarkedNewFile,
-                       .removed = kToldByItsLockAlone,
+                       .removed = testing::kToldByItsLockAlone,
                        .fresh = true},
         LeftBehindCase{.label = "new_file_a_live_run_holds",
                        .name = kNewFileName,

@@ -11,17 +11,23 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "system/access_windows.h"
+#include "system/endings_windows.h"
 #include "system/file_names.h"
 #include "system/files.h"
+#include "system/identity.h"
+#include "system/new_file.h"
 #include "system/open_file_windows.h"
+#include "system/target.h"
 #include "system/target_output.h"
 #include "system/undo_copy.h"
+#include "tests/left_behind.h"
 #include "tests/test_support.h"
 
 namespace pairset {
@@ -285,5 +291,182 @@ TEST(TargetOutput, ReplacingFileTakesTheAttributesBackupNeeds) {
   }
 }
 
+// Windows XP sets no %LOCALAPPDATA%: without it the state folder is in the one the shell names,
+// and a copy left there is put back.
+TEST(TargetOutput, StateFolderWithoutTheVariableIsTheShells) {
+  wchar_t shell[MAX_PATH] = {};
+  ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr,
+                             SHGFP_TYPE_CURRENT, shell),
+            S_OK);
+  const std::filesystem::path folder = std::filesystem::path(shell) / L"pairset";
+  std::filesystem::create_directories(folder);
+  TempDir dir;
+  const std::string target = dir.path("target.c13");
+  write_file(dir.path("out.cn1"), testing::cn1_file("OUT", "o"));
+  const std::string previous(1024, 'p');
+  const std::string result(1024, 'r');
+  write_file(target, result.substr(0, 512) + previous.substr(512));
+  platform::Descriptor readable(platform::open_for_reading(target));
+  const std::optional<platform::FileOrigin> origin = platform::origin_of(readable.get());
+  ASSERT_TRUE(origin);
+  static_cast<void>(readable.close());  // Windows removes no open file
+  const std::filesystem::path copy = folder / platform::state_copy_name<char>(*origin);
+  write_file(copy.string(), testing::undo_copy_file(*origin, "target.c13", previous, result));
+  testing::set_state_folder("");
+
+  const std::string printed =
+      testing::run_in_process({dir.path("missing.cn1"), dir.path("out.cn1"), target});
+
+  EXPECT_TRUE(printed.ends_with("missing.cn1'\n")) << printed;
+  EXPECT_EQ(read_file(target), previous);
+  EXPECT_FALSE(std::filesystem::exists(copy));
+}
+
 }  // namespace
 }  // namespace pairset
+
+namespace pairset::testing {
+namespace {
+
+// Moves a file of another user, made for the tests as root before they ran (wine runs them as
+// nobody), to `path`: a copy planted by user 4321 ("copy"), or a target of the runner's that
+// anyone may write ("target"), each empty and writable by anyone. Gives false where there is
+// none, or where it cannot be moved here.
+bool take_foreign_file(const std::string& kind, const std::string& path) {
+  const char* const folder = std::getenv("PAIRSET_FOREIGN_FILES");
+  if (folder == nullptr || !std::filesystem::is_directory(folder)) return false;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (!entry.path().filename().string().starts_with(kind + "-")) continue;
+    std::error_code error;
+    std::filesystem::rename(entry.path(), path, error);
+    return !error;
+  }
+  return false;
+}
+
+// Gives the folder of user 4321, open to anyone, that the state folder is made to be, or an
+// empty string where there is none.
+std::string foreign_state_home() {
+  const char* const folder = std::getenv("PAIRSET_FOREIGN_FILES");
+  if (folder == nullptr) return {};
+  const std::string home = std::string(folder) + "/state";
+  return std::filesystem::is_directory(home + "/pairset") ? home : std::string();
+}
+
+// Gives true for a row whose copy is another user's file made before the tests ran.
+bool copy_made_before(const LeftBehindCase& c) {
+  return c.maker == LeftBehindCase::kUserWhoMayNotWrite ||
+         c.maker == LeftBehindCase::kUserWhereAnyoneMayWrite;
+}
+
+}  // namespace
+
+const bool kToldByItsLockAlone = false;
+const bool kWritesTheFileFoundUnderItsNewName = false;
+
+platform::Descriptor lock_as_a_live_run(const std::string& path) {
+  platform::Descriptor file(_open(path.c_str(), _O_RDWR | _O_BINARY));
+  OVERLAPPED from_start{};
+  if (file.is_open() && LockFileEx(platform::handle_of(file.get()),
+                                   LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                                   MAXDWORD, &from_start) == 0) {
+    return {};
+  }
+  return file;
+}
+
+void set_state_folder(const std::string& folder) {
+  EXPECT_EQ(_putenv_s("LOCALAPPDATA", folder.c_str()), 0);
+}
+
+std::filesystem::path path_near_the_limit(const TempDir& dir) {
+  const std::filesystem::path folder = dir.path("");
+  return folder / std::string(259 - 5 - folder.string().size() - 1, 'n');
+}
+
+std::string path_whose_new_file_is_cut(const TempDir& dir) {
+  return path_near_the_limit(dir).string();
+}
+
+void leave_new_file_of_an_ended_run(const std::string& path) {
+  platform::Target target = platform::open_target(path.c_str());
+  std::filesystem::path made;
+  platform::Descriptor file(platform::create_replacement(target, made).descriptor);
+  ASSERT_TRUE(file.close());
+  // While the run that made it lives, it is that run's however old it looks. Its time is set
+  // through a handle that shares deletion, as the run's own handle asks.
+  const HANDLE aged = CreateFileW(made.c_str(), FILE_WRITE_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(aged, INVALID_HANDLE_VALUE);
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  ULARGE_INTEGER hour_ago{};
+  hour_ago.LowPart = now.dwLowDateTime;
+  hour_ago.HighPart = now.dwHighDateTime;
+  hour_ago.QuadPart -= 60ULL * 60 * 10'000'000;  // in 100 ns units
+  const FILETIME written{hour_ago.LowPart, hour_ago.HighPart};
+  EXPECT_NE(SetFileTime(aged, nullptr, nullptr, &written), 0);
+  CloseHandle(aged);
+  platform::clear_abandoned_files(platform::look_up_target(path.c_str()));
+  EXPECT_TRUE(std::filesystem::exists(made)) << "a live run's new file was removed";
+  // Then the run ends without a word, and so its own handle and its record of the file end.
+  platform::let_go_of_new_file();
+  platform::forget_file_in_flight();
+}
+
+std::string cannot_make(const LeftBehindCase& c) {
+  // Another user's file is one made before the tests ran; a file's owner cannot be given here.
+  if (made_by_another_user(c) && ((!copy_made_before(c) && c.maker != LeftBehindCase::kRunner) ||
+                                  c.state_folder == LeftBehindCase::kThroughAnotherUsersFolder)) {
+    return "such owners and folders are made on Linux";
+  }
+  if (c.state_folder == LeftBehindCase::kAnotherUsers && foreign_state_home().empty()) {
+    return "no folder of another user (made where the tests run as root)";
+  }
+  if (c.by_marks &&
+      (platform::volume_flags(std::filesystem::temp_directory_path()) & FILE_NAMED_STREAMS) == 0) {
+    return "a volume without named streams tells a new file left behind by its age";
+  }
+  if (c.contents == LeftBehindCase::kSwappedOutTarget ||
+      c.contents == LeftBehindCase::kSwappedOutSave) {
+    return "a run on Windows swaps nothing out of the target's place";
+  }
+  if (c.form != LeftBehindCase::kAsMade || c.state_folder >= LeftBehindCase::kOpenToOthers) {
+    return "such rights and variables are Linux's";
+  }
+  if (c.contents == LeftBehindCase::kOverTheFileSizeLimit) return "Windows has no file-size limit";
+  if (c.contents == LeftBehindCase::kMoreThanTheDiskHasRoomFor) {
+    return "wine makes no sparse file larger than its free space";
+  }
+  return "";
+}
+
+std::string state_home_for(const LeftBehindCase& c, const std::string& own) {
+  return c.state_folder == LeftBehindCase::kAnotherUsers ? foreign_state_home() : own;
+}
+
+std::optional<bool> take_another_users(const LeftBehindCase& c, const std::string& kind,
+                                       const std::string& path) {
+  const bool planted =
+      kind == "copy" ? copy_made_before(c) : c.maker == LeftBehindCase::kUserWhereAnyoneMayWrite;
+  if (!planted) return false;
+  if (!take_foreign_file(kind, path)) return std::nullopt;
+  return true;
+}
+
+std::string give_the_row_its_form(const LeftBehindCase& c, const TempDir&, const TempDir&,
+                                  const std::string& left) {
+  // A run's mark, where the volume keeps named streams (NTFS; not under wine).
+  if (c.contents == LeftBehindCase::kMarkedNewFile &&
+      (platform::volume_flags(left) & FILE_NAMED_STREAMS) != 0) {
+    write_file(left + ":pairset-new", "");
+  }
+  return "";
+}
+
+std::shared_ptr<void> surround_the_run(const LeftBehindCase&, const TempDir&) {
+  return nullptr;
+}
+
+}  // namespace pairset::testing
