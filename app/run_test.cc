@@ -168,35 +168,16 @@ INSTANTIATE_TEST_SUITE_P(
                 Target::kUntouched}),
     testing::kRowLabel);
 
-// On Linux a folder opens but does not read; on Windows it does not open.
-#ifdef _WIN32
-#define FOLDER_FAILURE u8"\nНе могу открыть файл '{}'\n"
-#else
-#define FOLDER_FAILURE u8"\nОшибка чтения файла '{}'\n"
-#endif
-
 INSTANTIATE_TEST_SUITE_P(Folders, RunTest,
                          ::testing::Values(RunCase{"input_is_a_folder",
                                                    {"{}", "{out.cn1}", "{target.c13}"},
-                                                   FOLDER_FAILURE,
+                                                   testing::kFolderSourceMessage,
                                                    Target::kUntouched},
                                            RunCase{"output_is_a_folder",
                                                    {"{in.cn1}", "{}", "{target.c13}"},
-                                                   FOLDER_FAILURE,
+                                                   testing::kFolderSourceMessage,
                                                    Target::kUntouched}),
                          testing::kRowLabel);
-
-TEST(RunPairset, FullDiskIsNotReportedAsSuccess) {
-#ifdef _WIN32
-  GTEST_SKIP() << "Windows has no /dev/full to stand for a full disk";
-#else
-  TempDir dir;
-  write_file(dir.path("in.cn1"), kInput);
-  write_file(dir.path("out.cn1"), kOutput);
-  EXPECT_EQ(run_in_process({dir.path("in.cn1"), dir.path("out.cn1"), "/dev/full"}),
-            to_cp866(u8"\nОшибка записи файла '/dev/full'\n"));
-#endif
-}
 
 // Either source may be the target: its body is read as it was before the target changed.
 TEST(RunPairset, TargetMayBeEitherSource) {

@@ -110,19 +110,5 @@ TEST(WriteTargetFile, TargetThatDoesNotOpenIsReportedAndNothingIsCreated) {
             Failure::kCannotOpen);
 }
 
-// A full disk must not pass for success, whether a write or the final flush finds it.
-TEST(WriteTargetFile, FullDeviceIsAWriteError) {
-#ifdef _WIN32
-  GTEST_SKIP() << "Windows has no /dev/full to stand for a full disk";
-#else
-  for (const std::size_t body_size : {std::size_t{1}, std::size_t{4} << 20}) {
-    const SourceFile file = source_in_memory(cn1_file("A", std::string(body_size, 'b')));
-    EXPECT_EQ(write_target_file(FoundTarget("/dev/full"), file, file, std::nullopt).failure,
-              Failure::kWriteError)
-        << "body of " << body_size << " bytes";
-  }
-#endif
-}
-
 }  // namespace
 }  // namespace pairset

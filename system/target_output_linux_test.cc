@@ -1,5 +1,5 @@
-// How a target reaches the disk on Linux: the rights a new file gets, links, programs that have it
-// open, signals and the kernel's limits.
+// How a run's files reach and leave the disk on Linux: sources that are FIFOs, the rights a new
+// file gets, links, programs that have it open, signals, full devices and the kernel's limits.
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -17,9 +17,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
+#include "settings/source_file.h"
+#include "settings/target_file.h"
 #include "system/file_names.h"
 #include "system/io.h"
 #include "system/new_file.h"
@@ -332,6 +335,57 @@ TEST(TargetOutput, EveryEndingSignalRemovesTheNewFile) {
     EXPECT_EQ(file_names(dir), std::vector<std::string>{"target.c13"}) << signal_number;
     EXPECT_EQ(read_file(dir.path("target.c13")), "previous");
   }
+}
+
+// A pipe tells no size: everything written to it is kept, however long.
+TEST(LoadSourceFile, PipeIsReadToItsEnd) {
+  TempDir dir;
+  const std::string path = dir.path("pipe");
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  const std::string contents = testing::cn1_file("PIPE", std::string(1'000'003, 'p'));
+  std::thread writer([&] { write_file(path, contents); });
+
+  const LoadResult result = load_source_file(path.c_str());
+  writer.join();
+
+  ASSERT_EQ(result.outcome.failure, Failure::kNone);
+  EXPECT_EQ(testing::contents_of(result.file), contents);
+}
+
+// Filling fresh memory is most of the cost of loading a large stream; it goes where the system
+// can back it with 2 MiB pages.
+TEST(LoadSourceFile, LargeSourceIsAlignedForLargePages) {
+  TempDir dir;
+  const std::string path = dir.path("pipe");
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  std::thread writer([&] {
+    write_file(path, testing::cn1_file("LARGE", std::string(std::size_t{1} << 20, 'b')));
+  });
+
+  const LoadResult result = load_source_file(path.c_str());
+  writer.join();
+
+  ASSERT_EQ(result.outcome.failure, Failure::kNone);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(result.file.data.get()) % (std::size_t{2} << 20), 0U);
+}
+
+// A full disk must not pass for success, whether a write or the final flush finds it.
+TEST(WriteTargetFile, FullDeviceIsAWriteError) {
+  for (const std::size_t body_size : {std::size_t{1}, std::size_t{4} << 20}) {
+    const SourceFile file =
+        testing::source_in_memory(testing::cn1_file("A", std::string(body_size, 'b')));
+    EXPECT_EQ(write_target_file(FoundTarget("/dev/full"), file, file, std::nullopt).failure,
+              Failure::kWriteError)
+        << "body of " << body_size << " bytes";
+  }
+}
+
+TEST(RunPairset, FullDiskIsNotReportedAsSuccess) {
+  TempDir dir;
+  write_file(dir.path("in.cn1"), testing::cn1_file("IN", "i"));
+  write_file(dir.path("out.cn1"), testing::cn1_file("OUT", "o"));
+  EXPECT_EQ(testing::run_in_process({dir.path("in.cn1"), dir.path("out.cn1"), "/dev/full"}),
+            testing::to_cp866(u8"\nОшибка записи файла '/dev/full'\n"));
 }
 
 }  // namespace

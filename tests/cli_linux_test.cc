@@ -43,6 +43,10 @@ using testing::TempDir;
 // disk, an ignored signal), by running as a user who may write only what the test allows (root,
 // as CI runs, may write anything), by a small file system that is nearly full, and by what
 // strace makes of a chosen system call of the writing (a signal sent, an error returned).
+constexpr const char8_t* kWriteFailure = u8"\nОшибка записи файла '";
+constexpr const char8_t* kOpenFailure = u8"\nНе могу открыть файл '";
+constexpr const char8_t* kSuccess = u8"\nPAIRSET завешилась успешно.\n\n";
+
 struct LimitedCase {
   const char* label;
   const char* shell_setup = nullptr;  // run by the shell before the program
@@ -56,8 +60,9 @@ struct LimitedCase {
   bool second_name = false;           // the target has another name, so it is written in place
   mode_t target_mode = 0644;
   mode_t folder_mode = 0755;
-  std::u8string message;  // followed by the target's path and "'\n" unless it is the success;
-                          // empty where the signal ends the run
+  // What the run prints (success by default), followed by the target's path and "'\n" unless
+  // it is the success; empty where the signal ends the run.
+  std::u8string message = kSuccess;
   enum Result { kKept, kReplaced, kWrittenInPlace } result = kKept;  // kKept: as it was before
   // A run killed by the injected signal leaves an undo copy: whole (with the old contents) or
   // cut short; the same command is then run again, and `message` and `result` are of that run.
@@ -80,10 +85,6 @@ class LimitedRunTest : public ::testing::TestWithParam<LimitedCase> {};
 // Room for the program and its small buffers, not for a buffer of a MiB (the program takes about
 // 2.5 MB, a large buffer 4 MB more).
 constexpr const char* kMemoryForSmallBuffers = "ulimit -v 4000";
-
-constexpr const char8_t* kWriteFailure = u8"\nОшибка записи файла '";
-constexpr const char8_t* kOpenFailure = u8"\nНе могу открыть файл '";
-constexpr const char8_t* kSuccess = u8"\nPAIRSET завешилась успешно.\n\n";
 
 // Gives true when `program` is one of the system's.
 bool installed(const char* program) {
@@ -334,7 +335,6 @@ INSTANTIATE_TEST_SUITE_P(
                     .unprivileged = true,
                     .target_mode = 0666,
                     .folder_mode = 0555,
-                    .message = kSuccess,
                     .result = kInPlace},
         // In place, the room for the result is reserved before a byte changes.
         LimitedCase{.label = "full_disk_in_place_under_a_source",
@@ -358,7 +358,6 @@ INSTANTIATE_TEST_SUITE_P(
                     .others_target = true,
                     .target_mode = 0666,
                     .folder_mode = 01777,
-                    .message = kSuccess,
                     .result = kInPlace},
         // Deferred from the first changed byte: the signal ends the run once the file is whole.
         LimitedCase{.label = "signal_while_written_in_place",
@@ -376,7 +375,6 @@ INSTANTIATE_TEST_SUITE_P(
         LimitedCase{.label = "ignored_hangup_while_the_new_file_is_written",
                     .shell_setup = "trap '' HUP",
                     .injected = "write:signal=HUP:when=1",
-                    .message = kSuccess,
                     .result = kReplaced},
         // Errors once writing began. In place, the old contents go back: after the third piece
         // failed, after the cut to the new length, and after the flush to the disk.
@@ -398,7 +396,6 @@ INSTANTIATE_TEST_SUITE_P(
         LimitedCase{.label = "io_error_at_the_close_in_place",
                     .injected = "close:error=EIO",
                     .second_name = true,
-                    .message = kSuccess,
                     .result = kInPlace},
         // Through a new file: the third write, the flush, and the close (every close of the run
         // fails: only those of the written files are looked at).
@@ -413,10 +410,8 @@ INSTANTIATE_TEST_SUITE_P(
                     .message = kWriteFailure},
         // A rename the folder refuses falls back to writing in place; one that fails otherwise
         // is a write error.
-        LimitedCase{.label = "rename_refused",
-                    .injected = "renameat2:error=EXDEV",
-                    .message = kSuccess,
-                    .result = kInPlace},
+        LimitedCase{
+            .label = "rename_refused", .injected = "renameat2:error=EXDEV", .result = kInPlace},
         LimitedCase{
             .label = "rename_failed", .injected = "renameat2:error=EIO", .message = kWriteFailure},
         // A real full disk: reserving room lengthens the file before it fails, and the file is
@@ -438,14 +433,12 @@ INSTANTIATE_TEST_SUITE_P(
         LimitedCase{.label = "killed_at_the_first_write_in_place",
                     .injected = "pwrite64:signal=KILL:when=1",
                     .second_name = true,
-                    .message = kSuccess,
                     .result = kInPlace,
                     .cut = LimitedCase::kCopyWhole},
         // Between the first MiB of the result and the rest.
         LimitedCase{.label = "killed_at_the_second_write_in_place",
                     .injected = "pwrite64:signal=KILL:when=2",
                     .second_name = true,
-                    .message = kSuccess,
                     .result = kInPlace,
                     .cut = LimitedCase::kCopyWhole,
                     .source_bytes = kTwoWrites},
@@ -454,14 +447,12 @@ INSTANTIATE_TEST_SUITE_P(
         LimitedCase{.label = "io_error_at_every_write_in_place",
                     .injected = "pwrite64:error=EIO:when=1+ -P @TARGET@",
                     .second_name = true,
-                    .message = kSuccess,
                     .result = kInPlace,
                     .cut = LimitedCase::kCopyWhole,
                     .cut_message = kWriteFailure},
         LimitedCase{.label = "io_error_at_every_removal_of_the_undo_copy",
                     .injected = "unlinkat:error=EIO",
                     .second_name = true,
-                    .message = kSuccess,
                     .result = kInPlace,
                     .cut = LimitedCase::kCopyWhole,
                     .cut_message = kWriteFailure},
@@ -471,7 +462,6 @@ INSTANTIATE_TEST_SUITE_P(
                     .shell_setup = "setfacl -d -m u:65534:rw,m::rw .",
                     .injected = "pwrite64:signal=KILL:when=2",
                     .second_name = true,
-                    .message = kSuccess,
                     .result = kInPlace,
                     .cut = LimitedCase::kCopyWhole,
                     .source_bytes = kTwoWrites},
@@ -480,7 +470,6 @@ INSTANTIATE_TEST_SUITE_P(
                     .injected = "pwrite64:signal=KILL:when=2",
                     .target = "in.cn1",
                     .second_name = true,
-                    .message = kSuccess,
                     .result = kInPlace,
                     .cut = LimitedCase::kCopyWhole,
                     .source_bytes = kTwoWrites},
@@ -488,7 +477,6 @@ INSTANTIATE_TEST_SUITE_P(
         LimitedCase{.label = "killed_while_the_undo_copy_is_written",
                     .injected = "write:signal=KILL:when=2",
                     .second_name = true,
-                    .message = kSuccess,
                     .result = kInPlace,
                     .cut = LimitedCase::kCopyCutShort},
         // A folder that takes no new file: the copy goes to the state folder and back from it.
@@ -497,7 +485,6 @@ INSTANTIATE_TEST_SUITE_P(
                     .injected = "pwrite64:signal=KILL:when=2",
                     .target_mode = 0666,
                     .folder_mode = 0555,
-                    .message = kSuccess,
                     .result = kInPlace,
                     .cut = LimitedCase::kCopyWhole,
                     .source_bytes = kTwoWrites},
@@ -539,12 +526,9 @@ INSTANTIATE_TEST_SUITE_P(
         LimitedCase{.label = "locked_briefly_in_place",
                     .shell_setup = kLockedBriefly,
                     .second_name = true,
-                    .message = kSuccess,
                     .result = kInPlace},
-        LimitedCase{.label = "locked_briefly_replaced",
-                    .shell_setup = kLockedBriefly,
-                    .message = kSuccess,
-                    .result = kReplaced},
+        LimitedCase{
+            .label = "locked_briefly_replaced", .shell_setup = kLockedBriefly, .result = kReplaced},
         // Nowhere to keep the old contents: the target is not touched.
         LimitedCase{.label = "no_room_for_an_undo_copy",
                     .shell_setup = "export XDG_STATE_HOME=/nonexistent",
@@ -557,14 +541,12 @@ INSTANTIATE_TEST_SUITE_P(
         // when written in place (the output's body moves, so it would be read over).
         LimitedCase{.label = "large_source_as_its_target_replaced",
                     .target = "in.cn1",
-                    .message = kSuccess,
                     .result = kReplaced,
                     .room = kLargeRoom,
                     .source_bytes = kLargeBody},
         LimitedCase{.label = "large_source_as_its_target_in_place",
                     .target = "out.cn1",
                     .second_name = true,
-                    .message = kSuccess,
                     .result = kInPlace,
                     .room = kLargeRoom,
                     .source_bytes = kLargeBody},
@@ -572,7 +554,6 @@ INSTANTIATE_TEST_SUITE_P(
         // call), the buffer gives the same bytes.
         LimitedCase{.label = "kernel_copy_across_file_systems_refused",
                     .injected = "copy_file_range:error=EXDEV",
-                    .message = kSuccess,
                     .result = kReplaced,
                     .room = kLargeRoom,
                     .source_bytes = kLargeBody},
@@ -580,7 +561,6 @@ INSTANTIATE_TEST_SUITE_P(
                     .injected = "copy_file_range:error=ENOSYS",
                     .target = "out.cn1",
                     .second_name = true,
-                    .message = kSuccess,
                     .result = kInPlace,
                     .room = kLargeRoom,
                     .source_bytes = kLargeBody},
@@ -596,7 +576,6 @@ INSTANTIATE_TEST_SUITE_P(
                     .second_name = true,
                     .target_mode = 0600,
                     .folder_mode = 0777,
-                    .message = kSuccess,
                     .result = kInPlace,
                     .cut = LimitedCase::kCopyWhole,
                     .target_owner = 65534,
@@ -610,7 +589,6 @@ INSTANTIATE_TEST_SUITE_P(
                     .shell_setup = kWatchedByNobody,
                     .injected = kDelayedAtTheCopy,
                     .second_name = true,
-                    .message = kSuccess,
                     .result = kInPlace},
         LimitedCase{.label = "undo_copy_watched_by_root",
                     .shell_setup = kWatchedByRoot,
@@ -622,7 +600,6 @@ INSTANTIATE_TEST_SUITE_P(
                     .injected = "pwrite64:signal=KILL:when=2",
                     .target = "in.cn1",
                     .second_name = true,
-                    .message = kSuccess,
                     .result = kInPlace,
                     .cut = LimitedCase::kCopyWhole,
                     .source_bytes = kTwoWrites,
@@ -630,19 +607,16 @@ INSTANTIATE_TEST_SUITE_P(
         // A file system that renames without flags only (EINVAL) gets a plain rename.
         LimitedCase{.label = "rename_without_flags",
                     .injected = "renameat2:error=EINVAL",
-                    .message = kSuccess,
                     .result = kReplaced},
         // The runner's own file in a sticky folder anyone may write is no plant.
         LimitedCase{.label = "own_target_in_a_sticky_folder",
                     .unprivileged = true,
                     .folder_mode = 01777,
-                    .message = kSuccess,
                     .result = kReplaced,
                     .target_owner = 65534},
         // The kernel's copy refused in any way is done through the buffer.
         LimitedCase{.label = "kernel_copy_not_supported",
                     .injected = "copy_file_range:error=EOPNOTSUPP",
-                    .message = kSuccess,
                     .result = kReplaced,
                     .room = kLargeRoom,
                     .source_bytes = kLargeBody},
@@ -650,7 +624,6 @@ INSTANTIATE_TEST_SUITE_P(
         // within a page and goes through the buffer, chunk after chunk, each at its own place.
         LimitedCase{.label = "bodies_over_the_buffer_in_place",
                     .second_name = true,
-                    .message = kSuccess,
                     .result = kInPlace,
                     .room = kLargeRoom,
                     .source_bytes = 1'500'000},
@@ -670,7 +643,6 @@ INSTANTIATE_TEST_SUITE_P(
         LimitedCase{.label = "killed_at_the_removal_of_the_undo_copy",
                     .injected = "unlinkat:signal=KILL:when=1 -P target.c13.pairset-undo",
                     .second_name = true,
-                    .message = kSuccess,
                     .result = kInPlace,
                     .cut = LimitedCase::kCopyMadeUnusable}),
     testing::kRowLabel);
@@ -680,11 +652,11 @@ struct StreamCase {
   const char* label;
   const char* shell_setup = nullptr;  // run by the shell before the program
   const char* target;
-  const char* redirection;  // of the program's standard streams, to or from the file "log", and
-                            // what follows the run
+  // Of the program's standard streams, to or from the file "log", and what follows the run.
+  const char* redirection = ">>log";
   // "log" has "earlier\n" before the run; kResult: it is an ordinary target, replaced whole.
-  enum Log { kUnchanged, kResultThenMessage, kResult } log;
-  std::u8string message;  // on standard output: the success, or this and "<target>'\n"
+  enum Log { kUnchanged, kResultThenMessage, kResult } log = kResultThenMessage;
+  std::u8string message = kSuccess;  // on standard output: the success, or this and "<target>'\n"
 };
 
 class StreamTargetTest : public ::testing::TestWithParam<StreamCase> {};
@@ -731,37 +703,15 @@ TEST_P(StreamTargetTest, WritesThroughTheStreamItself) {
 
 INSTANTIATE_TEST_SUITE_P(
     Linux, StreamTargetTest,
-    ::testing::Values(StreamCase{.label = "dev_stdout",
-                                 .target = "/dev/stdout",
-                                 .redirection = ">>log",
-                                 .log = StreamCase::kResultThenMessage,
-                                 .message = kSuccess},
-                      StreamCase{.label = "proc_self",
-                                 .target = "/proc/self/fd/1",
-                                 .redirection = ">>log",
-                                 .log = StreamCase::kResultThenMessage,
-                                 .message = kSuccess},
-                      StreamCase{.label = "dev_fd",
-                                 .target = "/dev/fd/1",
-                                 .redirection = ">>log",
-                                 .log = StreamCase::kResultThenMessage,
-                                 .message = kSuccess},
-                      StreamCase{.label = "proc_thread_self",
-                                 .target = "/proc/thread-self/fd/1",
-                                 .redirection = ">>log",
-                                 .log = StreamCase::kResultThenMessage,
-                                 .message = kSuccess},
+    ::testing::Values(StreamCase{.label = "dev_stdout", .target = "/dev/stdout"},
+                      StreamCase{.label = "proc_self", .target = "/proc/self/fd/1"},
+                      StreamCase{.label = "dev_fd", .target = "/dev/fd/1"},
+                      StreamCase{.label = "proc_thread_self", .target = "/proc/thread-self/fd/1"},
                       StreamCase{.label = "relative_to_dev",
                                  .shell_setup = "cd /dev",
                                  .target = "fd/1",
-                                 .redirection = ">>\"$OLDPWD/log\"",
-                                 .log = StreamCase::kResultThenMessage,
-                                 .message = kSuccess},
-                      StreamCase{.label = "its_own_name",
-                                 .target = "log",
-                                 .redirection = ">>log",
-                                 .log = StreamCase::kResultThenMessage,
-                                 .message = kSuccess},
+                                 .redirection = ">>\"$OLDPWD/log\""},
+                      StreamCase{.label = "its_own_name", .target = "log"},
                       StreamCase{.label = "standard_input_from_a_file",
                                  .target = "/dev/stdin",
                                  .redirection = "<log",
@@ -770,33 +720,27 @@ INSTANTIATE_TEST_SUITE_P(
                       // Standard input reads the file too: the name still asks for the output.
                       StreamCase{.label = "dev_stdout_while_standard_input_reads_it",
                                  .target = "/dev/stdout",
-                                 .redirection = ">>log <log",
-                                 .log = StreamCase::kResultThenMessage,
-                                 .message = kSuccess},
+                                 .redirection = ">>log <log"},
                       // A descriptor a caller passes down (to hold a lock by, or to read) is
                       // not the target's name asking for it: the file is replaced whole.
                       StreamCase{.label = "open_for_appending_by_the_caller",
                                  .target = "log",
                                  .redirection = "9>>log",
-                                 .log = StreamCase::kResult,
-                                 .message = kSuccess},
+                                 .log = StreamCase::kResult},
                       // Longer than the result, so that a tail of it would show.
                       StreamCase{.label = "open_for_reading_and_writing_by_the_caller",
                                  .shell_setup = "head -c 300000 /dev/zero >log",
                                  .target = "log",
                                  .redirection = "9<>log",
-                                 .log = StreamCase::kResult,
-                                 .message = kSuccess},
+                                 .log = StreamCase::kResult},
                       StreamCase{.label = "open_for_reading_by_the_caller",
                                  .target = "log",
                                  .redirection = "3<log",
-                                 .log = StreamCase::kResult,
-                                 .message = kSuccess},
+                                 .log = StreamCase::kResult},
                       StreamCase{.label = "device_that_standard_input_reads",
                                  .target = "/dev/null",
                                  .redirection = "</dev/null",
-                                 .log = StreamCase::kUnchanged,
-                                 .message = kSuccess},
+                                 .log = StreamCase::kUnchanged},
                       // No reader comes: the run ends after its wait, having written nothing.
                       StreamCase{.label = "fifo_with_no_reader",
                                  .shell_setup = "mkfifo fifo",
@@ -818,8 +762,7 @@ INSTANTIATE_TEST_SUITE_P(
                           .shell_setup = "mkfifo fifo; (exec 3<fifo; sleep 1; cat <&3 >fed) &",
                           .target = "fifo",
                           .redirection = "; wait; rm fifo; mv fed log",
-                          .log = StreamCase::kResult,
-                          .message = kSuccess}),
+                          .log = StreamCase::kResult}),
     testing::kRowLabel);
 
 // A source cut short by another program after its signature was checked and before its body is

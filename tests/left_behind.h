@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "system/files.h"
@@ -18,7 +19,8 @@ namespace pairset::testing {
 struct LeftBehindCase {
   const char* label;
   enum Place { kBeside, kStateFolder } place = kBeside;
-  const char* name;  // beside the target; in the state folder the copy's own name is taken
+  // Beside the target (by default the undo copy's); in the state folder the copy's own is taken.
+  const char* name = "target.c13.pairset-undo";
   enum Contents {
     kWholeCopy,
     kCopyCutShort,
@@ -35,7 +37,7 @@ struct LeftBehindCase {
     kEmptyNewFile,
     kSwappedOutTarget,
     kSwappedOutSave,
-  } contents;
+  } contents = kWholeCopy;
   bool held = false;       // by a live run
   bool removed = false;    // by the run
   bool put_back = false;   // the target has its old contents again
@@ -113,7 +115,7 @@ std::string path_whose_new_file_is_cut(const TempDir& dir);
 // Leaves beside the target at `path` the new file of a run that has since ended without a word.
 void leave_new_file_of_an_ended_run(const std::string& path);
 
-// Gives why the row cannot be made on this system, or nothing where it can.
+// Gives why the row cannot be made on this system, or an empty text where it can.
 std::string cannot_make(const LeftBehindCase& c);
 
 // Gives the folder the row's state folder is in: `own`, or another user's.
@@ -126,7 +128,7 @@ std::optional<bool> take_another_users(const LeftBehindCase& c, const std::strin
                                        const std::string& path);
 
 // Gives the row's left file at `left` its mark, rights, second name and maker, and the target
-// and state folder theirs; gives why it cannot, or nothing.
+// and state folder theirs; gives why it cannot, or an empty text.
 std::string give_the_row_its_form(const LeftBehindCase& c, const TempDir& dir, const TempDir& state,
                                   const std::string& left);
 

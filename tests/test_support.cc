@@ -16,12 +16,6 @@
 #include "system/identity.h"
 #include "system/undo_copy.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <sys/wait.h>
-#endif
-
 namespace pairset::testing {
 
 TempDir::TempDir() {
@@ -181,11 +175,7 @@ std::string quoted(const std::vector<std::string>& arguments) {
 std::string executable_under_test() {
   const char* const other = std::getenv("PAIRSET_UNDER_TEST");
   if (other == nullptr || *other == '\0') return PAIRSET_EXECUTABLE;
-#ifdef _WIN32
-  // Under wine the Unix root is the drive Z:.
-  if (*other == '/') return std::string("Z:").append(other);
-#endif
-  return other;
+  return host_path(other);
 }
 
 std::string pairset_command(const std::string& arguments) {
@@ -197,20 +187,7 @@ std::string pairset_command(const std::string& arguments) {
 Outcome run_command(const std::string& command, const TempDir& dir) {
   const std::string err_path = dir.path("stderr.txt");
   const std::string redirected = command + " 2>\"" + err_path + "\"";
-#ifdef _WIN32
-  // cmd /c drops the first and the last quote of the line: give it a pair to drop. The line goes
-  // to Windows in wide characters, so that a name in any alphabet reaches the program whole.
-  const std::string line = "\"" + redirected + "\"";
-  std::wstring wide(line.size() + 1, L'\0');
-  wide.resize(
-      static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, line.c_str(), -1, wide.data(),
-                                                   static_cast<int>(wide.size())) -
-                               1));
-  std::FILE* pipe = _wpopen(wide.c_str(), L"rb");  // NOLINT(cert-env33-c)
-#else
-  // The executable runs through the shell on purpose, as users' scripts run it.
-  std::FILE* pipe = popen(redirected.c_str(), "r");  // NOLINT(cert-env33-c)
-#endif
+  std::FILE* pipe = start_command(redirected);
   Outcome outcome;
   if (pipe == nullptr) {
     ADD_FAILURE() << "cannot run " << redirected;
@@ -219,29 +196,13 @@ Outcome run_command(const std::string& command, const TempDir& dir) {
   char chunk[4096];
   std::size_t got = 0;
   while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) outcome.out.append(chunk, got);
-#ifdef _WIN32
-  outcome.status = _pclose(pipe);
-#else
-  const int status = pclose(pipe);
-  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-#endif
+  outcome.status = end_command(pipe);
   outcome.err = read_file(err_path);
   return outcome;
 }
 
 Outcome run_executable(const std::string& arguments, const TempDir& dir) {
   return run_command(pairset_command(arguments), dir);
-}
-
-std::string console(std::string_view text) {
-  std::string out;
-  for (const char c : text) {
-#ifdef _WIN32
-    if (c == '\n') out += '\r';
-#endif
-    out += c;
-  }
-  return out;
 }
 
 }  // namespace pairset::testing

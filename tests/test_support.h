@@ -3,6 +3,7 @@
 #ifndef PAIRSET_TESTS_TEST_SUPPORT_H_
 #define PAIRSET_TESTS_TEST_SUPPORT_H_
 
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <ostream>
@@ -126,6 +127,22 @@ Outcome run_command(const std::string& command, const TempDir& dir);
 
 // Gives the result of running the built pairset with `arguments` (quoted for the shell).
 Outcome run_executable(const std::string& arguments, const TempDir& dir);
+
+// Each system's own, in test_support_linux.cc and test_support_windows.cc.
+
+// What loading a folder as a source fails with, and the message a run prints for it ("{}" the
+// folder): Linux opens a folder but does not read it; Windows does not open it.
+extern const Failure kFolderSourceFailure;
+extern const char8_t* const kFolderSourceMessage;
+
+// Gives the path the tests' programs reach the host's `path` by (under wine, Z: before a Unix
+// path).
+std::string host_path(const char* path);
+
+// Starts the shell command `line` (UTF-8) with its standard output to be read from the pipe it
+// gives, or null; end_command waits for it and gives its exit status.
+std::FILE* start_command(const std::string& line);
+int end_command(std::FILE* pipe);
 
 // Gives `text` as the console receives it from pairset: on Windows stdout is a text stream.
 std::string console(std::string_view text);
