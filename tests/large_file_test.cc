@@ -1,4 +1,4 @@
-// Sources larger than 32-bit counts and larger than the memory the process may have.
+// Sources larger than 32-bit counts convert exactly.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -11,35 +11,11 @@ namespace pairset {
 namespace {
 
 using testing::cn1_file;
-using testing::console;
 using testing::name_field;
-using testing::read_file;
-using testing::run_command;
+using testing::reads_zeros;
 using testing::run_in_process;
 using testing::TempDir;
-
-// Makes a sparse file at `path`: `head`, a hole, and `tail` ending at byte `size`.
-void write_sparse_file(const std::string& path, const std::string& head, const std::string& tail,
-                       std::uint64_t size) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file.write(head.data(), static_cast<std::streamsize>(head.size()));
-  file.seekp(static_cast<std::streamoff>(size - tail.size()));
-  file.write(tail.data(), static_cast<std::streamsize>(tail.size()));
-  file.close();
-  ASSERT_FALSE(file.fail()) << "cannot write " << path;
-}
-
-// Gives true when the bytes of `file` from its position on are all zero, `count` of them.
-bool reads_zeros(std::ifstream& file, std::uint64_t count) {
-  std::string chunk(std::size_t{1} << 20, '\0');
-  while (count > 0) {
-    const auto wanted = static_cast<std::streamsize>(std::min<std::uint64_t>(count, chunk.size()));
-    if (!file.read(chunk.data(), wanted)) return false;
-    if (chunk.find_first_not_of('\0', 0) < static_cast<std::size_t>(wanted)) return false;
-    count -= static_cast<std::uint64_t>(wanted);
-  }
-  return true;
-}
+using testing::write_sparse_file;
 
 TEST(LargeSource, OverTwoGibibytesConvertsExactly) {
   TempDir dir;
@@ -65,85 +41,6 @@ TEST(LargeSource, OverTwoGibibytesConvertsExactly) {
   std::string got_tail(expected_tail.size(), '\0');
   target.read(got_tail.data(), static_cast<std::streamsize>(got_tail.size()));
   EXPECT_EQ(got_tail, expected_tail);
-}
-
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define PAIRSET_UNDER_ADDRESS_SANITIZER 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define PAIRSET_UNDER_ADDRESS_SANITIZER 1
-#endif
-
-// Sources larger than the memory the process may have convert: a body goes from its file to the
-// target, and old contents to the undo copy, through the kernel or a small buffer. A stream that
-// tells no size is kept whole, so one that does not fit gives the out-of-memory message, the
-// target untouched.
-TEST(LargeSource, BeyondTheMemoryLimitConvertsUnlessItIsAStream) {
-#if defined(_WIN32)
-  GTEST_SKIP() << "the address-space limit is set with the POSIX shell's ulimit";
-#elif defined(PAIRSET_UNDER_ADDRESS_SANITIZER)
-  GTEST_SKIP() << "AddressSanitizer reserves far more address space than the limit allows";
-#else
-  enum class Large { kSource, kTarget, kStream };
-  for (const Large large : {Large::kSource, Large::kTarget, Large::kStream}) {
-    TempDir dir;
-    const std::string input = dir.path("in.cn1");
-    const std::string target = dir.path("target.c13");
-    const std::uint64_t size = std::uint64_t{512} << 20;
-    write_sparse_file(input, cn1_file("BIG", ""), "end", large == Large::kTarget ? 62 : size);
-    testing::write_file(dir.path("out.cn1"), cn1_file("X", ""));
-    if (large == Large::kTarget) {
-      // A second name, so that it is written in place.
-      write_sparse_file(target, "previous", "end", size);
-      std::filesystem::create_hard_link(target, dir.path("second-name"));
-    } else {
-      testing::write_file(target, "previous");
-    }
-
-    // 256 MiB of address space: ample for the program, too little for the large file.
-    const std::string run = testing::pairset_command(testing::quoted(
-        {large == Large::kStream ? "/dev/stdin" : input, dir.path("out.cn1"), target}));
-    const testing::Outcome outcome = run_command(
-        "ulimit -v 262144; " +
-            (large == Large::kStream ? "exec <\"" + input + "\" cat | " + run : "exec " + run),
-        dir);
-
-    EXPECT_EQ(outcome.err, "");
-    EXPECT_EQ(outcome.status, 0);
-    std::vector<std::string> names{"in.cn1", "out.cn1", "stderr.txt", "target.c13"};
-    if (large == Large::kStream) {
-      EXPECT_EQ(outcome.out,
-                console(std::string(cp866::bytes<u8"\nНе хватает памяти для файла '">()) +
-                        "/dev/stdin'\n"));
-      EXPECT_EQ(testing::read_file(target), "previous");
-      EXPECT_EQ(testing::file_names(dir), names);
-      continue;
-    }
-    EXPECT_EQ(outcome.out,
-              console(std::string(cp866::bytes<u8"\nPAIRSET завешилась успешно.\n\n">())));
-    if (large == Large::kTarget) {
-      EXPECT_EQ(testing::read_file(target), testing::c13_file(name_field("BIG"), "end", ""));
-      names.insert(names.begin() + 2, "second-name");
-      EXPECT_EQ(testing::file_names(dir), names);
-      continue;
-    }
-    // The input's body whole: a hole, then "end"; the output's name and empty body after it.
-    const std::uint64_t target_size = 75 + (size - 59);
-    ASSERT_EQ(std::filesystem::file_size(target), target_size);
-    std::ifstream written(target, std::ios::binary);
-    std::string head(59, '\0');
-    written.read(head.data(), 59);
-    EXPECT_EQ(head,
-              testing::bytes("DNC-terminal ucpu settings file (one) v1.3\0") + name_field("BIG"));
-    EXPECT_TRUE(reads_zeros(written, target_size - 59 - 19));
-    std::string tail(19, '\0');
-    written.read(tail.data(), 19);
-    EXPECT_EQ(tail, "end" + name_field("BIG"));
-    EXPECT_EQ(testing::file_names(dir), names);
-  }
-#endif
 }
 
 }  // namespace

@@ -51,6 +51,27 @@ std::string read_file(const std::string& path) {
   return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
+void write_sparse_file(const std::string& path, const std::string& head, const std::string& tail,
+                       std::uint64_t size) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(head.data(), static_cast<std::streamsize>(head.size()));
+  file.seekp(static_cast<std::streamoff>(size - tail.size()));
+  file.write(tail.data(), static_cast<std::streamsize>(tail.size()));
+  file.close();
+  ASSERT_FALSE(file.fail()) << "cannot write " << path;
+}
+
+bool reads_zeros(std::ifstream& file, std::uint64_t count) {
+  std::string chunk(std::size_t{1} << 20, '\0');
+  while (count > 0) {
+    const auto wanted = static_cast<std::streamsize>(std::min<std::uint64_t>(count, chunk.size()));
+    if (!file.read(chunk.data(), wanted)) return false;
+    if (chunk.find_first_not_of('\0', 0) < static_cast<std::size_t>(wanted)) return false;
+    count -= static_cast<std::uint64_t>(wanted);
+  }
+  return true;
+}
+
 std::vector<std::string> file_names(const TempDir& dir) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(dir.path(""))) {

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -71,6 +72,13 @@ Failure write_text(const std::string& path, const std::string& text);
 
 // Gives the conversion of the example pair that ships with the program.
 std::string example_result();
+
+// Makes a sparse file at `path`: `head`, a hole, and `tail` ending at byte `size`.
+void write_sparse_file(const std::string& path, const std::string& head, const std::string& tail,
+                       std::uint64_t size);
+
+// Gives true when the bytes of `file` from its position on are all zero, `count` of them.
+bool reads_zeros(std::ifstream& file, std::uint64_t count);
 
 // Gives the names of the files in `dir`, sorted.
 std::vector<std::string> file_names(const TempDir& dir);
