@@ -27,10 +27,9 @@ inline constexpr std::size_t kSettingsBodyOffset = kSettingNameOffset + kSetting
 inline constexpr std::string_view kSourceSignature{"DNC-terminal ucpu settings file (one) v1.0",
                                                    kSignatureSize};
 
-// A source settings file as loaded: a small file, or a stream that tells no size (a pipe), held
-// whole in memory; a larger regular file as its first 59 bytes in memory and the file kept open,
-// so that its body goes from the file to the target when that is written and the memory a run
-// takes stays the same however large the file is.
+// A source settings file as loaded: a small file, or a stream that tells no size (a pipe), whole
+// in memory; a larger regular file as its first 59 bytes, the file kept open for its body, so the
+// memory a run takes stays the same however large the file is.
 struct SourceFile {
   platform::Buffer data;
   std::size_t size = 0;  // of `data`
@@ -41,8 +40,7 @@ struct SourceFile {
   // The path it was loaded from, as the command line gave it: a failed read of its body names it.
   const char* path = nullptr;
 
-  // Gives the file's start as far as its settings body: its signature and setting name, or as
-  // much of them as the file has. They are always in memory.
+  // Gives the file's start, always in memory: its signature and setting name, or what it has.
   std::span<const char> start() const;
   // Gives the settings body: in memory, or in the file, read when it is needed; none where the
   // file ends before its body would begin.

@@ -1,6 +1,5 @@
 // The .c13 target settings file of DNC terminals v1.3 and later: both directions of one CNC
 // unit's settings under one setting name.
-//
 //   offset 0         43 bytes  signature "DNC-terminal ucpu settings file (one) v1.3" and a zero
 //   offset 43        16 bytes  setting name
 //   offset 59        L1 bytes  settings body of the input source
@@ -32,10 +31,9 @@ SettingName setting_name_of(const SourceFile& source);
 SettingName setting_name_from_text(std::string_view text);
 
 // Writes the target file (found at the start of the run as `target`) from the two sources, under
-// `new_name` when it is given, else under the setting name of `input_source`. A body kept in its
-// file is copied from there now; the target may be either source. Until the whole result is on the
-// disk the target keeps what it held (system/target_output.h says how). A failure names the target
-// (a null path), but a read error, which names the source whose body could not be read to its end.
+// `new_name` when it is given, else under the setting name of `input_source`, as FoundTarget::write
+// says; the target may be either source. A failure names the target (a null path), but a read
+// error, which names the source whose body could not be read to its end.
 Outcome write_target_file(FoundTarget target, const SourceFile& input_source,
                           const SourceFile& output_source,
                           std::optional<std::string_view> new_name);

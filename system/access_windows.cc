@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "system/open_file_windows.h"
+
 namespace pairset::platform {
 namespace {
 
@@ -106,6 +108,32 @@ bool private_to(PSID runner, PSID owner, const ACL* dacl) {
            EqualSid(entry, runner) == 0 && !administrative(entry) &&
            !is(entry, WinCreatorOwnerSid) && !is(entry, WinCreatorOwnerRightsSid);
   });
+}
+
+bool owned_by_the_runner(const Security& security, const std::filesystem::path& path) {
+  if ((volume_flags(path) & FILE_PERSISTENT_ACLS) == 0) return true;
+  std::vector<unsigned char> runner = runner_sid();
+  return security.owner() != nullptr && !runner.empty() &&
+         runners_own(security.owner(), runner.data());
+}
+
+bool runners_copy(const std::filesystem::path& path, int file) {
+  return owned_by_the_runner(Security::of(handle_of(file)), path);
+}
+
+bool private_folder(const std::filesystem::path& folder) {
+  const DWORD attributes = GetFileAttributesW(folder.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return false;
+  }
+  // Where the volume keeps no owners (FAT), no folder is anyone's own: this one is as private
+  // as any.
+  if ((volume_flags(folder) & FILE_PERSISTENT_ACLS) == 0) return true;
+  const Security security = Security::at(folder);
+  std::vector<unsigned char> runner = runner_sid();
+  return security.known() && !runner.empty() &&
+         private_to(runner.data(), security.owner(), security.dacl());
 }
 
 }  // namespace pairset::platform

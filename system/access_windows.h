@@ -58,6 +58,20 @@ bool administrative(PSID sid);
 // (which own what an elevated administrator makes): whose files a run takes for its own.
 bool runners_own(PSID sid, PSID runner);
 
+// Gives true for a file or folder whose `security` is read from it, on the volume of `path`, that
+// is the runner's own: owned by the runner or the administrators (who own what an elevated
+// administrator makes). On a volume that keeps no owners (FAT) everything is as much the runner's.
+bool owned_by_the_runner(const Security& security, const std::filesystem::path& path);
+
+// Gives true for the undo copy at `path`, open at `file`, that is the runner's own, the only kind
+// a run puts back or removes. Only the system knows who else could have written a file, and it
+// tells only the caller.
+bool runners_copy(const std::filesystem::path& path, int file);
+
+// Gives true for a folder that is the runner's own, that no other user may change: not a link
+// to somewhere else, owned by the runner (or the administrators), and open to no one else.
+bool private_folder(const std::filesystem::path& folder);
+
 // Gives true for a folder owned by `owner` with the access list `dacl` that no one but the
 // runner, the system and the administrators may change; and where the file system keeps no
 // owners (`owner` null), where no folder is anyone's.

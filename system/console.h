@@ -73,8 +73,8 @@ struct ConsoleFacts {
 
 // Gives true when a person can press a key in a console window that Explorer opened for this run
 // alone (a double-click, a shortcut, a file dropped on the program): only then does the run ask
-// for one before the window closes. Scripts, `start /wait`, services, scheduled tasks, and
-// programs that start it in a window of its own, hidden or without one, are never kept waiting.
+// for one before the window closes. Scripts, services, scheduled tasks and hidden windows never
+// wait.
 bool should_wait_for_key(const ConsoleFacts& facts);
 
 // Ends the output of the run: flushes it and, where should_wait_for_key says so, prints
@@ -82,9 +82,8 @@ bool should_wait_for_key(const ConsoleFacts& facts);
 void finish(Text prompt);
 
 // Gives true when the program that started this one was itself started by Explorer: the cmd of a
-// batch file that was double-clicked, or that had files dropped on it. A scheduled task, a DNC
-// front end or a script starts it the same way (cmd /c ""<batch file>" ..."), but not from
-// Explorer. False on POSIX.
+// batch file double-clicked or given dropped files (a task, a front end or a script start it the
+// same way, but not from Explorer). False on POSIX.
 bool caller_started_by_explorer();
 
 }  // namespace console

@@ -15,9 +15,8 @@ class BrokenPipesReported {
   BrokenPipesReported& operator=(const BrokenPipesReported&) = delete;
 };
 
-// Gives true when the user or the system asked the run to end (on Windows a console event, seen
-// between pieces of writing); the run then removes its new file and ends as asked. Linux ends
-// through its signal handlers instead and gives false.
+// Gives true when a console event asked the run to end (Windows, seen between pieces of writing):
+// the run then removes its new file and ends as asked. POSIX ends through its signal handlers.
 bool ending_requested();
 
 // Defers every ending signal (on Windows every console event) for the life of the scope; one

@@ -22,10 +22,9 @@ std::atomic<bool> g_ending_requested{false};
   ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
-// Ctrl+C, Ctrl+Break, a closed console window, logoff or shutdown. With no file in flight the
-// default handler ends the process at once. Otherwise this thread waits, and the run ends the
-// process as soon as its file is whole or removed (Windows ends it anyway some seconds after a
-// closed window, logoff or shutdown).
+// Ctrl+C, Ctrl+Break, a closed window, logoff or shutdown: with no file in flight the default
+// handler ends the process at once; otherwise this thread waits, and the run ends the process once
+// its file is whole or removed (Windows ends it anyway seconds after the last three).
 BOOL WINAPI on_console_event(DWORD) {
   g_ending_requested = true;
   if (g_in_flight == 0) return FALSE;

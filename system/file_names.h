@@ -1,8 +1,7 @@
-// The names of the files a run makes for a target, alike on every system: the new file beside it,
-// .NAME.pairset-XXXXXX, and the undo copy, NAME.pairset-undo beside it or VOLUME-FILE.pairset-undo
-// in the state folder, set aside as NAME.pairset-stale. One place makes each name and recognises
-// it, so that a later run finds what an earlier one left. Names are strings of the system's own
-// characters (bytes on Linux, wide characters on Windows).
+// The names of the files a run makes for a target, alike on every system, made and recognised in
+// one place so that a later run finds what an earlier one left: the new file .NAME.pairset-XXXXXX,
+// the undo copy NAME.pairset-undo (VOLUME-FILE.pairset-undo in the state folder), set aside as
+// NAME.pairset-stale; in the system's own characters (bytes on Linux, wide on Windows).
 #ifndef PAIRSET_SYSTEM_FILE_NAMES_H_
 #define PAIRSET_SYSTEM_FILE_NAMES_H_
 

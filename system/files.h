@@ -1,7 +1,5 @@
 // What the layers above system/ read files with: the run made ready, buffers, descriptors, reads,
-// and a file's bytes kept in memory or left in the file. The rest of the system layer is for
-// system/ alone, one header a concern (target.h, new_file.h, in_place.h, undo_store.h, identity.h,
-// io.h, endings.h).
+// and a file's bytes kept in memory or left in the file. The rest of system/ is for itself.
 #ifndef PAIRSET_SYSTEM_FILES_H_
 #define PAIRSET_SYSTEM_FILES_H_
 
@@ -16,16 +14,14 @@
 
 namespace pairset::platform {
 
-// Makes the process ready for one run on the command line `argv`: a file-size limit is a failed
-// write rather than the end of the process, the endings a user may ask for clean up after the
-// run, and on Windows every argument keeps its wide-character spelling, so that a name the ANSI
-// code page cannot spell still opens.
+// Makes the process ready for one run on `argv`: a file-size limit is a failed write, not the
+// end; the endings a user may ask for clean up after the run; and on Windows every argument
+// keeps its wide spelling, so that a name the ANSI code page cannot spell still opens.
 void prepare(int argc, char** argv);
 
-// Gives `capacity` bytes of uninitialised memory (a whole source that tells no size, the copying
-// buffer), to be released with std::free, or null when memory is short. Large buffers are placed
-// where the system can back them with large pages: filling fresh memory costs mostly one fault
-// per page.
+// Gives `capacity` bytes of uninitialised memory, to be released with std::free, or null when
+// memory is short; a large one where the system can back it with large pages (filling fresh
+// memory costs mostly one fault per page).
 char* allocate_buffer(std::size_t capacity);
 
 // Releases a buffer of allocate_buffer.
@@ -34,10 +30,9 @@ struct BufferRelease {
 };
 using Buffer = std::unique_ptr<char[], BufferRelease>;
 
-// Gives the path that opens the file `path` names: on Windows, where `path` is one of the
-// command-line arguments (the very pointer), the wide spelling of that argument, so that two
-// names the ANSI code page spells alike stay apart; the ANSI reading of any other text. On Linux
-// the bytes as they are.
+// Gives the path that opens the file `path` names: on Windows, for a command-line argument (the
+// very pointer), its wide spelling, so that two names the ANSI code page spells alike stay apart,
+// else the ANSI reading; on Linux the bytes as they are.
 std::filesystem::path native_path(const char* path);
 
 // Gives a descriptor that reads the file at `path` from its start, not inherited by other
@@ -86,9 +81,9 @@ bool read_at(int descriptor, std::uint64_t offset, std::span<char> bytes);
 
 namespace pairset {
 
-// Bytes of a file, as the run has them: `bytes` in memory, or, where `file` is open, `size` bytes
-// of that file from `offset`, read when they are needed (a source's body while the target is
-// written); `source` is the path a failed read names. The target is written from such pieces.
+// Bytes of a file as the run has them, the pieces a target is written from: `bytes` in memory,
+// or, where `file` is open, `size` bytes of it from `offset`, read when needed (a source's body);
+// `source` is the path a failed read names.
 struct OutputPiece {
   std::span<const char> bytes;
   int file = -1;

@@ -25,8 +25,7 @@ std::optional<FileIdentity> identity_of(int descriptor);
 std::optional<FileIdentity> identity_at(const char* path);
 
 // What names one file across remounts and restarts, but not a file that took its number after
-// it was deleted: the file system's own identity and the file's number in it, and what tells
-// one file with that number from the next.
+// it was deleted.
 struct FileOrigin {
   std::uint64_t file_system = 0;  // Linux: f_fsid; Windows: the volume's serial number
   std::uint64_t inode = 0;        // Windows: the file's index

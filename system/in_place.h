@@ -14,20 +14,18 @@ namespace pairset::platform {
 // not be read) without emptying it: gives its descriptor, or -1.
 int open_for_update(Target& target);
 
-// Holds the file at `descriptor` exclusively until the descriptor is closed, once no other run or
-// program holds it (two runs writing one file in place then follow each other); gives false
-// where it is still held after kLongestWaitMilliseconds. A file system that keeps no locks is
-// written without one.
+// Locks the file at `descriptor` exclusively until it is closed, once no other run or program
+// locks it (two runs in place follow each other); false where it is still locked after
+// kLongestWaitMilliseconds. A file system that keeps no locks is written without one.
 bool lock_exclusively(int descriptor);
 
-// Gives true once the existing target (kRegular) is held by no lock of another program, or
-// false where it still is after kLongestWaitMilliseconds: a target is replaced only when it
-// could be written in place, so that both ways treat a locked target alike.
+// Gives true once the existing target is locked by no other program, false where it still is
+// after kLongestWaitMilliseconds: both ways of writing treat a locked target alike.
 bool wait_until_unlocked(const Target& target);
 
 // Makes sure that writing the file at `descriptor` in place to `size` bytes, and putting its
-// present contents back after a failure, cannot run out of space; gives false when there is no
-// room (a full disk, a file-size limit). May lengthen the file; the caller cuts it back.
+// contents back after a failure, cannot run out of space; false where there is no room. May
+// lengthen the file; the caller cuts it back.
 bool reserve(int descriptor, std::uint64_t size);
 
 // Sets the file's length to `size` and gives true.

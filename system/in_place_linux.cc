@@ -1,6 +1,5 @@
-// Writing a file in place on Linux: reopened through the file already opened, held against other
-// runs, and given room before the first changed byte, on file systems that overwrite in place
-// and on those that write every changed block anew.
+// Writing a file in place on Linux: reopened through the file already opened, locked against
+// other runs, and given room before the first changed byte, however the file system writes.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -19,10 +18,9 @@
 namespace pairset::platform {
 namespace {
 
-// File systems that write a changed block to a new place and free the old one only after: btrfs,
-// XFS (for blocks a copy shares; which blocks do cannot be told cheaply, so every XFS file is
-// taken as one that might), ZFS, bcachefs and NILFS. There, posix_fallocate reserves nothing for
-// the blocks a file already has.
+// File systems that write a changed block to a new place and free the old one after: btrfs, XFS
+// (for shared blocks, which cannot be told cheaply), ZFS, bcachefs and NILFS. There,
+// posix_fallocate reserves nothing for the blocks a file already has.
 bool writes_changes_anew(const struct statfs& file_system) {
   switch (static_cast<std::uint32_t>(file_system.f_type)) {
     case 0x9123683EU:  // btrfs

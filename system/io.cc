@@ -10,11 +10,10 @@ namespace {
 
 constexpr std::size_t kBufferSize = std::size_t{1} << 20;
 
-// Gives the process's copying buffer, at least `wanted` bytes, made on first use and made again
-// only where a copy needs more; null when memory is short. A copy of a few KiB (the undo copy of a
-// settings file) takes a few KiB. A large one takes memory that the system can back with a large
-// page, so that filling it the first time is one fault, not 256: a 1 MiB pair copied through small
-// fresh pages took 1.5 times as long as the whole run before.
+// Gives the process's copying buffer, at least `wanted` bytes, made on first use and again only
+// where a copy needs more; null when memory is short. A copy of a few KiB takes a few KiB; a large
+// one a large page, filled at one fault, not 256 (through small fresh pages a 1 MiB pair took 1.5
+// times as long as the whole run before).
 char* buffer(std::size_t wanted) {
   static Buffer kept;
   static std::size_t capacity = 0;

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "system/access_linux.h"
 #include "system/endings.h"
 #include "system/endings_posix.h"
 #include "system/file_names.h"
@@ -191,9 +192,8 @@ Replacement rename_plainly(int folder, const std::filesystem::path& temporary,
 }
 
 // Puts the new file at the existing target's name by swapping the two, and keeps the swap only
-// where what it swapped out is the file opened: a link or another file put at the name meanwhile
-// goes back where it was, and the file opened is written in place instead. Nothing can come
-// between the look and the swap, since the look is at what the swap took away.
+// where what it swapped out is the file opened (nothing can come between, since the look is at
+// what the swap took away): a link or file put at the name meanwhile goes back.
 Replacement exchange(const Target& target, const std::filesystem::path& temporary) {
   const int folder = target.place.folder.get();
   if (renameat2(folder, temporary.c_str(), folder, target.place.name.c_str(), RENAME_EXCHANGE) !=

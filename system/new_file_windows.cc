@@ -217,12 +217,8 @@ void clear_abandoned_files(const Target& target) {
   const auto ticks = [](const FILETIME& time) {
     return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime;
   };
-  // Where the volume keeps no named streams (FAT), a new file carries no mark; where it keeps no
-  // owners, a file is anyone's.
-  const DWORD flags = volume_flags(target.place.path);
-  const bool marks = (flags & FILE_NAMED_STREAMS) != 0;
-  const bool owners = (flags & FILE_PERSISTENT_ACLS) != 0;
-  std::vector<unsigned char> runner = runner_sid();
+  // Where the volume keeps no named streams (FAT), a new file carries no mark.
+  const bool marks = (volume_flags(target.place.path) & FILE_NAMED_STREAMS) != 0;
   do {
     const std::wstring_view entry = found.cFileName;
     // The search matched the prefix as Windows compares names, whatever their case.
@@ -235,12 +231,8 @@ void clear_abandoned_files(const Target& target) {
     // Unmarked: another program's, unless it is empty (a run cut before it marked its new file).
     const bool empty = found.nFileSizeHigh == 0 && found.nFileSizeLow == 0;
     if (marks && !empty && !marked(path)) continue;
-    // Only the runner's own (or the administrators'): another user's file is theirs to delete.
-    const Security security = Security::at(path);
-    const PSID owner = security.owner();
-    const bool ours =
-        !owners || (owner != nullptr && !runner.empty() && runners_own(owner, runner.data()));
-    if (ours) remove_unless_open(path);
+    // Only the runner's own: another user's file is theirs to delete.
+    if (owned_by_the_runner(Security::at(path), path)) remove_unless_open(path);
   } while (FindNextFileW(search, &found) != 0);
   FindClose(search);
 }

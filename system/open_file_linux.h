@@ -21,14 +21,6 @@ inline std::string descriptor_path(int descriptor) {
   return "/proc/self/fd/" + std::to_string(descriptor);
 }
 
-// Gives true for a file, described by `info`, that a run may take for its own: the runner's, or
-// for a run as root also that of the owner of `target` (where there is one), to whom root gives
-// the files it makes.
-inline bool owned_by_the_runner(const struct stat& info, const struct stat* target) {
-  return info.st_uid == geteuid() ||
-         (geteuid() == 0 && target != nullptr && info.st_uid == target->st_uid);
-}
-
 // Gives true when both describe one file.
 inline bool same_file(const struct stat& one, const struct stat& other) {
   return one.st_dev == other.st_dev && one.st_ino == other.st_ino;

@@ -1,7 +1,6 @@
-// What the Windows files of the system layer share: making a file no other program can keep,
-// the handle behind a C runtime descriptor, setting a file's length, removing a file another
-// program may have open for a moment, and how long that is tried; the names Windows gives to
-// devices, and the attributes a file that replaces a target takes.
+// What the Windows files of the system layer share: making a file no other program can keep, the
+// handle behind a descriptor, a file's length, removing a file another program has open for a
+// moment, the names of devices, and the attributes a file that replaces a target takes.
 #ifndef PAIRSET_SYSTEM_OPEN_FILE_WINDOWS_H_
 #define PAIRSET_SYSTEM_OPEN_FILE_WINDOWS_H_
 
@@ -18,9 +17,8 @@
 
 namespace pairset::platform {
 
-// A file that nothing needs any more is removed while another program has it open without
-// delete sharing, which only a program that opened it before its maker let go can, up to this long;
-// one kept open longer still is left to the next run, which clears abandoned new files.
+// How long a file nothing needs is tried to be removed while another program has it open without
+// delete sharing; one kept open longer is left to the next run, which clears abandoned files.
 inline constexpr int kRemovalMilliseconds = 15000;
 
 // A file made: its descriptor, or -1 and the system's error.
@@ -29,10 +27,9 @@ struct FileMade {
   DWORD error = ERROR_SUCCESS;
 };
 
-// Makes a file at `path`, where no file may stand. The file's own handle stays open, with delete
-// access, until let_go_of_new_file: meanwhile another program (an antivirus scanner, an indexer)
-// opens the file only if it lets it be renamed and deleted, so it can neither keep a rename
-// waiting nor the file from being removed, which then goes as soon as that program lets go of it.
+// Makes a file at `path`, where none may stand, whose own handle stays open with delete access
+// until let_go_of_new_file: meanwhile another program (a scanner, an indexer) opens it only if it
+// lets it be renamed and deleted, so it can keep neither a rename waiting nor the file there.
 FileMade create_new_file(const std::filesystem::path& path);
 
 // Closes the own handle of the file create_new_file made last.

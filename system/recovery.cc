@@ -38,10 +38,9 @@ enum class LeftState {
   kChanged,  // anything else: someone changed the file since the cut
 };
 
-// Tells what the target open at `file` contains against the complete copy `copy`, whose header is
-// `parsed`; nothing where it cannot be read. Before the run wrote the result it lengthened the
-// file to the result's length where that is longer (with zeros), and it cut the file to that
-// length last; a disk writes each sector whole or not at all.
+// Tells what the target open at `file` has against the complete copy `copy` (header `parsed`);
+// nothing where it cannot be read. A run lengthens the file (with zeros) to a longer result first
+// and cuts it to a shorter one last; a disk writes each sector whole or not at all.
 std::optional<LeftState> compare_with_copy(const platform::UndoCopy& copy,
                                            const ParsedUndoHeader& parsed, int file) {
   const UndoHeader& header = parsed.header;

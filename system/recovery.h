@@ -1,6 +1,5 @@
-// The recovery of a whole run: before it reads anything, a run puts back what runs cut short
-// left of its target, but only onto the file as the cut left it, and only the runner's own copies
-// (system/undo_copy.h says what a copy contains).
+// The recovery of a whole run: before it reads anything, a run puts back what runs cut short left
+// of its target, only the runner's own copies and only onto the file as the cut left it.
 #ifndef PAIRSET_SYSTEM_RECOVERY_H_
 #define PAIRSET_SYSTEM_RECOVERY_H_
 

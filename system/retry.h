@@ -7,8 +7,8 @@
 
 namespace pairset::platform {
 
-// How long a run waits for another program: a run or a program that holds the target locked, a
-// reader for a FIFO. Past it the target is not written, and the run says it cannot open it.
+// How long a run waits for another program (a lock on the target, a reader for a FIFO); past it
+// the target is not written, and the run says it cannot open it.
 inline constexpr int kLongestWaitMilliseconds = 5000;
 
 // The pauses between attempts, in milliseconds: the first, and the longest it doubles up to.
@@ -19,16 +19,14 @@ struct Pauses {
 
 // For a lock or a reader, which another run or program gives up at any moment.
 inline constexpr Pauses kSteadyPauses{20, 20};
-// For a file another program (a scanner, an indexer) has open for a while: quick at first, then
-// sparing.
+// For a file a scanner or an indexer has open for a while: quick at first, then sparing.
 inline constexpr Pauses kGrowingPauses{10, 500};
 
 // Lets the thread sleep for `milliseconds`.
 void pause_for(int milliseconds);
 
-// Calls `attempt` until it gives true, and for `longest` milliseconds of pauses at most; gives
-// whether it did. An attempt that has an answer other than "again" (a result, a failure that no
-// wait mends) gives true and keeps that answer itself.
+// Calls `attempt` until it gives true, for `longest` milliseconds of pauses at most; gives whether
+// it did. An attempt with an answer other than "again" gives true and keeps that answer itself.
 template <class Attempt>
 bool keep_trying(int longest, Pauses pauses, Attempt attempt) {
   int pause = pauses.first;

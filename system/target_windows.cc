@@ -32,9 +32,8 @@ bool is_the_discard(const char* path) {
   return upper(native_path(path).wstring()) == L"NUL";
 }
 
-// Gives true for a target whose name Windows takes for a device a person does not mean as a file
-// (NUL.c13, COM1:, \\.\COM1): refused before anything is opened, where the name may open nothing
-// yet (a port not plugged in) and a file made under it would never be one.
+// Gives true for a target whose name Windows takes for a device (NUL.c13, COM1:, \\.\COM1) but
+// NUL alone: refused before anything is opened, since it may open nothing yet (a port unplugged).
 bool refused_device(const char* path) {
   return names_a_device(native_path(path).wstring()) && !is_the_discard(path);
 }
@@ -70,8 +69,8 @@ bool names_a_device(std::wstring_view path) {
 }
 
 // Windows programs name devices (NUL, CON), not descriptors: a device is written directly. XP
-// cannot open a handle anew (ReOpenFile), so the name is opened again, and where it no longer
-// names the file found at the start of the run, nothing is written.
+// cannot reopen a handle, so the name is opened again, and where it no longer names the file
+// found at the start of the run, nothing is written.
 Target open_target(const char* path, Target found) {
   if (refused_device(path)) return {};
   Target target;

@@ -81,9 +81,8 @@ std::string encode_fingerprints(std::span<const std::uint64_t> fingerprints);
 bool discard_undo_copy(platform::UndoCopy& copy);
 
 // Gives true when the header of a copy found for the target `origin`, named `name`, names that
-// very file: the same name and number, and the same generation, birth and (for a copy in the
-// state folder) file system where both are known. A device number, which a remount changes, is
-// never compared.
+// very file: the same name and number, and the same generation, birth and (in the state folder)
+// file system where both are known; never the device number, which a remount changes.
 bool names_the_target(const UndoHeader& header, const platform::FileOrigin& origin,
                       std::string_view name, bool beside_target);
 

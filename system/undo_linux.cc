@@ -14,6 +14,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "system/access_linux.h"
 #include "system/file_names.h"
 #include "system/identity.h"
 #include "system/open_file_linux.h"
@@ -31,35 +32,6 @@ std::optional<std::string> state_folder() {
   const char* const home = std::getenv("HOME");  // NOLINT(concurrency-mt-unsafe)
   if (home != nullptr && home[0] == '/') return std::string(home) + "/.local/state/pairset";
   return std::nullopt;
-}
-
-// Gives true for a folder no one but the runner may change: the runner's own, writable by no one
-// else, and every folder above it root's or the runner's and writable by no one else or sticky
-// (as /tmp), so that no other user can put another folder in its place.
-bool private_folder(int folder) {
-  struct stat info {};
-  if (fstat(folder, &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != geteuid() ||
-      (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    return false;
-  }
-  // The path the system keeps for the open folder has every link followed. Where /proc is not
-  // the kernel's, the folder itself must do.
-  if (!proc_is_the_kernels()) return true;
-  char real[PATH_MAX];
-  const ssize_t size = readlink(descriptor_path(folder).c_str(), real, sizeof real - 1);
-  if (size <= 0 || real[0] != '/') return false;
-  std::string path(real, static_cast<std::size_t>(size));
-  for (std::size_t slash = path.rfind('/'); slash != std::string::npos && slash > 0;
-       slash = path.rfind('/', slash - 1)) {
-    const std::string above = path.substr(0, slash);
-    struct stat parent {};
-    if (lstat(above.c_str(), &parent) != 0 || !S_ISDIR(parent.st_mode) ||
-        (parent.st_uid != 0 && parent.st_uid != geteuid()) ||
-        ((parent.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (parent.st_mode & S_ISVTX) == 0)) {
-      return false;
-    }
-  }
-  return true;
 }
 
 // Opens the state folder, making it (private to the user) where `make` says so; gives -1 where
@@ -81,9 +53,6 @@ int open_state_folder(bool make) {
 int duplicate(int folder) {
   return fcntl(folder, F_DUPFD_CLOEXEC, 3);
 }
-
-// The access ACL's attribute, which a folder's default ACL gives every new file.
-constexpr const char* kAccessAcl = "system.posix_acl_access";
 
 // Fills `copy` with the file `name` in `folder` made for it, only its owner's to read and write
 // (the runner's; for a run as root the owner's of the target `info`). One the folder refuses,
@@ -110,16 +79,6 @@ HeldFile::Made make_copy(int folder, const std::string& name, const struct stat&
   copy.place.folder = std::move(kept_folder);
   copy.place.name = name;
   return HeldFile::kMade;
-}
-
-// Gives true for the copy open at `file`, described by `made`, that is the runner's own, the only
-// kind a run puts back or removes: a regular file with one name, owned by the runner (as root,
-// also by the owner of `target`), that only its owner may read or write (0600, no access ACL).
-// Only the kernel knows who else could have written a file, and it tells only the caller.
-bool runners_own(int file, const struct stat& made, const struct stat* target) {
-  return owned_by_the_runner(made, target) && S_ISREG(made.st_mode) && made.st_nlink == 1 &&
-         (made.st_mode & 07777) == 0600 && fgetxattr(file, kAccessAcl, nullptr, 0) < 0 &&
-         (errno == ENODATA || errno == ENOTSUP);
 }
 
 }  // namespace
@@ -184,15 +143,15 @@ std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& o
     if (folder < 0) return;
     UndoCopy copy;
     // Another user's copy may open for reading only: it is read, never written.
-    copy.file = Descriptor(open_unheld_file(folder, name.c_str(), O_RDWR));
-    if (!copy.file.is_open()) copy.file = Descriptor(open_unheld_file(folder, name.c_str()));
+    const int both = open_unheld_file(folder, name.c_str(), O_RDWR);
+    copy.file = Descriptor(both >= 0 ? both : open_unheld_file(folder, name.c_str()));
     if (!copy.file.is_open()) return;
     copy.place.folder = Descriptor(duplicate(folder));
     copy.place.name = name;
     copy.beside_target = beside;
     struct stat made {};
     copy.trusted = fstat(copy.file.get(), &made) == 0 &&
-                   runners_own(copy.file.get(), made, exists ? &info : nullptr);
+                   runners_copy(copy.file.get(), made, exists ? &info : nullptr);
     if (copy.place.folder.is_open()) copies.push_back(std::move(copy));
   };
   look(target.place.folder.get(), undo_copy_name<char>(target.place.name.string()), true);

@@ -1,6 +1,5 @@
 // Where undo copies are kept: made beside the target or in the runner's state folder, found
-// again, set aside and removed. Which copy is the runner's own, and so may be put back, each
-// system says in its own undo_*.cc.
+// again, set aside and removed; each system in its own undo_*.cc.
 #ifndef PAIRSET_SYSTEM_UNDO_STORE_H_
 #define PAIRSET_SYSTEM_UNDO_STORE_H_
 
@@ -17,9 +16,8 @@ struct UndoCopy {
   Descriptor file;            // open for reading and writing, held against other runs until closed
   CopyPlace place;            // where it is (place_linux.h, place_windows.h)
   bool beside_target = true;  // else in the state folder
-  // The runner's own (undo_linux.cc, undo_windows.cc say what that is), in a folder that is the
-  // target's own or the runner's private state folder: only such a copy is ever put back or
-  // removed.
+  // The runner's own (access_linux.h, access_windows.h say what that is), in the target's folder
+  // or the runner's private state folder: only such a copy is ever put back or removed.
   bool trusted = true;
 };
 

@@ -25,23 +25,6 @@
 namespace pairset::platform {
 namespace {
 
-// Gives true for a folder that is the runner's own, that no other user may change: not a link
-// to somewhere else, owned by the runner (or the administrators), and open to no one else.
-bool private_folder(const std::filesystem::path& folder) {
-  const DWORD attributes = GetFileAttributesW(folder.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    return false;
-  }
-  // Where the volume keeps no owners (FAT), no folder is anyone's own: this one is as private
-  // as any.
-  if ((volume_flags(folder) & FILE_PERSISTENT_ACLS) == 0) return true;
-  const Security security = Security::at(folder);
-  std::vector<unsigned char> runner = runner_sid();
-  return security.known() && !runner.empty() &&
-         private_to(runner.data(), security.owner(), security.dacl());
-}
-
 // Gives the user's folder for local application data: %LOCALAPPDATA% (set from Vista on), else
 // the one the shell names (XP); or nothing where neither is known.
 std::optional<std::filesystem::path> local_application_data() {
@@ -68,15 +51,11 @@ std::optional<std::filesystem::path> state_folder(bool make) {
   return folder;
 }
 
-// Gives true for the copy at `path`, open at `file`, that is the runner's own, the only kind a
-// run puts back or removes: owned by the runner (or the administrators, who own what an elevated
-// administrator makes). Only the system knows who else could have written a file, and it tells
-// only the caller. On a volume that keeps no owners (FAT) every copy is as much the runner's.
-bool runners_copy(const std::filesystem::path& path, int file) {
-  if ((volume_flags(path) & FILE_PERSISTENT_ACLS) == 0) return true;
-  const Security maker = Security::of(handle_of(file));
-  std::vector<unsigned char> runner = runner_sid();
-  return maker.owner() != nullptr && !runner.empty() && runners_own(maker.owner(), runner.data());
+// Opens the copy at `path` for reading and writing, or for reading alone where that is all it
+// allows (another user's copy is read, never written); gives -1 where it does not open.
+int open_copy(const std::filesystem::path& path) {
+  const int both = _wopen(path.c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT);
+  return both >= 0 ? both : _wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
 }
 
 // What making an undo copy came to.
@@ -153,10 +132,7 @@ bool remove_undo_copy(UndoCopy& copy) {
   static_cast<void>(copy.file.close());
   if (DeleteFileW(copy.place.path.c_str()) != 0) return true;
   // Open again where it is still there: the old contents may yet have to be put back from it.
-  copy.file = Descriptor(_wopen(copy.place.path.c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT));
-  if (!copy.file.is_open()) {
-    copy.file = Descriptor(_wopen(copy.place.path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
-  }
+  copy.file = Descriptor(open_copy(copy.place.path));
   return false;
 }
 
@@ -164,11 +140,7 @@ std::vector<UndoCopy> find_undo_copies(const Target& target, const FileOrigin& o
   std::vector<UndoCopy> copies;
   const auto look = [&](const std::filesystem::path& path, bool beside) {
     UndoCopy copy;
-    // Another user's copy may open for reading only: it is read, never written.
-    copy.file = Descriptor(_wopen(path.c_str(), _O_RDWR | _O_BINARY | _O_NOINHERIT));
-    if (!copy.file.is_open()) {
-      copy.file = Descriptor(_wopen(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT));
-    }
+    copy.file = Descriptor(open_copy(path));
     if (!copy.file.is_open()) return;
     // A live run holds its copy exclusively; this hold is shared and given up at once if not.
     OVERLAPPED from_start{};
