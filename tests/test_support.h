@@ -152,6 +152,10 @@ std::string host_path(const char* path);
 std::FILE* start_command(const std::string& line);
 int end_command(std::FILE* pipe);
 
+// Gives `text` in CP866 as the system's own converter makes it (iconv on Linux,
+// WideCharToMultiByte on Windows).
+std::string system_cp866(std::u8string_view text);
+
 // Gives `text` as the console receives it from pairset: on Windows stdout is a text stream.
 std::string console(std::string_view text);
 

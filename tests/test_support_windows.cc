@@ -1,6 +1,9 @@
 // The Windows half of the helpers the tests share.
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdio>
 
 #include "tests/test_support.h"
@@ -38,6 +41,20 @@ std::string console(std::string_view text) {
     if (c == '\n') out += '\r';
     out += c;
   }
+  return out;
+}
+
+std::string system_cp866(std::u8string_view text) {
+  const auto* utf8 = reinterpret_cast<const char*>(text.data());
+  const int size = static_cast<int>(text.size());
+  std::wstring wide(static_cast<std::size_t>(size), L'\0');
+  wide.resize(
+      static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8, size, wide.data(), size)));
+  std::string out(wide.size(), '\0');
+  const int made = WideCharToMultiByte(866, 0, wide.data(), static_cast<int>(wide.size()),
+                                       out.data(), static_cast<int>(out.size()), nullptr, nullptr);
+  EXPECT_GT(made, 0) << "no code page 866";
+  out.resize(static_cast<std::size_t>(std::max(made, 0)));
   return out;
 }
 
