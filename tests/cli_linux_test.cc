@@ -1141,10 +1141,6 @@ TEST(PairsetExecutable, CutInPlaceIsPutRightAfterARemountUnderAnotherDevice) {
   }
 }
 
-// A file put at the target's name while the new file is being renamed into place (the rename
-// delayed by a second): for an existing target it is left as it is, and the file opened is
-// written in place instead; for a new target it is taken for the existing target it now is, and
-// replaced as such, keeping its rights, never overwritten blindly.
 // The target is looked up once, before any source is read, and the file found then is the one
 // written: a symbolic link put at its name meanwhile (in a sticky folder, by another user, where
 // fs.protected_symlinks is off) is not followed to the file it leads to.
@@ -1278,6 +1274,10 @@ TEST(PairsetExecutable, InPlaceWriteReachesTheDiskInOrder) {
   }
 }
 
+// A file put at the target's name while the new file is being renamed into place (the rename
+// delayed by a second): for an existing target it is left as it is, and the file opened is
+// written in place instead; for a new target it is taken for the existing target it now is, and
+// replaced as such, keeping its rights, never overwritten blindly.
 TEST(PairsetExecutable, FilePutAtTheNameDuringTheRenameIsNotOverwritten) {
   if (!installed("strace")) GTEST_SKIP() << "no strace to delay the rename";
   for (const bool existing : {true, false}) {

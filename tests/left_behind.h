@@ -1,6 +1,5 @@
-// What runs cut short leave beside a target or in the state folder, as the tests make it: the
-// rows of LeftBehindTest (system/target_output_test.cc), and what each system does to make them
-// and the files around them (system/target_output_linux_test.cc, _windows_test.cc).
+// What runs cut short leave beside a target or in the state folder: the rows of LeftBehindTest,
+// and what each system does to make them (system/target_output_{linux,windows}_test.cc).
 #ifndef PAIRSET_TESTS_LEFT_BEHIND_H_
 #define PAIRSET_TESTS_LEFT_BEHIND_H_
 
@@ -14,8 +13,8 @@
 
 namespace pairset::testing {
 
-// What runs cut short leave beside a target, or in the state folder, as the next run on that
-// target finds it: a run whose input source is missing, so that all it does is that.
+// What runs cut short leave, as the next run on the target finds it: one whose input source is
+// missing, so that all it does is that.
 struct LeftBehindCase {
   const char* label;
   enum Place { kBeside, kStateFolder } place = kBeside;
@@ -62,11 +61,9 @@ struct LeftBehindCase {
     kUnderHome,
   } state_folder = kPrivate;
   bool target_is_a_source = false;  // the run's output source is the target
-  bool reported = false;   // the run says it cannot write (or, locked, open) the target, and stops
-                           // there
-  bool set_aside = false;  // the copy is kept as NAME.pairset-stale instead
-  bool by_marks = false;   // only POSIX, and Windows on volumes with named streams, tells a run's
-                           // new files by their marks
+  bool reported = false;       // the run says it cannot write (locked: open) the target, and stops
+  bool set_aside = false;      // the copy is kept as NAME.pairset-stale instead
+  bool by_marks = false;       // told by the new file's mark (Linux; Windows with named streams)
   bool target_locked = false;  // by another program, for longer than a run waits
   // What the target contains against a copy of it, as the next run finds it.
   enum Now {
@@ -93,23 +90,23 @@ inline bool made_by_another_user(const LeftBehindCase& c) {
 // Whether a run tells a live run's new file by its lock alone (Linux), or also by its age.
 extern const bool kToldByItsLockAlone;
 
-// Whether the target is the file found at the start of the run, whatever has its name at the
-// write (Linux), or the name is opened again and must still give that file (Windows).
+// Whether the file found at the start is written under any name it has since (Linux), or the name
+// is opened again and must still give that file (Windows).
 extern const bool kWritesTheFileFoundUnderItsNewName;
 
-// Locks the file at `path` as a live run locks its new file or undo copy: through an open of its
-// own (another open in this process is another), and on Windows without delete sharing.
+// Locks the file at `path` as a live run locks its new file or undo copy, through an open of its
+// own (on Windows without delete sharing).
 platform::Descriptor lock_as_a_live_run(const std::string& path);
 
 // Makes `folder` the user's state folder for undo copies; an empty one, the system's again.
 void set_state_folder(const std::string& folder);
 
-// Gives the path of a target, in `dir`, a few characters short of the system's longest path: a
-// new file's name must be cut to fit beside it.
+// Gives the path of a target in `dir` a few characters short of the longest path: a new file's
+// name must be cut to fit beside it.
 std::filesystem::path path_near_the_limit(const TempDir& dir);
 
-// Gives the path of a target, in `dir`, whose new file's name must be cut to fit: of a name near
-// the longest a folder takes (Linux), or a path near the longest (Windows).
+// Gives the path of a target in `dir` whose new file's name must be cut to fit (Linux: its name
+// near the longest; Windows: its path).
 std::string path_whose_new_file_is_cut(const TempDir& dir);
 
 // Leaves beside the target at `path` the new file of a run that has since ended without a word.
@@ -121,9 +118,8 @@ std::string cannot_make(const LeftBehindCase& c);
 // Gives the folder the row's state folder is in: `own`, or another user's.
 std::string state_home_for(const LeftBehindCase& c, const std::string& own);
 
-// Moves another user's file, made before the tests ran, to `path` where the row plants one of
-// `kind` ("copy", "target") that the system cannot make here (Windows); gives whether it did,
-// or nothing where it could not.
+// Moves another user's file of `kind` ("copy", "target"), made before the tests ran, to `path`
+// where the row plants one (Windows); gives whether it did, or nothing where it could not.
 std::optional<bool> take_another_users(const LeftBehindCase& c, const std::string& kind,
                                        const std::string& path);
 
@@ -133,7 +129,7 @@ std::string give_the_row_its_form(const LeftBehindCase& c, const TempDir& dir, c
                                   const std::string& left);
 
 // Sets what the row's run finds around it (Linux: HOME, the working folder, a file-size limit)
-// until the guard it gives goes.
+// until the guard goes.
 std::shared_ptr<void> surround_the_run(const LeftBehindCase& c, const TempDir& state);
 
 }  // namespace pairset::testing

@@ -138,13 +138,12 @@ Outcome run_executable(const std::string& arguments, const TempDir& dir);
 
 // Each system's own, in test_support_linux.cc and test_support_windows.cc.
 
-// What loading a folder as a source fails with, and the message a run prints for it ("{}" the
-// folder): Linux opens a folder but does not read it; Windows does not open it.
+// What loading a folder as a source fails with, and the message ("{}" the folder): Linux opens a
+// folder but does not read it; Windows does not open it.
 extern const Failure kFolderSourceFailure;
 extern const char8_t* const kFolderSourceMessage;
 
-// Gives the path the tests' programs reach the host's `path` by (under wine, Z: before a Unix
-// path).
+// Gives the path a test's program reaches the host's `path` by (under wine Z: before it).
 std::string host_path(const char* path);
 
 // Starts the shell command `line` (UTF-8) with its standard output to be read from the pipe it
@@ -152,8 +151,7 @@ std::string host_path(const char* path);
 std::FILE* start_command(const std::string& line);
 int end_command(std::FILE* pipe);
 
-// Gives `text` in CP866 as the system's own converter makes it (iconv on Linux,
-// WideCharToMultiByte on Windows).
+// Gives `text` in CP866 as the system's own converter (iconv, WideCharToMultiByte) makes it.
 std::string system_cp866(std::u8string_view text);
 
 // Gives `text` as the console receives it from pairset: on Windows stdout is a text stream.
