@@ -10,6 +10,7 @@
 
 #include "system/console.h"
 #include "system/files.h"
+#include "system/open_file_windows.h"
 
 namespace pairset::console {
 namespace {
@@ -26,17 +27,6 @@ HANDLE output_console() {
   return is_console(output) ? output : nullptr;
 }
 
-// Gives UTF-8 `text` in wide characters.
-std::wstring from_utf8(std::u8string_view text) {
-  if (text.empty()) return {};
-  const auto* bytes = reinterpret_cast<const char*>(text.data());
-  const int size = static_cast<int>(text.size());
-  std::wstring wide(
-      static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, bytes, size, nullptr, 0)), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, bytes, size, wide.data(), static_cast<int>(wide.size()));
-  return wide;
-}
-
 // Writes characters to the console: texts from their UTF-8, names in the wide spelling the
 // command line gave them.
 class ConsolePrinter : public Printer {
@@ -48,7 +38,9 @@ class ConsolePrinter : public Printer {
     for (const Piece& piece : message) {
       // A name is a command-line argument; its own pointer finds its wide spelling.
       line += piece.is_name ? platform::native_path(piece.name.data()).wstring()
-                            : from_utf8(piece.text.utf8);
+                            : platform::widened(
+                                  CP_UTF8, {reinterpret_cast<const char*>(piece.text.utf8.data()),
+                                            piece.text.utf8.size()});
     }
     const wchar_t* next = line.c_str();
     DWORD left = static_cast<DWORD>(line.size());

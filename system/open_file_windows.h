@@ -35,6 +35,17 @@ FileMade create_new_file(const std::filesystem::path& path);
 // Closes the own handle of the file create_new_file made last.
 void let_go_of_new_file();
 
+// Gives `text`, in the code page `code_page` (CP_ACP, CP_UTF8), in wide characters; none where it
+// does not convert. No character takes more wide characters than it has bytes.
+inline std::wstring widened(UINT code_page, std::string_view text) {
+  const int size = static_cast<int>(text.size());
+  std::wstring wide(text.size(), L'\0');
+  const int made =
+      size > 0 ? MultiByteToWideChar(code_page, 0, text.data(), size, wide.data(), size) : 0;
+  wide.resize(static_cast<std::size_t>(made));
+  return wide;
+}
+
 // Gives the file handle behind a C runtime descriptor.
 inline HANDLE handle_of(int descriptor) {
   return reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));

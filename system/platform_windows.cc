@@ -39,16 +39,6 @@ std::string ansi_spelling(const std::wstring& wide) {
   return narrow;
 }
 
-// Gives the ANSI text `narrow` in wide characters.
-std::wstring wide_spelling(const char* narrow) {
-  const int size = MultiByteToWideChar(CP_ACP, 0, narrow, -1, nullptr, 0);
-  if (size <= 0) return {};
-  std::wstring wide(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, narrow, -1, wide.data(), size);
-  wide.pop_back();
-  return wide;
-}
-
 // The most one _write or _read is given: they take an int.
 constexpr std::size_t kLargestTransfer = std::size_t{1} << 30;
 
@@ -84,7 +74,7 @@ std::filesystem::path native_path(const char* path) {
   for (const auto& [narrow, wide] : g_wide_arguments) {
     if (narrow == path) return wide;
   }
-  return wide_spelling(path);
+  return widened(CP_ACP, path);
 }
 
 int open_for_reading(const std::filesystem::path& path) {
