@@ -115,7 +115,8 @@ FileMade create_new_file(const std::filesystem::path& path) {
 }
 
 // A new file gets the folder's inherited access rights, as one created at the target would, and
-// a writable target is never read-only: of its identity, its attributes and links are left.
+// a writable target is never read-only: what is left to keep of the target is its attributes and
+// its links.
 NewFileMade create_replacement(const Target& target, std::filesystem::path& temporary) {
   constexpr NewFileMade kRefused{.descriptor = -1, .refused = true};
   DWORD attributes = replacement_attributes(0);
